@@ -1,0 +1,1 @@
+"""The connection framework's core: the plugin manager and its errors."""

@@ -1,0 +1,212 @@
+// Plugin discovery: importing the package's own plugin modules and loading
+// the entry points of external distributions. Both only run plugin code; the
+// plugins register their classes themselves.
+#include "module.hpp"
+
+namespace corvane {
+namespace {
+
+// `_finder, name, _ispkg = item`, with the host's unpacking errors.
+Ref unpack_module_name(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
+        return Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    }
+    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(item)->tp_name);
+        return Ref();
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        return iterator;
+    }
+    Ref values[3];
+    for (int i = 0; i < 3; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
+                             i);
+            }
+            return Ref();
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return Ref();
+    }
+    if (PyErr_Occurred()) {
+        return Ref();
+    }
+    return std::move(values[1]);
+}
+
+// `from corvane.plugins import <first> as ..., __name__ as ...`
+int import_plugin_package(PyObject* first, Ref* first_value, Ref* package_name) {
+    PyObject* items[] = {first, names.__name__};
+    Ref fromlist = Ref::steal(PyTuple_Pack(2, items[0], items[1]));
+    Ref package = fromlist ? import_module_level("corvane.plugins", fromlist.get(), 0) : Ref();
+    if (!package) {
+        return -1;
+    }
+    *first_value = import_from(package.get(), first);
+    if (!*first_value) {
+        return -1;
+    }
+    *package_name = import_from(package.get(), names.__name__);
+    return *package_name ? 0 : -1;
+}
+
+// The search path of the walk and the prefix of plugin module names. A
+// plugin package that is a plain module is searched in its own directory.
+int plugin_search_path(Ref* plugins_path, Ref* prefix) {
+    Ref package_name;
+    if (import_plugin_package(names.__path__, plugins_path, &package_name) < 0) {
+        const int matches = pending_error_matches(names.ImportError);
+        if (matches <= 0) {
+            return -1;
+        }
+        Ref first_error = fetch_exception();
+        HandlingException handling(first_error.get());
+        Ref init_file;
+        if (import_plugin_package(names.__file__, &init_file, &package_name) < 0) {
+            return -1;
+        }
+        Ref os_module = global(names.os);
+        Ref os_path =
+            os_module ? Ref::steal(PyObject_GetAttrString(os_module.get(), "path")) : Ref();
+        Ref directory = os_path ? Ref::steal(PyObject_CallMethodOneArg(os_path.get(), names.dirname,
+                                                                       init_file.get()))
+                                : Ref();
+        *plugins_path = directory ? Ref::steal(PyList_New(1)) : Ref();
+        if (!*plugins_path) {
+            return -1;
+        }
+        PyList_SET_ITEM(plugins_path->get(), 0, directory.release());
+    }
+    *prefix = Ref::steal(PyNumber_Add(package_name.get(), names.dot));
+    return *prefix ? 0 : -1;
+}
+
+// 1 when a walked module name is a plugin module: below a ".plugins."
+// package and neither a test module nor inside a tests package.
+int is_plugin_module(PyObject* name) {
+    const int in_plugins = PySequence_Contains(name, names.plugins_infix);
+    if (in_plugins <= 0) {
+        return in_plugins;
+    }
+    const int in_tests = PySequence_Contains(name, names.tests_infix);
+    if (in_tests != 0) {
+        return in_tests < 0 ? -1 : 0;
+    }
+    Ref ends = Ref::steal(PyObject_CallMethodOneArg(name, names.endswith, names.tests));
+    if (!ends) {
+        return -1;
+    }
+    const int test_module = truth(ends.get());
+    return test_module < 0 ? -1 : !test_module;
+}
+
+}  // namespace
+
+PyObject* discover_builtin_plugins() {
+    Ref plugins_path;
+    Ref prefix;
+    if (plugin_search_path(&plugins_path, &prefix) < 0) {
+        return nullptr;
+    }
+    Ref pkgutil = global(names.pkgutil);
+    Ref walk =
+        pkgutil ? Ref::steal(PyObject_CallMethodObjArgs(pkgutil.get(), names.walk_packages,
+                                                        plugins_path.get(), prefix.get(), nullptr))
+                : Ref();
+    Ref modules = walk ? Ref::steal(PyObject_GetIter(walk.get())) : Ref();
+    if (!modules) {
+        return nullptr;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(modules.get()))) {
+        Ref name = unpack_module_name(item.get());
+        if (!name) {
+            return nullptr;
+        }
+        const int wanted = is_plugin_module(name.get());
+        if (wanted < 0) {
+            return nullptr;
+        }
+        if (!wanted) {
+            continue;
+        }
+        Ref importlib = global(names.importlib);
+        Ref module = importlib ? Ref::steal(PyObject_CallMethodOneArg(
+                                     importlib.get(), names.import_module, name.get()))
+                               : Ref();
+        if (!module) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* discover_external_plugins() {
+    Ref entry_points = global(names.entry_points);
+    Ref group = entry_points ? global(names.ENTRYPOINT_GROUP) : Ref();
+    if (!group) {
+        return nullptr;
+    }
+    PyObject* group_arg = group.get();
+    Ref plugins =
+        Ref::steal(PyObject_Vectorcall(entry_points.get(), &group_arg, 0, names.group_only));
+    if (!plugins) {
+        // An older entry_points() takes no `group` and returns a mapping.
+        const int matches = pending_error_matches(names.TypeError);
+        if (matches <= 0) {
+            return nullptr;
+        }
+        Ref first_error = fetch_exception();
+        HandlingException handling(first_error.get());
+        Ref legacy_entry_points = global(names.entry_points);
+        Ref groups = legacy_entry_points
+                         ? Ref::steal(PyObject_CallNoArgs(legacy_entry_points.get()))
+                         : Ref();
+        Ref legacy_group = groups ? global(names.ENTRYPOINT_GROUP) : Ref();
+        Ref none_found = legacy_group ? Ref::steal(PyList_New(0)) : Ref();
+        plugins = none_found
+                      ? Ref::steal(PyObject_CallMethodObjArgs(
+                            groups.get(), names.get, legacy_group.get(), none_found.get(), nullptr))
+                      : Ref();
+        if (!plugins) {
+            return nullptr;
+        }
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(plugins.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
+        Ref name_text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
+        Ref module = name_text ? Ref::steal(PyObject_GetAttr(plugin.get(), names.module)) : Ref();
+        Ref module_text = module ? Ref::steal(PyObject_Str(module.get())) : Ref();
+        Ref text = module_text
+                       ? Ref::steal(PyUnicode_FromFormat("Loading external plugin %U from %U",
+                                                         name_text.get(), module_text.get()))
+                       : Ref();
+        if (!text || log_debug(text.get()) < 0) {
+            return nullptr;
+        }
+        Ref loaded = Ref::steal(PyObject_CallMethodNoArgs(plugin.get(), names.load));
+        if (!loaded) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace corvane

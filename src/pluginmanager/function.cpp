@@ -1,0 +1,371 @@
+// The function type of PluginManager's members.
+//
+// Binding follows CPython's own rules for a `def` with a positional-only
+// `self`: positional arguments first, then keywords (unexpected keyword,
+// multiple values), then the positional count, then defaults and missing
+// arguments, with Python's wording for each TypeError.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <string>
+
+namespace corvane {
+namespace {
+
+struct NativeFunction {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    const MemberSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;  // tuple, or nullptr when no parameter has one
+    PyObject* text_signature;
+    PyObject* param_names[kMaxParams];
+    int first_default;  // index of the first parameter with a default
+};
+
+PyTypeObject* function_type = nullptr;
+
+NativeFunction* as_function(PyObject* object) {
+    return reinterpret_cast<NativeFunction*>(object);
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
+Ref join_names(PyObject* const* names, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            text += count == 2 ? " and " : (i == count - 1 ? ", and " : ", ");
+        }
+        text += '\'';
+        text += PyUnicode_AsUTF8(names[i]);
+        text += '\'';
+    }
+    return Ref::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* too_many_positional(const NativeFunction* f, Py_ssize_t given) {
+    const int nparams = f->spec->nparams;
+    Ref sig = f->defaults
+                  ? Ref::steal(PyUnicode_FromFormat("from %d to %d", f->first_default, nparams))
+                  : Ref::steal(PyUnicode_FromFormat("%d", nparams));
+    if (!sig) {
+        return nullptr;
+    }
+    const bool plural = f->defaults != nullptr || nparams != 1;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    return nullptr;
+}
+
+PyObject* missing_arguments(const NativeFunction* f, PyObject* const* slots) {
+    PyObject* missing[kMaxParams];
+    int count = 0;
+    for (int i = 0; i < f->spec->nparams; ++i) {
+        if (slots[i] == nullptr) {
+            missing[count++] = f->param_names[i];
+        }
+    }
+    Ref names = join_names(missing, count);
+    if (!names) {
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U", f->qualname,
+                 count, count == 1 ? "" : "s", names.get());
+    return nullptr;
+}
+
+// Index of the parameter named `keyword`, or -1. Keyword names arrive
+// interned, so the pointer test almost always decides.
+int find_param(const NativeFunction* f, PyObject* keyword) {
+    for (int i = 0; i < f->spec->nparams; ++i) {
+        if (f->param_names[i] == keyword) {
+            return i;
+        }
+    }
+    for (int i = 0; i < f->spec->nparams; ++i) {
+        if (PyUnicode_Check(keyword) && PyUnicode_Compare(f->param_names[i], keyword) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    NativeFunction* f = as_function(callable);
+    const int nparams = f->spec->nparams;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* slots[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) {
+        slots[i] = args[i];
+    }
+    if (kwnames != nullptr) {
+        const int positional_only = f->spec->is_method ? 1 : 0;
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            const int index = find_param(f, keyword);
+            if (index < positional_only) {
+                if (index >= 0) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "%U() got some positional-only arguments passed as keyword "
+                                 "arguments: '%U'",
+                                 f->qualname, keyword);
+                } else {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                                 f->qualname, keyword);
+                }
+                return nullptr;
+            }
+            if (slots[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             f->qualname, keyword);
+                return nullptr;
+            }
+            slots[index] = args[nargs + k];
+        }
+    }
+    if (nargs > nparams) {
+        return too_many_positional(f, nargs);
+    }
+    bool complete = true;
+    for (int i = 0; i < nparams; ++i) {
+        if (slots[i] == nullptr) {
+            if (f->defaults != nullptr && i >= f->first_default) {
+                slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
+            } else {
+                complete = false;
+            }
+        }
+    }
+    if (!complete) {
+        return missing_arguments(f, slots);
+    }
+    return f->spec->entry(slots);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
+    if (instance == nullptr || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+void function_dealloc(PyObject* self) {
+    NativeFunction* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->defaults);
+    Py_XDECREF(f->text_signature);
+    for (PyObject* name : f->param_names) {
+        Py_XDECREF(name);
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* or_none(PyObject* object) {
+    return Py_NewRef(object != nullptr ? object : Py_None);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+PyObject* get_module(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->module);
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return or_none(as_function(self)->doc);
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    return or_none(as_function(self)->defaults);
+}
+PyObject* get_kwdefaults(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+PyObject* get_text_signature(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->text_signature);
+}
+
+PyGetSetDef function_getset[] = {
+    {.name = "__name__", .get = get_name, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "__qualname__",
+     .get = get_qualname,
+     .set = nullptr,
+     .doc = nullptr,
+     .closure = nullptr},
+    {.name = "__module__", .get = get_module, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "__doc__", .get = get_doc, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "__defaults__",
+     .get = get_defaults,
+     .set = nullptr,
+     .doc = nullptr,
+     .closure = nullptr},
+    {.name = "__kwdefaults__",
+     .get = get_kwdefaults,
+     .set = nullptr,
+     .doc = nullptr,
+     .closure = nullptr},
+    {.name = "__text_signature__",
+     .get = get_text_signature,
+     .set = nullptr,
+     .doc = nullptr,
+     .closure = nullptr},
+    {},
+};
+
+PyMemberDef function_members[] = {
+    {.name = "__vectorcalloffset__",
+     .type = T_PYSSIZET,
+     .offset = offsetof(NativeFunction, vectorcall),
+     .flags = READONLY,
+     .doc = nullptr},
+    {},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {},
+};
+
+PyType_Spec function_spec = {
+    .name = "corvane.core.pluginmanager.native_function",
+    .basicsize = sizeof(NativeFunction),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
+};
+
+Ref default_object(Default value) {
+    switch (value) {
+        case Default::single_rp:
+            return Ref::steal(PyUnicode_InternFromString("single_rp"));
+        case Default::plugin:
+            return Ref::steal(PyUnicode_InternFromString("plugin"));
+        case Default::none:
+        case Default::required:
+            break;
+    }
+    return Ref::borrow(Py_None);
+}
+
+// "($self, /, os=None, chassis_type='single_rp')", the form inspect parses.
+std::string text_signature(const MemberSpec& spec) {
+    std::string text = "(";
+    for (int i = 0; i < spec.nparams; ++i) {
+        const Param& param = spec.params[i];
+        if (i == 0 && spec.is_method) {
+            text += "$self";
+            if (spec.nparams > 1) {
+                text += ", /, ";
+            } else {
+                text += ", /";
+            }
+            continue;
+        }
+        text += param.name;
+        switch (param.default_value) {
+            case Default::required:
+                break;
+            case Default::none:
+                text += "=None";
+                break;
+            case Default::single_rp:
+                text += "='single_rp'";
+                break;
+            case Default::plugin:
+                text += "='plugin'";
+                break;
+        }
+        if (i + 1 < spec.nparams) {
+            text += ", ";
+        }
+    }
+    return text + ")";
+}
+
+}  // namespace
+
+int function_type_ready() {
+    if (function_type != nullptr) {
+        return 0;
+    }
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return function_type != nullptr ? 0 : -1;
+}
+
+Ref make_function(const MemberSpec& spec, PyObject* module_name) {
+    Ref object =
+        Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(NativeFunction, function_type)));
+    if (!object) {
+        return object;
+    }
+    NativeFunction* f = as_function(object.get());
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
+    f->module = Py_NewRef(module_name);
+    for (PyObject*& name : f->param_names) {
+        name = nullptr;
+    }
+    f->first_default = spec.nparams;
+    int ndefaults = 0;
+    for (int i = 0; i < spec.nparams; ++i) {
+        if (spec.params[i].default_value != Default::required) {
+            if (ndefaults == 0) {
+                f->first_default = i;
+            }
+            ++ndefaults;
+        }
+        f->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
+        if (f->param_names[i] == nullptr) {
+            return Ref();
+        }
+    }
+    f->name = PyUnicode_InternFromString(spec.name);
+    f->qualname = PyUnicode_FromString(spec.qualname);
+    f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : nullptr;
+    const std::string signature = text_signature(spec);
+    f->text_signature =
+        PyUnicode_FromStringAndSize(signature.data(), static_cast<Py_ssize_t>(signature.size()));
+    if (f->name == nullptr || f->qualname == nullptr ||
+        (spec.doc != nullptr && f->doc == nullptr) || f->text_signature == nullptr) {
+        return Ref();
+    }
+    if (ndefaults > 0) {
+        f->defaults = PyTuple_New(ndefaults);
+        if (f->defaults == nullptr) {
+            return Ref();
+        }
+        for (int i = 0; i < ndefaults; ++i) {
+            Ref value = default_object(spec.params[f->first_default + i].default_value);
+            if (!value) {
+                return Ref();
+            }
+            PyTuple_SET_ITEM(f->defaults, i, value.release());
+        }
+    }
+    return object;
+}
+
+}  // namespace corvane

@@ -1,0 +1,44 @@
+// Native functions that behave like Python functions in a class body.
+//
+// Every member of PluginManager is one of these: it binds to an instance
+// through __get__ like a Python function, binds its arguments from a
+// parameter table (by position or keyword, with defaults, and with the
+// TypeErrors Python raises), and carries __name__, __qualname__, __module__,
+// __doc__, __defaults__ and a __text_signature__ for inspect.signature().
+#pragma once
+
+#include "refs.hpp"
+
+namespace corvane {
+
+inline constexpr int kMaxParams = 7;
+
+// The default of a parameter, as it appears in __defaults__.
+enum class Default { required, none, single_rp, plugin };
+
+struct Param {
+    const char* name;
+    Default default_value = Default::required;
+};
+
+// Receives the bound arguments: one borrowed pointer per parameter, in
+// parameter order, defaults filled in.
+using Entry = PyObject* (*)(PyObject* const* args);
+
+struct MemberSpec {
+    const char* name;      // key in the class namespace
+    const char* qualname;  // "PluginManager.<name>"
+    const char* doc;       // nullptr: no docstring
+    bool is_method;        // the first parameter is `self`, positional only
+    int nparams;
+    Param params[kMaxParams];
+    Entry entry;
+};
+
+// Creates the function type; call once while the module initialises.
+int function_type_ready();
+
+// A new function object for `spec` (which must outlive it).
+Ref make_function(const MemberSpec& spec, PyObject* module_name);
+
+}  // namespace corvane

@@ -1,0 +1,96 @@
+// Owning references to Python objects.
+//
+// A Ref owns exactly one reference and drops it when it goes out of scope, so
+// every early `return nullptr` releases what the function held. Ownership is
+// spelled at construction: Ref::steal() takes over a new reference (what most
+// C API calls return), Ref::borrow() takes a new reference on a borrowed
+// pointer. release() hands the reference back to the caller.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace corvane {
+
+class Ref {
+  public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = object_;
+            object_ = other.object_;
+            other.object_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    // Takes over a new reference; a null pointer makes an empty Ref, so the
+    // result of a failed C API call can be tested with `if (!ref)`.
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Takes a new reference on a borrowed pointer (which may be null).
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    // Gives the reference away: the caller owns it from now on.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+    // Drops the reference held (if any) and takes over `object`, a new reference.
+    void reset(PyObject* object = nullptr) noexcept {
+        PyObject* old = std::exchange(object_, object);
+        Py_XDECREF(old);
+    }
+
+  private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// Makes the exception being handled (what `except` would bind) visible to
+// everything raised while the guard lives, so that it becomes their
+// __context__, as in a Python `except` block. Restores the previous one.
+class HandlingException {
+  public:
+    explicit HandlingException(PyObject* exception) noexcept
+        : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+    ~HandlingException() {
+        // Keep a pending error across the restore.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_SetHandledException(previous_.get());
+        PyErr_Restore(type, value, traceback);
+    }
+
+  private:
+    Ref previous_;
+};
+
+// Takes the pending exception (normalised) out of the error indicator.
+inline Ref fetch_exception() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+}  // namespace corvane

@@ -1,0 +1,242 @@
+// Validation of device descriptions: the four validators and the combined
+// check that every registry operation runs first.
+//
+// The order of the tests inside each validator decides which message a bad
+// combination gets, so they follow one another exactly as listed.
+#include "module.hpp"
+
+namespace corvane {
+namespace {
+
+// str.islower() and str.isdigit() of an exact str, without a method call.
+bool str_islower(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    bool cased = false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) {
+            return false;
+        }
+        if (!cased && Py_UNICODE_ISLOWER(ch)) {
+            cased = true;
+        }
+    }
+    return cased;
+}
+
+bool str_isdigit(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) {
+            return false;
+        }
+    }
+    return length > 0;
+}
+
+// `text.<method>()` tested for truth; a str subclass may override it.
+int call_test(PyObject* text, PyObject* method, bool (*exact)(PyObject*)) {
+    if (PyUnicode_CheckExact(text)) {
+        return exact(text);
+    }
+    Ref result = Ref::steal(PyObject_CallMethodNoArgs(text, method));
+    return result ? truth(result.get()) : -1;
+}
+
+// 1 when `text` passes the lower-case rule: islower(), or failing that isdigit().
+int is_lowercase_name(PyObject* text) {
+    const int lower = call_test(text, names.islower, str_islower);
+    if (lower != 0) {
+        return lower;
+    }
+    return call_test(text, names.isdigit, str_isdigit);
+}
+
+// prefix + str(value)
+Ref concat_str(const char* prefix, PyObject* value) {
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (!text) {
+        return text;
+    }
+    Ref head = Ref::steal(PyUnicode_FromString(prefix));
+    return head ? Ref::steal(PyUnicode_Concat(head.get(), text.get())) : Ref();
+}
+
+// template % value, with the host's operator.
+Ref percent(const char* format, PyObject* value) {
+    Ref text = Ref::steal(PyUnicode_FromString(format));
+    return text ? Ref::steal(PyNumber_Remainder(text.get(), value)) : Ref();
+}
+
+PyObject* raise_with(Ref message) {
+    return message ? raise_connection_error(message.get()) : nullptr;
+}
+
+// "<prefix>" + str(self.<attribute>) + "<separator>" + str(value)
+Ref listed_message(const char* prefix, PyObject* self, PyObject* attribute, const char* separator,
+                   PyObject* value) {
+    Ref allowed = Ref::steal(PyObject_GetAttr(self, attribute));
+    if (!allowed) {
+        return allowed;
+    }
+    Ref head = concat_str(prefix, allowed.get());
+    Ref tail = head ? concat_str(separator, value) : Ref();
+    return tail ? Ref::steal(PyUnicode_Concat(head.get(), tail.get())) : Ref();
+}
+
+// Runs one validator through the instance, its arguments by keyword.
+int run_validator(PyObject* self, Member member, PyObject* const* values, PyObject* kwnames,
+                  PyObject* (*own)(PyObject*, PyObject* const*)) {
+    Resolved method = resolve(self, member);
+    if (!method) {
+        return -1;
+    }
+    if (method.is_own()) {
+        Ref result = Ref::steal(own(self, values));
+        return result ? 0 : -1;
+    }
+    Ref result = method.call(self, values, 0, kwnames);
+    return result ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject* validate_model(PyObject* /*self*/, PyObject* os, PyObject* platform, PyObject* model) {
+    int present = truth(model);
+    if (present <= 0) {
+        return present < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    int complete = truth(platform);
+    if (complete > 0) {
+        complete = truth(os);
+    }
+    if (complete < 0) {
+        return nullptr;
+    }
+    if (complete == 0) {
+        return raise_with(concat_str("OS and platform are required for Model: ", model));
+    }
+    if (!PyUnicode_Check(model)) {
+        return raise_connection_error("Model should be of type str");
+    }
+    const int lowercase = is_lowercase_name(model);
+    if (lowercase != 0) {
+        return lowercase < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return raise_with(percent(" Model (%s) has to be in lowecase", model));
+}
+
+PyObject* validate_platform(PyObject* /*self*/, PyObject* os, PyObject* platform) {
+    const int present = truth(platform);
+    if (present <= 0) {
+        return present < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    if (os == Py_None) {
+        return raise_with(concat_str("OS information not provided for platform: ", platform));
+    }
+    if (!PyUnicode_Check(platform)) {
+        return raise_connection_error("platform should be of type str");
+    }
+    const int lowercase = is_lowercase_name(platform);
+    if (lowercase != 0) {
+        return lowercase < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return raise_with(percent("platform (%s) has to be in lowercase", platform));
+}
+
+PyObject* validate_os(PyObject* self, PyObject* os) {
+    int present = truth(os);
+    if (present < 0) {
+        return nullptr;
+    }
+    if (present) {
+        Ref supported = Ref::steal(PyObject_GetAttr(self, names.supported_os));
+        if (!supported) {
+            return nullptr;
+        }
+        const int known = PySequence_Contains(supported.get(), os);
+        if (known < 0) {
+            return nullptr;
+        }
+        if (!known) {
+            // The value is the one argument of the format, so a tuple is
+            // rendered whole rather than spread over the placeholders.
+            Ref args = Ref::steal(PyTuple_Pack(1, os));
+            Ref text =
+                args ? percent("%s is not part of the built-in list of supported OSes.", args.get())
+                     : Ref();
+            if (!text || log_debug(text.get()) < 0) {
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        }
+    }
+    // Tested again, as the separate `if os:` that follows reads it.
+    present = truth(os);
+    if (present != 0) {
+        return present < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return raise_with(
+        listed_message("OS should be one of these ", self, names.supported_os, " , but got ", os));
+}
+
+PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) {
+    const int present = truth(chassis_type);
+    if (present < 0) {
+        return nullptr;
+    }
+    if (present) {
+        Ref allowed = Ref::steal(PyObject_GetAttr(self, names.chassis_type_list));
+        if (!allowed) {
+            return nullptr;
+        }
+        const int known = PySequence_Contains(allowed.get(), chassis_type);
+        if (known < 0) {
+            return nullptr;
+        }
+        if (known) {
+            Py_RETURN_NONE;
+        }
+    }
+    return raise_with(listed_message("chassis Type should be one of these ", self,
+                                     names.chassis_type_list, ", but got ", chassis_type));
+}
+
+PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                             PyObject* chassis_type) {
+    PyObject* model_args[] = {os, platform, model};
+    if (run_validator(self, Member::validate_model, model_args, names.os_platform_model,
+                      [](PyObject* s, PyObject* const* v) {
+                          return validate_model(s, v[0], v[1], v[2]);
+                      }) < 0) {
+        return nullptr;
+    }
+    PyObject* platform_args[] = {platform, os};
+    if (run_validator(
+            self, Member::validate_platform, platform_args, names.platform_os,
+            [](PyObject* s, PyObject* const* v) { return validate_platform(s, v[1], v[0]); }) < 0) {
+        return nullptr;
+    }
+    PyObject* os_args[] = {os};
+    if (run_validator(self, Member::validate_os, os_args, names.os_only,
+                      [](PyObject* s, PyObject* const* v) { return validate_os(s, v[0]); }) < 0) {
+        return nullptr;
+    }
+    const int is_linux = equals(os, names.linux);
+    if (is_linux != 0) {
+        return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    PyObject* chassis_args[] = {chassis_type};
+    if (run_validator(
+            self, Member::validate_chassis_type, chassis_args, names.chassis_type_only,
+            [](PyObject* s, PyObject* const* v) { return validate_chassis_type(s, v[0]); }) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace corvane

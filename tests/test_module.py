@@ -1,0 +1,331 @@
+"""The module's surface: namespace, class assembly, signatures, import guards."""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import corvane
+import corvane.plugins
+from corvane.core import errors, pluginmanager
+from corvane.core.pluginmanager import ENTRYPOINT_GROUP, PluginManager
+
+MEMBERS = [
+    "__init__",
+    "plugins",
+    "validate_model",
+    "validate_platform",
+    "validate_os",
+    "validate_chassis_type",
+    "validate_arguments",
+    "get_plugin",
+    "unregister_plugin",
+    "register_plugin",
+    "discover_builtin_plugins",
+    "discover_external_plugins",
+    "print_tree",
+    "__repr__",
+]
+
+DOCS = {
+    "__init__": "\n            Initialize\n        ",
+    "validate_model": "\n         Validates Model\n        ",
+    "validate_platform": "\n         Validates platform\n        ",
+    "validate_os": "\n         Validates OS\n        ",
+    "validate_chassis_type": "\n         Validate chassis\n        ",
+    "validate_arguments": " Validates the input arguments provided\n        ",
+    "get_plugin": "\n            This method returns the connection class based on the\n"
+    "            input details provided\n        ",
+    "unregister_plugin": "\n            This method unregister a particular implementations from\n"
+    "            the internal database\n        ",
+    "discover_builtin_plugins": "loads all plugins",
+    "discover_external_plugins": "\n        discover external plugins defined that users pip"
+    " installed.\n        ",
+    "__repr__": None,
+}
+
+
+def test_namespace_in_binding_order():
+    import importlib
+    import importlib.metadata
+    import os
+    import pkgutil
+
+    names = [n for n in vars(pluginmanager) if not n.startswith("__")]
+    assert names == [
+        "os",
+        "pkgutil",
+        "importlib",
+        "log",
+        "supported_chassis",
+        "supported_os",
+        "getfile",
+        "ConnectionInfraError",
+        "entry_points",
+        "ENTRYPOINT_GROUP",
+        "PluginManager",
+    ]
+    assert pluginmanager.os is os and pluginmanager.pkgutil is pkgutil
+    assert pluginmanager.importlib is importlib
+    assert pluginmanager.log is corvane.log
+    assert pluginmanager.supported_os is corvane.plugins.supported_os
+    assert pluginmanager.supported_chassis is corvane.plugins.supported_chassis
+    assert pluginmanager.getfile is inspect.getfile
+    assert pluginmanager.ConnectionInfraError is errors.ConnectionInfraError
+    assert pluginmanager.entry_points is importlib.metadata.entry_points
+    assert ENTRYPOINT_GROUP == "corvane.plugins"
+    assert pluginmanager.__package__ == "corvane.core"
+    assert "Methods for identifying and loading plugin implementations" in pluginmanager.__doc__
+    assert "Methods for validating and accessing platform implementation" in pluginmanager.__doc__
+
+
+def test_class_shape():
+    assert [k for k in vars(PluginManager) if not k.startswith("__") or k in MEMBERS] == MEMBERS
+    assert PluginManager.__mro__ == (PluginManager, object)
+    assert type(PluginManager) is type
+    assert PluginManager.__module__ == "corvane.core.pluginmanager"
+    assert PluginManager.__qualname__ == PluginManager.__name__ == "PluginManager"
+    assert PluginManager.__doc__ == (
+        "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n    "
+    )
+    assert hasattr(PluginManager(), "__dict__")
+
+
+@pytest.mark.parametrize("name", [m for m in MEMBERS if m != "plugins"])
+def test_member_identity(name):
+    function = inspect.getattr_static(PluginManager, name)
+    if name.startswith("discover_"):
+        assert isinstance(function, staticmethod)
+        function = function.__func__
+    assert function.__name__ == name
+    assert function.__qualname__ == f"PluginManager.{name}"
+    assert function.__module__ == "corvane.core.pluginmanager"
+    assert function.__kwdefaults__ is None
+    if name in DOCS:
+        assert function.__doc__ == DOCS[name]
+
+
+def test_plugins_property():
+    prop = vars(PluginManager)["plugins"]
+    assert isinstance(prop, property)
+    assert prop.fset is not None and prop.fdel is None
+    assert prop.__doc__ == prop.fget.__doc__ == prop.fset.__doc__ == " Plugin list getter\n        "
+    assert prop.fget.__qualname__ == prop.fset.__qualname__ == "PluginManager.plugins"
+
+
+def test_register_docstring():
+    doc = PluginManager.register_plugin.__doc__
+    assert doc.startswith("\n            This method registers all the implementation plugin(i.e")
+    assert "chassis_type indicates if the connection class is for single_rp or" in doc
+    assert doc.endswith("dual_rp or stack(default single_rp)\n\n        ")
+    assert PluginManager.print_tree.__doc__.startswith(
+        " This Method print the plugin list in tree structure"
+    )
+
+
+@pytest.mark.parametrize(
+    ("name", "defaults", "parameters"),
+    [
+        (
+            "get_plugin",
+            (None, None, None, None, "single_rp"),
+            "os platform model os_flavor chassis_type",
+        ),
+        (
+            "register_plugin",
+            (None, None, None, None, "single_rp"),
+            "cls os platform model os_flavor chassis_type",
+        ),
+        ("unregister_plugin", (None,) * 5, "os platform model os_flavor chassis_type"),
+        ("print_tree", ("plugin",), "data output"),
+        ("validate_model", None, "os platform model"),
+        ("validate_platform", None, "os platform"),
+        ("validate_os", None, "os"),
+        ("validate_chassis_type", None, "chassis_type"),
+        ("validate_arguments", None, "os platform model chassis_type"),
+        ("__init__", None, ""),
+        ("__repr__", None, ""),
+    ],
+)
+def test_signatures(name, defaults, parameters):
+    function = getattr(PluginManager, name)
+    assert function.__defaults__ == defaults
+    unbound = inspect.signature(function)
+    assert list(unbound.parameters) == ["self", *parameters.split()]
+    assert unbound.parameters["self"].kind is inspect.Parameter.POSITIONAL_ONLY
+    bound = inspect.signature(getattr(PluginManager(), name))
+    assert list(bound.parameters) == parameters.split()
+    with_defaults = [p.default for p in bound.parameters.values() if p.default is not p.empty]
+    assert tuple(with_defaults) == (defaults or ())
+
+
+def test_static_discovery_signatures():
+    assert str(inspect.signature(PluginManager.discover_builtin_plugins)) == "()"
+    assert str(inspect.signature(PluginManager().discover_external_plugins)) == "()"
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (
+            lambda m: m.register_plugin(),
+            "PluginManager.register_plugin() missing 1 required positional argument: 'cls'",
+        ),
+        (
+            lambda m: PluginManager.validate_model(m, "a"),
+            "PluginManager.validate_model() missing 2 required positional arguments: 'platform' and 'model'",
+        ),
+        (
+            lambda m: PluginManager.validate_arguments(m),
+            "PluginManager.validate_arguments() missing 4 required positional arguments: 'os', 'platform', 'model', and 'chassis_type'",
+        ),
+        (
+            lambda m: m.get_plugin(1, 2, 3, 4, 5, 6),
+            "PluginManager.get_plugin() takes from 1 to 6 positional arguments but 7 were given",
+        ),
+        (
+            lambda m: m.validate_os(1, 2),
+            "PluginManager.validate_os() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda m: m.__repr__(1),
+            "PluginManager.__repr__() takes 1 positional argument but 2 were given",
+        ),
+        (
+            lambda m: m.discover_builtin_plugins(1),
+            "PluginManager.discover_builtin_plugins() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda m: m.get_plugin(flavor="x"),
+            "PluginManager.get_plugin() got an unexpected keyword argument 'flavor'",
+        ),
+        (
+            lambda m: m.get_plugin("a", os="b"),
+            "PluginManager.get_plugin() got multiple values for argument 'os'",
+        ),
+        (
+            lambda m: PluginManager.get_plugin(self=m),
+            "PluginManager.get_plugin() got some positional-only arguments passed as keyword arguments: 'self'",
+        ),
+        (
+            lambda m: m.discover_external_plugins(group="x"),
+            "PluginManager.discover_external_plugins() got an unexpected keyword argument 'group'",
+        ),
+    ],
+)
+def test_argument_binding_errors(manager, call, message):
+    with pytest.raises(TypeError) as info:
+        call(manager)
+    assert str(info.value) == message
+    assert manager.plugins == {}
+
+
+def test_arguments_by_keyword_and_position(manager):
+    assert manager.validate_model(model="m", platform="p", os="o") is None
+    assert PluginManager.validate_platform(manager, "o", platform="p") is None
+    assert manager.print_tree({"k": "v"}, output="x") == manager.print_tree(
+        data={"k": "v"}, output="x"
+    )
+
+
+def test_instances_do_not_share_trees():
+    first, second = PluginManager(), PluginManager()
+    assert first.plugins == {} and first.plugins is not second.plugins
+    assert first.plugins is first._plugins
+    assert first.chassis_type_list is corvane.plugins.supported_chassis
+    assert first.supported_os is corvane.plugins.supported_os
+
+
+@pytest.mark.parametrize("value", [{}, None, {"x": {}}])
+def test_plugins_is_read_only(manager, value):
+    tree = manager.plugins
+    with pytest.raises(Exception) as info:
+        manager.plugins = value
+    assert type(info.value) is Exception
+    assert info.value.args == (" Protected Member, cannot modify Plugins",)
+    assert manager._plugins is tree and tree == {}
+    with pytest.raises(AttributeError):
+        del manager.plugins
+
+
+def test_init_reads_namespace_at_call_time(monkeypatch):
+    monkeypatch.setattr(pluginmanager, "supported_os", ("only",))
+    monkeypatch.delattr(pluginmanager, "supported_chassis")
+    # Missing from the module namespace: the builtins have no such name either.
+    with pytest.raises(NameError, match="supported_chassis"):
+        PluginManager()
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+    )
+
+
+def test_second_interpreter_is_refused():
+    result = run_python(
+        """
+        import corvane.core.pluginmanager
+        import _testcapi, os, sys
+        r, w = os.pipe()
+        code = (
+            "import os\\n"
+            "try:\\n"
+            "    import corvane.core.pluginmanager\\n"
+            "    text = 'imported'\\n"
+            "except ImportError as e:\\n"
+            "    text = 'ImportError: ' + str(e)\\n"
+            f"os.write({w}, text.encode())\\n"
+        )
+        assert _testcapi.run_in_subinterp(code) == 0
+        print(os.read(r, 1000).decode())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        "ImportError: Interpreter change detected - this module can only be loaded into one"
+        " interpreter per process."
+    )
+
+
+def test_import_again_returns_the_same_module():
+    result = run_python(
+        """
+        import importlib, sys
+        first = importlib.import_module("corvane.core.pluginmanager")
+        del sys.modules["corvane.core.pluginmanager"]
+        second = importlib.import_module("corvane.core.pluginmanager")
+        assert second is first and second.PluginManager is first.PluginManager
+        importlib.reload(second)
+        print("same")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "same"
+
+
+def test_failed_import_can_be_retried():
+    # A package service missing a name fails the import; once it is there,
+    # the next import succeeds.
+    result = run_python(
+        """
+        import sys, traceback
+        import corvane.plugins as plugins
+        saved = plugins.supported_os
+        del plugins.supported_os
+        try:
+            import corvane.core.pluginmanager
+        except ImportError as e:
+            print(e)
+            print(any(f.name == "init corvane.core.pluginmanager"
+                      for f in traceback.extract_tb(e.__traceback__)))
+        assert "corvane.core.pluginmanager" not in sys.modules
+        plugins.supported_os = saved
+        import corvane.core.pluginmanager as m
+        print(m.PluginManager().supported_os is saved)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:3] == ["cannot import name supported_os", "True", "True"]

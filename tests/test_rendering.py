@@ -1,0 +1,162 @@
+"""The text form of the tree."""
+
+import pytest
+
+from corvane.core import pluginmanager
+from corvane.core.pluginmanager import PluginManager
+
+
+class Dual: ...
+
+
+class Single: ...
+
+
+def reference_print_tree(data, output="plugin"):
+    """The rendering rule, literally, for comparison."""
+    if not data:
+        return ""
+    if data == {}:
+        return ""
+    if isinstance(data, dict):
+        sorted_keys = sorted(list(data.keys()))
+        last_key = sorted_keys[-1]
+        for key in sorted_keys:
+            temp_output = reference_print_tree(data=data[key], output="__ " + key)
+            separator = "  " if key == last_key else "  |"
+            current_line = 1
+            for line in temp_output.split("\n"):
+                if current_line == 1 and key == last_key:
+                    output += "\n  |" + line
+                else:
+                    output += "\n" + separator + line
+                current_line += 1
+        return output
+    return output + " = " + str(data)
+
+
+class ThroughSelf(PluginManager):
+    """Every level goes through the overridden method."""
+
+    def print_tree(self, data, output="plugin"):
+        return super().print_tree(data, output)
+
+
+class Mapping(dict):
+    pass
+
+
+TREES = {
+    "worked-example": {
+        "generic": {
+            "data": {
+                "single_rp": {"cls": Single, "path": "/p/single.py"},
+                "dual_rp": {"cls": Dual, "path": "/p/dual.py"},
+            }
+        }
+    },
+    "two-roots": {"b": {"data": {"single_rp": {"cls": Single, "path": "s"}}}, "a": {"x": {"y": 1}}},
+    "empties": {"a": {}, "b": "", "c": 0, "d": None, "e": {"f": {}}, "g": False},
+    "newlines": {"k\nl": {"m": "one\ntwo"}, "z": "3\n4"},
+    "subclass": {"a": Mapping(b=Mapping(c="d"), e=""), "f": Mapping()},
+    "single-leaf": {"only": "value"},
+}
+
+
+@pytest.mark.parametrize("tree", TREES.values(), ids=TREES.keys())
+@pytest.mark.parametrize("output", ["plugin", "head\nline", ""])
+def test_rendering_matches_the_rule(tree, output):
+    expected = reference_print_tree(tree, output)
+    assert PluginManager().print_tree(tree, output) == expected
+    assert ThroughSelf().print_tree(tree, output) == expected
+
+
+def test_worked_example_lines(manager):
+    text = manager.print_tree(TREES["worked-example"])
+    assert text.split("\n") == [
+        "plugin",
+        "  |__ generic",
+        "    |__ data",
+        "      |__ dual_rp",
+        f"      |  |__ cls = {Dual}",
+        "      |  |__ path = /p/dual.py",
+        "      |__ single_rp",
+        f"        |__ cls = {Single}",
+        "        |__ path = /p/single.py",
+    ]
+
+
+def test_empty_values_leave_a_bare_mark(manager):
+    assert manager.print_tree({"a": {}, "b": "x"}, "top") == "top\n  |\n  |__ b = x"
+    assert manager.print_tree({"a": {"data": {}}}, "top") == "top\n  |__ a\n    |"
+
+
+@pytest.mark.parametrize("data", [{}, None, "", 0, []])
+def test_empty_data_renders_nothing(manager, data):
+    assert manager.print_tree(data, "heading") == ""
+
+
+def test_leaf_value(manager):
+    assert manager.print_tree(Single, "x") == f"x = {Single}"
+    assert manager.print_tree(data=5) == "plugin = 5"
+
+
+def test_repr_of_a_manager(manager):
+    assert repr(manager) == ""
+    manager.register_plugin(Single, os="generic")
+    heading = f"plugins ({PluginManager} at {hex(id(manager))}) "
+    assert repr(manager) == manager.print_tree(manager.plugins, heading)
+    assert repr(manager).startswith(heading + "\n  |__ generic\n")
+
+
+def test_repr_goes_through_an_overridden_print_tree():
+    class Custom(PluginManager):
+        def print_tree(self, data, output="plugin"):
+            return f"<{output}>"
+
+    manager = Custom()
+    assert repr(manager) == f"<plugins ({Custom} at {hex(id(manager))}) >"
+
+
+def test_repr_reads_hex_and_id_from_the_namespace(manager, monkeypatch):
+    manager.register_plugin(Single, os="generic")
+    monkeypatch.setattr(pluginmanager, "hex", lambda n: "ADDRESS", raising=False)
+    assert repr(manager).startswith(f"plugins ({PluginManager} at ADDRESS) ")
+
+
+@pytest.mark.parametrize(
+    ("tree", "error"),
+    [
+        ({1: "x"}, TypeError),
+        ({"a": "x", 1: "y"}, TypeError),
+        (Mapping(), None),
+    ],
+)
+def test_host_errors_propagate(manager, tree, error):
+    if error is None:
+        assert manager.print_tree(tree) == ""
+        return
+    with pytest.raises(error) as info:
+        manager.print_tree(tree)
+    with pytest.raises(error) as expected:
+        reference_print_tree(tree)
+    assert str(info.value) == str(expected.value)
+
+
+def test_deep_nesting_raises_recursion_error(manager):
+    tree = leaf = {}
+    for _ in range(100_000):
+        leaf["k"] = {}
+        leaf = leaf["k"]
+    leaf["k"] = "end"
+    with pytest.raises(RecursionError):
+        manager.print_tree(tree)
+    with pytest.raises(RecursionError):
+        ThroughSelf().print_tree(tree)
+
+
+def test_rendering_does_not_change_the_tree(manager):
+    manager.register_plugin(Single, os="generic", platform="p")
+    before = repr(manager.plugins)
+    repr(manager)
+    assert repr(manager.plugins) == before
