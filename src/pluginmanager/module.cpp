@@ -626,6 +626,113 @@ Resolved resolve(PyObject* self, Member member) {
     return resolved;
 }
 
+namespace {
+
+// The members that call each other through the instance.
+constexpr Member kCalledThroughInstance[] = {
+    Member::validate_model,        Member::validate_platform,  Member::validate_os,
+    Member::validate_chassis_type, Member::validate_arguments, Member::print_tree,
+};
+
+// The last instance found without overrides, recognised by its class's
+// version tag and its __dict__'s version tag: either changes with every
+// modification of the class (or a base) or of the instance's attributes,
+// and neither is ever reused, so no reference needs to be held.
+struct OwnMembersCache {
+    PyTypeObject* type = nullptr;
+    unsigned int type_tag = 0;
+    PyObject* dict = nullptr;
+    uint64_t dict_tag = 0;
+    // The class defines none of the instance's state attributes, so they
+    // are read from the __dict__ as attribute lookup would find them.
+    bool plain_state = false;
+};
+OwnMembersCache own_members_cache;
+
+// The instance state attributes the members read on every call.
+PyObject* const* state_names() {
+    static PyObject* state[3];
+    state[0] = names._plugins;
+    state[1] = names.supported_os;
+    state[2] = names.chassis_type_list;
+    return state;
+}
+
+uint64_t dict_tag(PyObject* dict) {
+    return dict != nullptr ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
+}
+
+// The instance's __dict__ slot, or nullptr when it has none or when
+// attribute lookup is customised.
+PyObject** plain_dict_slot(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return nullptr;
+    }
+    return _PyObject_GetDictPtr(self);
+}
+
+bool cache_holds(PyObject* self, PyObject* dict) {
+    const OwnMembersCache& cache = own_members_cache;
+    PyTypeObject* type = Py_TYPE(self);
+    return cache.type == type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+           cache.type_tag == type->tp_version_tag && cache.dict == dict &&
+           cache.dict_tag == dict_tag(dict);
+}
+
+}  // namespace
+
+int members_are_own(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject** dict_slot = plain_dict_slot(self);
+    if (dict_slot == nullptr) {
+        // Custom attribute lookup, or a __dict__ that could not be had: let
+        // attribute lookup decide.
+        return 0;
+    }
+    PyObject* dict = *dict_slot;
+    if (cache_holds(self, dict)) {
+        return 1;
+    }
+    for (Member member : kCalledThroughInstance) {
+        PyObject* name = member_name(member);
+        if (_PyType_Lookup(type, name) != g_functions[static_cast<int>(member)]) {
+            return 0;
+        }
+        if (dict != nullptr) {
+            if (PyDict_GetItemWithError(dict, name) != nullptr) {
+                return 0;
+            }
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+        }
+    }
+    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        bool plain_state = true;
+        for (int i = 0; i < 3; ++i) {
+            plain_state = plain_state && _PyType_Lookup(type, state_names()[i]) == nullptr;
+        }
+        own_members_cache = {type, type->tp_version_tag, dict, dict_tag(dict), plain_state};
+    }
+    return 1;
+}
+
+Ref state_attribute(PyObject* self, PyObject* name) {
+    PyObject** dict_slot = plain_dict_slot(self);
+    if (dict_slot != nullptr && *dict_slot != nullptr && own_members_cache.plain_state &&
+        cache_holds(self, *dict_slot)) {
+        PyObject* value = PyDict_GetItemWithError(*dict_slot, name);
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(self, name));
+}
+
 Ref Resolved::call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) const {
     const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -665,7 +772,7 @@ int truth(PyObject* object) {
 
 int equals(PyObject* left, PyObject* right) {
     if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
-        return left == right || PyUnicode_Compare(left, right) == 0;
+        return left == right || _PyUnicode_EQ(left, right);
     }
     Ref result = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
     return result ? truth(result.get()) : -1;

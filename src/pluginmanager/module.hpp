@@ -143,6 +143,16 @@ class Resolved {
 // Looks up `self.<member>`; an empty Resolved means the lookup raised.
 Resolved resolve(PyObject* self, Member member);
 
+// 1 when no member of PluginManager is overridden for `self`, neither on
+// its class nor in its __dict__, so the C++ members may call each other
+// directly; 0 when one is (or it cannot be told cheaply); -1 on error.
+int members_are_own(PyObject* self);
+
+// self.<name> for the instance state (_plugins, supported_os,
+// chassis_type_list): read from the __dict__ directly when the class is
+// known not to define the name, else through attribute lookup.
+Ref state_attribute(PyObject* self, PyObject* name);
+
 // Truth and equality, as `if x:` and `x == y` test them, with the common
 // exact-str cases answered without a call.
 int truth(PyObject* object);

@@ -81,6 +81,13 @@ class KeyPath {
 // self.validate_arguments(os, platform, model, chassis_type), by position.
 int check_description(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                       PyObject* chassis_type) {
+    const int own = members_are_own(self);
+    if (own != 0) {
+        Ref result = own > 0
+                         ? Ref::steal(validate_arguments(self, os, platform, model, chassis_type))
+                         : Ref();
+        return result ? 0 : -1;
+    }
     Resolved method = resolve(self, Member::validate_arguments);
     if (!method) {
         return -1;
@@ -194,7 +201,7 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
     if (!file) {
         return nullptr;
     }
-    Ref node = Ref::steal(PyObject_GetAttr(self, names._plugins));
+    Ref node = state_attribute(self, names._plugins);
     if (!node) {
         return nullptr;
     }
@@ -263,7 +270,7 @@ PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, Py
     if (reserved != 0) {
         return reserved < 0 ? nullptr : raise_connection_error(kNotFound);
     }
-    Ref node = Ref::steal(PyObject_GetAttr(self, names._plugins));
+    Ref node = state_attribute(self, names._plugins);
     if (!node) {
         return nullptr;
     }
@@ -313,7 +320,7 @@ PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject*
         return nullptr;
     }
     const KeyPath key_path(os, platform, model, os_flavor);
-    Ref node = Ref::steal(PyObject_GetAttr(self, names._plugins));
+    Ref node = state_attribute(self, names._plugins);
     if (!node) {
         return nullptr;
     }

@@ -346,7 +346,7 @@ PyObject* manager_repr(PyObject* self) {
     Ref heading = address_text ? Ref::steal(PyUnicode_FromFormat(
                                      "plugins (%U at %U) ", class_text.get(), address_text.get()))
                                : Ref();
-    Ref tree = heading ? Ref::steal(PyObject_GetAttr(self, names._plugins)) : Ref();
+    Ref tree = heading ? state_attribute(self, names._plugins) : Ref();
     if (!tree) {
         return nullptr;
     }

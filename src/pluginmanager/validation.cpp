@@ -11,6 +11,17 @@ namespace {
 // str.islower() and str.isdigit() of an exact str, without a method call.
 bool str_islower(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+        bool cased = false;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (chars[i] >= 'A' && chars[i] <= 'Z') {
+                return false;
+            }
+            cased = cased || (chars[i] >= 'a' && chars[i] <= 'z');
+        }
+        return cased;
+    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     bool cased = false;
@@ -28,6 +39,15 @@ bool str_islower(PyObject* text) {
 
 bool str_isdigit(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (chars[i] < '0' || chars[i] > '9') {
+                return false;
+            }
+        }
+        return length > 0;
+    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -79,7 +99,7 @@ PyObject* raise_with(Ref message) {
 // "<prefix>" + str(self.<attribute>) + "<separator>" + str(value)
 Ref listed_message(const char* prefix, PyObject* self, PyObject* attribute, const char* separator,
                    PyObject* value) {
-    Ref allowed = Ref::steal(PyObject_GetAttr(self, attribute));
+    Ref allowed = state_attribute(self, attribute);
     if (!allowed) {
         return allowed;
     }
@@ -154,7 +174,7 @@ PyObject* validate_os(PyObject* self, PyObject* os) {
         return nullptr;
     }
     if (present) {
-        Ref supported = Ref::steal(PyObject_GetAttr(self, names.supported_os));
+        Ref supported = state_attribute(self, names.supported_os);
         if (!supported) {
             return nullptr;
         }
@@ -190,7 +210,7 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) {
         return nullptr;
     }
     if (present) {
-        Ref allowed = Ref::steal(PyObject_GetAttr(self, names.chassis_type_list));
+        Ref allowed = state_attribute(self, names.chassis_type_list);
         if (!allowed) {
             return nullptr;
         }
@@ -208,6 +228,23 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) {
 
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) {
+    const int own = members_are_own(self);
+    if (own < 0) {
+        return nullptr;
+    }
+    if (own) {
+        Ref result = Ref::steal(validate_model(self, os, platform, model));
+        result = result ? Ref::steal(validate_platform(self, os, platform)) : Ref();
+        result = result ? Ref::steal(validate_os(self, os)) : Ref();
+        if (!result) {
+            return nullptr;
+        }
+        const int is_linux = equals(os, names.linux);
+        if (is_linux != 0) {
+            return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
+        }
+        return validate_chassis_type(self, chassis_type);
+    }
     PyObject* model_args[] = {os, platform, model};
     if (run_validator(self, Member::validate_model, model_args, names.os_platform_model,
                       [](PyObject* s, PyObject* const* v) {
