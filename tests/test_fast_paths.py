@@ -1,10 +1,13 @@
 """Shortcuts taken when nothing is overridden must give way to any override,
 including one made after the manager has been used."""
 
+import typing
+
 import pytest
 
-from conftest import raises_message
 from corvane.core.pluginmanager import PluginManager
+
+from conftest import raises_message
 
 
 class Conn: ...
@@ -73,7 +76,7 @@ def test_state_read_through_a_property_defined_later(debug_lines):
 
 def test_custom_getattribute_is_honoured():
     class Logged(PluginManager):
-        seen: list[str] = []
+        seen: typing.ClassVar[list[str]] = []
 
         def __getattribute__(self, name):
             type(self).seen.append(name)
