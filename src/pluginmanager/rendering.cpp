@@ -22,7 +22,10 @@ const char kBlank[] = "  ";
 
 class Writer {
   public:
-    Writer() { _PyUnicodeWriter_Init(&writer_); }
+    Writer() {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;  // grow geometrically: the text is built piece by piece
+    }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer() {
@@ -34,10 +37,10 @@ class Writer {
     int part(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
         return _PyUnicodeWriter_WriteSubstring(&writer_, str, start, end);
     }
-    int ascii(const std::string& text) {
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, text.data(),
-                                                 static_cast<Py_ssize_t>(text.size()));
+    int ascii(const char* text, size_t length) {
+        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(length));
     }
+    int ascii(const std::string& text) { return ascii(text.data(), text.size()); }
     Ref finish() {
         finished_ = true;
         return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
@@ -64,8 +67,10 @@ int renders_empty(PyObject* data) {
     if (present <= 0) {
         return present < 0 ? -1 : 1;
     }
-    // A non-empty dict or str cannot equal {}; anything else is asked.
-    if (PyDict_CheckExact(data) || PyUnicode_CheckExact(data)) {
+    // A non-empty dict or str cannot equal {}, nor can an object compared
+    // by identity only (classes among them); anything else is asked.
+    if (PyDict_CheckExact(data) || PyUnicode_CheckExact(data) ||
+        Py_TYPE(data)->tp_richcompare == PyBaseObject_Type.tp_richcompare) {
         return 0;
     }
     Ref empty = Ref::steal(PyDict_New());
@@ -108,16 +113,21 @@ Ref value_of(PyObject* data, PyObject* key) {
     return Ref::steal(PyObject_GetItem(data, key));
 }
 
-// Writes one child's text line by line: "\n", the ancestors' indentation,
-// the child's own mark, the line.
+bool has_newline(PyObject* text) {
+    return PyUnicode_FindChar(text, '\n', 0, PyUnicode_GET_LENGTH(text), 1) != -1;
+}
+
+// Writes the children of a mapping line by line: "\n", the ancestors'
+// indentation, the child's own mark, the line. `lead_` holds "\n" and the
+// indentation of the level being written.
 class TreeWriter {
   public:
-    explicit TreeWriter(PyObject* self) : self_(self) {}
+    explicit TreeWriter(PyObject* self) : self_(self), lead_("\n") {}
 
     Writer& out() { return out_; }
 
-    // The children of a non-empty mapping, below `indent`.
-    int children(PyObject* data, const std::string& indent) {
+    // The children of a non-empty mapping, one level below the current one.
+    int children(PyObject* data) {
         RecursionGuard guard;
         if (!guard.entered) {
             return -1;
@@ -136,7 +146,7 @@ class TreeWriter {
                 return -1;
             }
             const int is_last = equals(key.get(), last.get());
-            if (is_last < 0 || child(key.get(), value.get(), is_last != 0, indent) < 0) {
+            if (is_last < 0 || child(key.get(), value.get(), is_last ? kBlank : kBar) < 0) {
                 return -1;
             }
         }
@@ -144,38 +154,55 @@ class TreeWriter {
     }
 
   private:
-    int child(PyObject* key, PyObject* value, bool is_last, const std::string& indent) {
-        const char* continuation = is_last ? kBlank : kBar;
+    int child(PyObject* key, PyObject* value, const char* continuation) {
         // Anything but an exact str key with an exact dict or a leaf below
         // takes the general rule (which builds the heading first).
         if (!PyUnicode_CheckExact(key) || (PyDict_Check(value) && !PyDict_CheckExact(value))) {
-            return general_child(key, value, continuation, indent);
+            return general_child(key, value, continuation);
         }
         const int empty = renders_empty(value);
         if (empty != 0) {
-            if (empty < 0) {
+            return empty < 0 ? -1 : first_line_start();
+        }
+        if (PyDict_CheckExact(value)) {
+            if (has_newline(key)) {
+                Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
+                if (!heading || lines(heading.get(), continuation) < 0) {
+                    return -1;
+                }
+            } else if (first_line_start() < 0 || out_.text(names.heading_mark) < 0 ||
+                       out_.text(key) < 0) {
                 return -1;
             }
-            return out_.ascii("\n" + indent + kFirstMark);
+            const size_t depth = lead_.size();
+            lead_ += continuation;
+            const int written = children(value);
+            lead_.resize(depth);
+            return written;
         }
-        Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
-        if (!heading) {
+        Ref text = Ref::steal(PyObject_Str(value));
+        if (!text) {
             return -1;
         }
-        if (!PyDict_CheckExact(value)) {
-            Ref text = Ref::steal(PyObject_Str(value));
-            heading = text ? Ref::steal(PyUnicode_Concat(heading.get(), names.leaf_mark)) : Ref();
-            heading = heading ? Ref::steal(PyUnicode_Concat(heading.get(), text.get())) : Ref();
-            return heading ? lines(heading.get(), continuation, indent) : -1;
+        if (has_newline(key) || has_newline(text.get())) {
+            Ref line = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
+            line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
+            line = line ? Ref::steal(PyUnicode_Concat(line.get(), text.get())) : Ref();
+            return line ? lines(line.get(), continuation) : -1;
         }
-        if (lines(heading.get(), continuation, indent) < 0) {
+        if (first_line_start() < 0 || out_.text(names.heading_mark) < 0 || out_.text(key) < 0 ||
+            out_.text(names.leaf_mark) < 0) {
             return -1;
         }
-        return children(value, indent + continuation);
+        return out_.text(text.get());
+    }
+
+    int first_line_start() {
+        return out_.ascii(lead_) < 0 ? -1 : out_.ascii(kFirstMark, sizeof(kFirstMark) - 1);
     }
 
     // The lines of `text`, the first marked "  |", the rest `continuation`.
-    int lines(PyObject* text, const char* continuation, const std::string& indent) {
+    int lines(PyObject* text, const char* continuation) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         Py_ssize_t start = 0;
         const char* mark = kFirstMark;
@@ -187,7 +214,9 @@ class TreeWriter {
             if (end == -1) {
                 end = length;
             }
-            if (out_.ascii("\n" + indent + mark) < 0 || out_.part(text, start, end) < 0) {
+            if (out_.ascii(lead_) < 0 ||
+                out_.ascii(mark, std::char_traits<char>::length(mark)) < 0 ||
+                out_.part(text, start, end) < 0) {
                 return -1;
             }
             if (end == length) {
@@ -199,8 +228,7 @@ class TreeWriter {
     }
 
     // self.print_tree(data=value, output="__ " + key), split at "\n".
-    int general_child(PyObject* key, PyObject* value, const char* continuation,
-                      const std::string& indent) {
+    int general_child(PyObject* key, PyObject* value, const char* continuation) {
         Ref heading = Ref::steal(PyNumber_Add(names.heading_mark, key));
         if (!heading) {
             return -1;
@@ -225,7 +253,7 @@ class TreeWriter {
                              Py_TYPE(piece.get())->tp_name);
                 return -1;
             }
-            if (out_.ascii("\n" + indent) < 0 || out_.text(piece.get()) < 0) {
+            if (out_.ascii(lead_) < 0 || out_.text(piece.get()) < 0) {
                 return -1;
             }
             mark = continuation;
@@ -235,6 +263,7 @@ class TreeWriter {
 
     PyObject* self_;
     Writer out_;
+    std::string lead_;
 };
 
 // The rule as written, with every child rendered through self.print_tree:
@@ -328,7 +357,7 @@ PyObject* print_tree(PyObject* self, PyObject* data, PyObject* output) {
         return head ? PyUnicode_Concat(head.get(), text.get()) : nullptr;
     }
     TreeWriter writer(self);
-    if (writer.out().text(output) < 0 || writer.children(data, std::string()) < 0) {
+    if (writer.out().text(output) < 0 || writer.children(data) < 0) {
         return nullptr;
     }
     return writer.out().finish().release();

@@ -2,7 +2,7 @@
 
 
 class ConnectionInfraError(Exception):
-    """A device description or plugin lookup the framework cannot serve."""
+    """A device description or plugin lookup the framework cannot serve.
 
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
+    Raised with one argument, the message.
+    """
