@@ -289,15 +289,7 @@ int init_names() {
         intern_tuple(&names.group_only, {names.group}) < 0) {
         return -1;
     }
-    if (names.override_format == nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(
-            " {} already registered for {}, {} from {} is overriding this class"));
-        if (!text) {
-            return -1;
-        }
-        names.override_format = PyObject_GetAttrString(text.get(), "format");
-    }
-    return names.override_format != nullptr ? 0 : -1;
+    return 0;
 }
 
 int check_version() {

@@ -81,7 +81,6 @@ struct Names {
     PyObject* chassis_type_only;  // ("chassis_type",)
     PyObject* data_output;        // ("data", "output")
     PyObject* group_only;         // ("group",)
-    PyObject* override_format;    // bound str.format of the override message
 };
 
 extern Names names;

@@ -151,8 +151,34 @@ int log_override(PyObject* existing_leaf, const KeyPath& key_path, PyObject* cls
     if (!new_module) {
         return -1;
     }
-    PyObject* args[] = {existing_name.get(), path_list.get(), new_name.get(), new_module.get()};
-    Ref text = Ref::steal(PyObject_Vectorcall(names.override_format, args, 4, nullptr));
+    // " {} already registered for {}, {} from {} is overriding this class"
+    // .format(...): each field is format(value, ""), as str.format does.
+    static PyObject* texts[5];
+    if (texts[4] == nullptr) {
+        const char* const words[] = {" ", " already registered for ", ", ", " from ",
+                                     " is overriding this class"};
+        for (int i = 0; i < 5; ++i) {
+            if (texts[i] == nullptr &&
+                (texts[i] = PyUnicode_InternFromString(words[i])) == nullptr) {
+                return -1;
+            }
+        }
+    }
+    PyObject* const fields[] = {existing_name.get(), path_list.get(), new_name.get(),
+                                new_module.get()};
+    Ref pieces = Ref::steal(PyTuple_New(9));
+    if (!pieces) {
+        return -1;
+    }
+    for (int i = 0; i < 9; ++i) {
+        PyObject* piece =
+            i % 2 == 0 ? Py_NewRef(texts[i / 2]) : PyObject_Format(fields[i / 2], names.empty);
+        if (piece == nullptr) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(pieces.get(), i, piece);
+    }
+    Ref text = Ref::steal(PyUnicode_Join(names.empty, pieces.get()));
     return text ? log_debug(text.get()) : -1;
 }
 
