@@ -354,6 +354,12 @@ def loop_overhead(loops: int) -> int:
     return timed(run)
 
 
+def rotated(names: list[str], turn: int) -> list[str]:
+    """Returns ``names`` rotated by ``turn``, so that no variant always runs first."""
+    turn %= len(names)
+    return names[turn:] + names[:turn]
+
+
 def calibrate(body: Body, most: int, budget_ns: float) -> tuple[int, int]:
     """Finds how many loops of ``body`` fill ``budget_ns``, as timeit's autorange does.
 
@@ -386,9 +392,9 @@ def measure(operation: Operation, repeats: int, budget_ns: float) -> dict[str, l
     if slowest > 1e9:
         repeats = min(repeats, 3)
     samples: dict[str, list[float]] = {name: [] for name in operation.bodies}
-    for _ in range(repeats):
-        for name, body in operation.bodies.items():
-            samples[name].append(body(loops[name]) / loops[name])
+    for repeat in range(repeats):
+        for name in rotated(list(operation.bodies), repeat):
+            samples[name].append(operation.bodies[name](loops[name]) / loops[name])
     return samples
 
 
@@ -471,8 +477,8 @@ def measure_discovery(
     run("baseline")  # writes the bytecode caches that every later run reads
     samples: dict[str, list[float]] = {name: [] for name in variants}
     imported = 0
-    for _ in range(repeats):
-        for variant in variants:
+    for repeat in range(repeats):
+        for variant in rotated(list(variants), repeat):
             elapsed, modules = run(variant)
             samples[variant].append(float(elapsed))
             if variant == "extension":
@@ -493,8 +499,9 @@ def measure_import(repeats: int, targets: dict[str, tuple[str, str]]) -> dict[st
     is the module's own work.
     """
     samples: dict[str, list[float]] = {name: [] for name in targets}
-    for _ in range(repeats):
-        for name, (setup, module) in targets.items():
+    for repeat in range(repeats):
+        for name in rotated(list(targets), repeat):
+            setup, module = targets[name]
             code = f"{IMPORT_PRELUDE}; {setup}import {module}"
             result = subprocess.run(
                 [sys.executable, "-X", "importtime", "-c", code],
@@ -783,13 +790,27 @@ def main(argv: list[str] | None = None) -> int:
                 f"import sys; sys.path.insert(0, {str(folder)!r}); ",
                 CYTHON_NAME,
             )
+        # The C++ runtime library is loaded with the extension; preloading it
+        # shows how much of the import is the dynamic loader's work.
+        if sys.platform.startswith("linux"):
+            import_targets["preloaded"] = (
+                "import ctypes; ctypes.CDLL('libstdc++.so.6', mode=ctypes.RTLD_GLOBAL); ",
+                "corvane.core.pluginmanager",
+            )
         imports = measure_import(repeats, import_targets)
         rows["import"] = Row(
             "import",
             "import, self time",
             {name: median(imports.get(name)) for name in VARIANTS},
-            samples=imports,
+            samples={name: imports[name] for name in VARIANTS if name in imports},
         )
+        if "preloaded" in imports:
+            rows["import_preloaded"] = Row(
+                "import_preloaded",
+                "import, self time, C++ runtime preloaded",
+                {"extension": median(imports["preloaded"])},
+                samples={"extension": imports["preloaded"]},
+            )
 
     info = machine()
     checks = targets(rows)
