@@ -679,7 +679,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a short run: fewer loops and repeats")
     parser.add_argument("--json", type=Path, metavar="PATH", help="also write the raw numbers here")
-    parser.add_argument("--loops", type=int, help="loops per repeat of a call-sized operation")
+    parser.add_argument(
+        "--loops",
+        type=int,
+        help="exact loops per repeat of a call-sized operation, instead of as many as fill "
+        "the time budget",
+    )
     parser.add_argument("--repeats", type=int, help="repeats of every operation")
     parser.add_argument("--no-cython", action="store_true", help="skip the Cython build")
     return parser.parse_args(argv)
@@ -825,8 +830,12 @@ def main(argv: list[str] | None = None) -> int:
     )
     print(
         f"Registry: {len(registry)} registrations; {repeats} repeats, medians; "
-        f"each repeat runs up to {loops:,} loops, as many as fill {budget_ns / 1e6:g} ms; "
-        f"loop overhead {overhead:.1f} ns/op, included."
+        + (
+            f"each repeat runs {loops:,} loops; "
+            if args.loops
+            else f"each repeat runs up to {loops:,} loops, as many as fill {budget_ns / 1e6:g} ms; "
+        )
+        + f"loop overhead {overhead:.1f} ns/op, included."
     )
     if imported:
         print(f"Discovery imported {imported} plugin modules and packages per run.")
