@@ -1,0 +1,132 @@
+"""The benchmark runs end to end, and its variants do the same work.
+
+Timings are never checked here: the benchmark reports them, ratios included.
+"""
+
+import importlib.util
+import json
+import subprocess
+import sys
+from pathlib import Path
+from types import ModuleType
+
+import pytest
+
+from corvane.core import pluginmanager
+from corvane.core.errors import ConnectionInfraError
+
+BENCHMARK = Path(__file__).resolve().parent.parent / "benchmarks" / "bench_pluginmanager.py"
+
+ROWS = [
+    "dict(os=, platform=, model=): floor",
+    "get_plugin hit (os, platform, model)",
+    "get_plugin fallback (model not registered)",
+    "get_plugin miss (raise + catch)",
+    "validate_arguments",
+    "register_plugin new entry",
+    "register_plugin override",
+    "unregister_plugin + register_plugin",
+    "repr() of 1,000 registrations",
+    "repr() of 2,000 registrations",
+    "repr() of 10,000 registrations",
+    "discover_builtin_plugins(), 500 modules",
+    "bare walk_packages + import_module loop",
+    "import, self time",
+    *(["import, self time, C++ runtime preloaded"] if sys.platform.startswith("linux") else []),
+]
+
+# Rows timed for the model as well as for the extension.
+MODEL_ROWS = [*ROWS[1:12], "import, self time"]
+
+
+@pytest.fixture(scope="module")
+def bench() -> ModuleType:
+    spec = importlib.util.spec_from_file_location("bench_pluginmanager", BENCHMARK)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    # Its connection classes name this module, and getfile looks it up.
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    yield module
+    del sys.modules[spec.name]
+
+
+def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
+    raw = tmp_path / "raw.json"
+    command = [sys.executable, str(BENCHMARK), "--loops", "3", "--repeats", "1"]
+    result = subprocess.run(
+        [*command, "--no-cython", "--json", str(raw)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr
+
+    lines = result.stdout.splitlines()
+    table = [line.split("|")[1:-1] for line in lines if line.startswith("| ")]
+    header, body = table[0], table[1:]
+    assert [cell.strip() for cell in header][:4] == [
+        "operation",
+        "extension ns/op",
+        "model ns/op",
+        "Cython ns/op",
+    ]
+    assert [row[0].strip() for row in body] == ROWS
+    for row in body:
+        cells = dict(
+            zip((cell.strip() for cell in header), (cell.strip() for cell in row), strict=True)
+        )
+        assert float(cells["extension ns/op"].replace(",", "")) > 0
+        assert cells["Cython ns/op"] == "-"
+        if cells["operation"] in MODEL_ROWS:
+            assert float(cells["model ns/op"].replace(",", "")) > 0
+            assert float(cells["model/ext"]) > 0
+    assert "Note: Cython column skipped (--no-cython)" in lines
+    assert any(line.startswith("Machine: ") and "Python 3.11" in line for line in lines)
+
+    data = json.loads(raw.read_text())
+    assert [row["label"] for row in data["rows"].values()] == ROWS
+    states = {target["target"]: target["met"] for target in data["targets"]}
+    assert len(states) == 14
+    for text, met in states.items():
+        if "Cython" in text:
+            assert met is None
+        else:
+            assert met in (True, False)
+            assert f"- {text}: " in result.stdout
+
+
+def variants(bench: ModuleType, tmp_path: Path) -> dict[str, ModuleType]:
+    modules = {"extension": pluginmanager, "model": bench.load_model()}
+    if importlib.util.find_spec("Cython") is not None:
+        built, note = bench.build_cython(tmp_path)
+        assert built is not None, note
+        modules["cython"] = bench.load_from(bench.CYTHON_NAME, built)
+        assert modules["cython"].__file__.endswith(".so")
+    for name, module in modules.items():
+        if name != "extension":
+            bench.share_services(module)
+    return modules
+
+
+def test_variants_answer_alike_on_the_benchmark_data(bench: ModuleType, tmp_path: Path) -> None:
+    registry = bench.realistic_registrations()
+    assert 180 <= len(registry) <= 240
+    assert {description.get("chassis_type") for _, description in registry} >= set(bench.CHASSIS)
+
+    answers = {}
+    for name, module in variants(bench, tmp_path).items():
+        manager = bench.populated(module, registry)
+        probe = {"os": bench.PROBE_OS, "platform": bench.PROBE_PLATFORM}
+        hit = manager.get_plugin(**probe, model=bench.PROBE_MODEL)
+        fallback = manager.get_plugin(**probe, model=bench.UNKNOWN_MODEL)
+        with pytest.raises(ConnectionInfraError) as miss:
+            manager.get_plugin(**probe, model=bench.UNKNOWN_MODEL, chassis_type="stack")
+        tree = repr(manager).split("\n", 1)[1]
+        answers[name] = (manager.plugins, hit, fallback, miss.value.args, tree)
+
+    expected = answers.pop("extension")
+    assert expected[1] is not expected[2]
+    for name, answer in answers.items():
+        assert answer == expected, name
