@@ -80,7 +80,9 @@ def main() -> int:
     baseline = deltas(lambda: None, None)
     leaks = 0
     for name, call, expected in cases + external_cases():
-        growth = [delta - base for delta, base in zip(deltas(call, expected), baseline)]
+        growth = [
+            delta - base for delta, base in zip(deltas(call, expected), baseline, strict=True)
+        ]
         leaked = all(delta > 0 for delta in growth[-JUDGED:])
         leaks += leaked
         print(f"{'LEAK' if leaked else 'ok  '} {name}: {growth}")
