@@ -1,0 +1,171 @@
+"""Hostile arguments and trees: the host's own exception, never a crash, the tree intact."""
+
+import sys
+import threading
+
+import pytest
+
+import model
+from corvane.core import pluginmanager
+
+
+class ConnA:
+    pass
+
+
+class Boom(Exception):
+    pass
+
+
+class BadBool(str):
+    def __bool__(self):
+        raise Boom("bool")
+
+
+class BadHash(str):
+    def __hash__(self):
+        raise Boom("hash")
+
+
+class BadLower(str):
+    def islower(self):
+        raise Boom("islower")
+
+
+class BadStr:
+    def __bool__(self):
+        return True
+
+    def __str__(self):
+        raise Boom("str")
+
+
+class Mutator(str):
+    """Compares like its text, and clears the manager's tree while compared."""
+
+    manager = None
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        if Mutator.manager is not None:
+            Mutator.manager._plugins.clear()
+            Mutator.manager._plugins = {}
+        return str.__eq__(self, other)
+
+
+@pytest.fixture(params=[pluginmanager, model], ids=["extension", "model"])
+def module(request):
+    return request.param
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda m: m.get_plugin(BadBool("generic")), "bool"),
+        (lambda m: m.register_plugin(ConnA, "generic", BadBool("p")), "bool"),
+        (lambda m: m.get_plugin("generic", BadHash("p")), "hash"),
+        (lambda m: m.register_plugin(ConnA, "generic", BadHash("p")), "hash"),
+        (lambda m: m.unregister_plugin("generic", BadHash("p")), "hash"),
+        (lambda m: m.get_plugin("generic", BadLower("p")), "islower"),
+        (lambda m: m.validate_model("a", None, BadStr()), "str"),
+        (lambda m: m.validate_chassis_type(BadStr()), "str"),
+    ],
+)
+def test_raising_arguments_propagate(module, call, message):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, "generic")
+    before = repr(manager._plugins)
+    with pytest.raises(Boom) as info:
+        call(manager)
+    assert info.value.args == (message,)
+    assert repr(manager._plugins) == before
+
+
+def test_key_that_replaces_the_tree_while_compared(module):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, "generic", "p")
+    Mutator.manager = manager
+    try:
+        for call in (
+            lambda: manager.get_plugin("generic", Mutator("p")),
+            lambda: manager.register_plugin(ConnA, "generic", Mutator("p")),
+            lambda: manager.unregister_plugin("generic", Mutator("p")),
+        ):
+            try:
+                call()
+            except Exception as error:
+                assert type(error).__name__ == "ConnectionInfraError"
+    finally:
+        Mutator.manager = None
+    assert isinstance(manager._plugins, dict)
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [{"generic": 1}, {"generic": {"data": 5}}, {"generic": {"data": {"single_rp": 3}}}],
+    ids=["leaf node", "leaf chassis map", "leaf record"],
+)
+def test_non_mapping_nodes_raise_host_errors(module, tree):
+    manager = module.PluginManager()
+    manager._plugins = tree
+    with pytest.raises((AttributeError, TypeError)):
+        manager.get_plugin("generic", "p")
+
+
+def test_deep_tree_renders_as_recursion_error():
+    tree = leaf = {}
+    for _ in range(100_000):
+        leaf["k"] = {}
+        leaf = leaf["k"]
+    leaf["k"] = 1
+    with pytest.raises(RecursionError):
+        pluginmanager.PluginManager().print_tree(tree)
+
+
+def test_very_long_keys_render():
+    key = "k" * 1_000_000
+    text = pluginmanager.PluginManager().print_tree({key: {key: 1}})
+    assert text == model.PluginManager().print_tree({key: {key: 1}})
+
+
+def test_threads_share_one_manager():
+    manager = pluginmanager.PluginManager()
+    errors = []
+
+    def work(index):
+        name = f"os{index}"
+        try:
+            for _ in range(2000):
+                manager.register_plugin(ConnA, name, "p")
+                assert manager.get_plugin(name, "p", "m") is ConnA
+                manager.unregister_plugin(name, "p")
+        except Exception as error:
+            errors.append(error)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert errors == []
+    assert sorted(manager._plugins) == ["os0", "os1", "os2", "os3"]
+
+
+def test_rebound_services_raise(monkeypatch, module):
+    manager = module.PluginManager()
+    monkeypatch.setattr(module, "log", object())
+    with pytest.raises(AttributeError):
+        manager.validate_os("unknown")
+    monkeypatch.setattr(module, "ConnectionInfraError", None)
+    with pytest.raises(TypeError):
+        manager.validate_os(None)
+    monkeypatch.setattr(module, "entry_points", lambda group: 5)
+    with pytest.raises(TypeError):
+        module.PluginManager.discover_external_plugins()
