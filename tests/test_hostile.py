@@ -169,3 +169,104 @@ def test_rebound_services_raise(monkeypatch, module):
     monkeypatch.setattr(module, "entry_points", lambda group: 5)
     with pytest.raises(TypeError):
         module.PluginManager.discover_external_plugins()
+
+
+class Reentrant(str):
+    """Registers another class on the manager while it is compared."""
+
+    manager = None
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        manager, Reentrant.manager = Reentrant.manager, None
+        if manager is not None:
+            manager.register_plugin(ConnA, "generic", "inner")
+        return str.__eq__(self, other)
+
+
+def test_registration_from_inside_an_operation(module):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, "generic", "p")
+    Reentrant.manager = manager
+    assert manager.get_plugin("generic", Reentrant("p")) is ConnA
+    assert manager.get_plugin("generic", "inner") is ConnA
+    assert sorted(manager._plugins["generic"]) == ["inner", "p"]
+
+
+class PlainMapping:
+    """A mapping that is not a dict: membership goes through keys()."""
+
+    def __init__(self):
+        self._items = {}
+
+    def keys(self):
+        return list(self._items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __setitem__(self, key, value):
+        self._items[key] = value
+
+    def __delitem__(self, key):
+        del self._items[key]
+
+
+def test_non_dict_mapping_as_the_tree(module):
+    manager = module.PluginManager()
+    manager._plugins = PlainMapping()
+    manager.register_plugin(ConnA, "generic", "p")
+    assert manager.get_plugin("generic", "p", "m") is ConnA
+    manager.unregister_plugin("generic", "p")
+    with pytest.raises(module.ConnectionInfraError):
+        manager.get_plugin("generic", "p")
+    # Not a dict, so it renders as a leaf.
+    assert manager.print_tree({"t": manager._plugins}).startswith("plugin\n  |__ t = <")
+
+
+def test_raising_services(monkeypatch, module):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, "generic")
+    before = repr(manager._plugins)
+
+    def refuse(*args):
+        raise Boom("service")
+
+    monkeypatch.setattr(module, "getfile", refuse)
+    with pytest.raises(Boom):
+        manager.register_plugin(ConnA, "generic", "p", "m")
+    assert repr(manager._plugins) == before
+    monkeypatch.setattr(module, "ConnectionInfraError", refuse)
+    with pytest.raises(Boom):
+        manager.get_plugin("generic", "q", chassis_type="stack")
+    with pytest.raises(Boom):
+        manager.unregister_plugin("nowhere")
+
+
+class NamelessEntryPoint:
+    loaded = False
+
+    @property
+    def name(self):
+        raise Boom("name")
+
+    module = "pkg"
+
+    def load(self):
+        NamelessEntryPoint.loaded = True
+
+
+def test_entry_point_whose_name_raises(monkeypatch, module):
+    monkeypatch.setattr(module, "entry_points", lambda group: [NamelessEntryPoint()])
+    with pytest.raises(Boom):
+        module.PluginManager.discover_external_plugins()
+    assert not NamelessEntryPoint.loaded
+
+
+def test_unprintable_chassis_type_in_message(module):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, "linux")
+    with pytest.raises(Boom):
+        manager.get_plugin("linux", chassis_type=BadStr())
