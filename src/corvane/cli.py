@@ -16,16 +16,10 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn, TextIO
 
-from corvane import log
+from corvane import log, registry
 from corvane.core.errors import ConnectionInfraError
 from corvane.explain import explain_lookup, registrations
-from corvane.registry import (
-    LoadReport,
-    PluginLoadError,
-    class_name,
-    load_plugins,
-    plugin_manager,
-)
+from corvane.registry import LoadReport, PluginLoadError, class_name
 
 __all__ = ["main"]
 
@@ -127,7 +121,7 @@ def _verbose_handler() -> logging.Handler:
 
 def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
-        report = load_plugins(
+        report = registry.load_plugins(
             external=not getattr(args, "no_external", False),
             keep_going=getattr(args, "keep_going", False),
         )
@@ -153,7 +147,7 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 
 def _tree(out: TextIO) -> int:
-    text = repr(plugin_manager)
+    text = repr(registry.plugin_manager)
     print(text if text else "no plugins registered", file=out)
     return 0
 
@@ -168,9 +162,9 @@ def _which(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     }
     try:
         if args.explain:
-            for line in explain_lookup(plugin_manager, **description).lines():
+            for line in explain_lookup(registry.plugin_manager, **description).lines():
                 print(line, file=out)
-        cls = plugin_manager.get_plugin(**description)
+        cls = registry.plugin_manager.get_plugin(**description)
     except ConnectionInfraError as error:
         print(f"{PROG}: {error.args[0] if error.args else error}", file=err)
         return EXIT_NOT_FOUND
@@ -180,7 +174,7 @@ def _which(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 
 def _list(args: argparse.Namespace, out: TextIO) -> int:
-    rows = registrations(plugin_manager)
+    rows = registrations(registry.plugin_manager)
     if args.json:
         json.dump([row.as_json() for row in rows], out, indent=2)
         out.write("\n")
