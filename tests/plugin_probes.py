@@ -65,6 +65,11 @@ class ProbeRegistry:
         self.entry_points.append(entry_point)
         return entry_point
 
+    @staticmethod
+    def registering(cls: str, args: str) -> str:
+        """Plugin code that defines ``cls`` and registers it with ``args``."""
+        return REGISTER.format(cls=cls, args=args)
+
     def cleanup(self) -> None:
         for name in [n for n in sys.modules if self.package in n]:
             del sys.modules[name]
@@ -78,11 +83,6 @@ class {cls}:
 
 plugin_manager.register_plugin({cls}, {args})
 """
-
-
-def registering(cls: str, args: str) -> str:
-    """Plugin code that defines ``cls`` and registers it with ``args``."""
-    return REGISTER.format(cls=cls, args=args)
 
 
 @pytest.fixture

@@ -10,7 +10,6 @@ import corvane.plugins
 from corvane import registry
 from corvane.core.pluginmanager import PluginManager
 from corvane.registry import PluginLoadError, load_plugins
-from plugin_probes import registering
 
 pytest_plugins = ["plugin_probes"]
 
@@ -63,9 +62,13 @@ def test_supported_os_names_the_builtin_plugin_packages():
 
 
 def test_overrides_are_noted_while_loading(probes):
-    first = probes.builtin("a_first.py", registering("Edge", "os='probeos', platform='edge'"))
-    probes.builtin("b_other.py", registering("Dual", "os='probeos', chassis_type='dual_rp'"))
-    second = probes.builtin("c_second.py", registering("Edge", "os='probeos', platform='edge'"))
+    first = probes.builtin(
+        "a_first.py", probes.registering("Edge", "os='probeos', platform='edge'")
+    )
+    probes.builtin("b_other.py", probes.registering("Dual", "os='probeos', chassis_type='dual_rp'"))
+    second = probes.builtin(
+        "c_second.py", probes.registering("Edge", "os='probeos', platform='edge'")
+    )
     report = load_plugins()
     [override] = report.overrides
     assert override.key_path == ("probeos", "edge")
@@ -115,9 +118,9 @@ BROKEN = {
 @pytest.mark.parametrize("kind", BROKEN)
 @pytest.mark.parametrize("keep_going", [False, True])
 def test_failing_builtin_plugin_is_named(probes, kind, keep_going):
-    probes.builtin("a_good.py", registering("A", "os='probeos'"))
+    probes.builtin("a_good.py", probes.registering("A", "os='probeos'"))
     broken = probes.builtin("b_broken.py", BROKEN[kind])
-    probes.builtin("c_good.py", registering("C", "os='probeos', platform='c'"))
+    probes.builtin("c_good.py", probes.registering("C", "os='probeos', platform='c'"))
     if keep_going:
         report = load_plugins(keep_going=True)
         [failure] = report.failures
@@ -136,8 +139,8 @@ def test_failing_builtin_plugin_is_named(probes, kind, keep_going):
 
 def test_failing_plugin_package_skips_its_modules_only(probes):
     probes.builtin("sub/__init__.py", "raise ValueError('bad package')\n")
-    probes.builtin("sub/inner.py", registering("Inner", "os='probeos', platform='inner'"))
-    probes.builtin("zlast.py", registering("Last", "os='probeos'"))
+    probes.builtin("sub/inner.py", probes.registering("Inner", "os='probeos', platform='inner'"))
+    probes.builtin("zlast.py", probes.registering("Last", "os='probeos'"))
     report = load_plugins(keep_going=True)
     assert [f.module for f in report.failures] == [f"{probes.prefix}.sub"]
     assert "ValueError: bad package" in report.failures[0].describe()
@@ -146,9 +149,9 @@ def test_failing_plugin_package_skips_its_modules_only(probes):
 
 @pytest.mark.parametrize("keep_going", [False, True])
 def test_failing_entry_point_is_named(probes, keep_going):
-    probes.external("one", registering("One", "os='extos'"))
+    probes.external("one", probes.registering("One", "os='extos'"))
     bad = probes.external("bad", "value = 1\n", attr="missing")
-    probes.external("three", registering("Three", "os='extos', platform='three'"))
+    probes.external("three", probes.registering("Three", "os='extos', platform='three'"))
     if keep_going:
         [failure] = load_plugins(keep_going=True).failures
         assert sorted(probes.manager.plugins["extos"]) == ["data", "three"]
@@ -165,6 +168,6 @@ def test_failing_entry_point_is_named(probes, keep_going):
 
 def test_external_plugins_can_be_left_out(probes):
     probes.external("one", "raise SystemError('must not be loaded')\n")
-    probes.builtin("a.py", registering("A", "os='probeos'"))
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
     report = load_plugins(external=False)
     assert report.failures == [] and list(probes.manager.plugins) == ["probeos"]
