@@ -1,8 +1,9 @@
 """Reading a plugin tree: how a lookup walks it, and what is registered in it.
 
 ``explain_lookup`` walks the tree the way ``PluginManager.get_plugin`` does:
-keys that are not registered at the current node are skipped, a matched key
-is descended into, the walk never goes back up, and the chassis type is
+keys that are not registered at the current node are skipped, and so is
+"data", the key of the chassis map, which is never descended into; a matched
+key is descended into, the walk never goes back up, and the chassis type is
 matched only at the node where the walk stops.
 """
 
@@ -24,6 +25,8 @@ class Step:
 
     key: Any
     matched: bool
+    # The key equals "data", which names a chassis map, not a child.
+    reserved: bool
     # The keys of the node the walk stood at, in the tree's order.
     node_keys: tuple[Any, ...]
 
@@ -50,7 +53,9 @@ class WalkExplanation:
         lines = [f"key path: {path}  chassis type: {self.chassis_type}"]
         below = "the root"
         for step in self.steps:
-            if step.matched:
+            if step.reserved:
+                lines.append(f"  {step.key}: skipped, the name of the chassis map")
+            elif step.matched:
                 lines.append(f"  {step.key}: matched below {below}")
                 below = str(step.key)
             else:
@@ -94,8 +99,9 @@ def explain_lookup(
     stopped_at: list[Any] = []
     for key in key_path:
         keys = tuple(node.keys())
-        matched = key in node.keys()
-        steps.append(Step(key, matched, keys))
+        reserved = bool(key == "data")
+        matched = not reserved and key in node.keys()
+        steps.append(Step(key, matched, reserved, keys))
         if matched:
             node = node[key]
             stopped_at.append(key)
