@@ -139,8 +139,9 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     else:
         status = _list(args, out)
 
-    if report.overrides and not (args.command == "list" and args.json):
-        _print_overrides(report, out)
+    if report.overrides:
+        # Keeps the JSON on stdout parseable.
+        _print_overrides(report, err if args.command == "list" and args.json else out)
     if report.failures:
         return EXIT_PLUGIN_FAILED
     return status
