@@ -72,3 +72,41 @@ def test_the_tool_finds_and_shows_the_external_class(installed):
     skipped = run(env, str(TOOL), "--no-external", "which", "--os", "acmeos")
     assert skipped.returncode == 1
     assert "acmeos" not in run(env, str(TOOL), "tree", "--no-external").stdout
+
+
+def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_path):
+    target, env = installed
+    source = tmp_path / "broken"
+    (source / "src" / "corvane_broken_plugin").mkdir(parents=True)
+    (source / "src" / "corvane_broken_plugin" / "__init__.py").write_text(
+        "raise ImportError('driver library missing')\n"
+    )
+    (source / "pyproject.toml").write_text(
+        (EXAMPLE / "pyproject.toml")
+        .read_text()
+        .replace('name = "corvane-example-plugin"', 'name = "corvane-broken-plugin"')
+        .replace('version = "0.1.0"', 'version = "2.3"')
+        .replace('acmeos = "corvane_example_plugin"', 'broken = "corvane_broken_plugin:Conn"')
+    )
+    broken_target = tmp_path / "target"
+    subprocess.run(
+        [
+            *(sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation"),
+            *("--no-deps", "--no-index", "--target", str(broken_target), str(source)),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
+    env = dict(env, PYTHONPATH=f"{target}{os.pathsep}{broken_target}")
+    message = (
+        "corvane-plugins: entry point broken = corvane_broken_plugin:Conn "
+        "(from corvane-broken-plugin 2.3) failed to load: ImportError: driver library missing"
+    )
+    failed = run(env, str(TOOL), "which", "--os", "acmeos")
+    assert failed.returncode == 2 and failed.stdout == ""
+    assert failed.stderr.splitlines()[0] == message
+    kept = run(env, str(TOOL), "--keep-going", "which", "--os", "acmeos")
+    assert kept.returncode == 2
+    assert kept.stdout.splitlines()[0] == "corvane_example_plugin.AcmeConnection"
+    assert kept.stderr.splitlines() == [message]
