@@ -1,5 +1,6 @@
 """The package's shared manager, its built-in plugins and load_plugins."""
 
+import logging
 import pkgutil
 import subprocess
 import sys
@@ -171,3 +172,31 @@ def test_external_plugins_can_be_left_out(probes):
     probes.builtin("a.py", probes.registering("A", "os='probeos'"))
     report = load_plugins(external=False)
     assert report.failures == [] and list(probes.manager.plugins) == ["probeos"]
+
+
+class Lines(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__()
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.messages.append(record.getMessage())
+
+
+@pytest.mark.parametrize("level", [logging.WARNING, logging.DEBUG])
+def test_capture_leaves_the_applications_log_output_alone(probes, level):
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    probes.builtin("b.py", probes.registering("A", "os='probeos'"))
+    application = Lines()  # like logging.basicConfig(): a root handler of no level
+    root, logger = logging.getLogger(), logging.getLogger("corvane")
+    saved = logger.level
+    logger.setLevel(level)
+    root.addHandler(application)
+    try:
+        report = load_plugins()
+    finally:
+        root.removeHandler(application)
+        logger.setLevel(saved)
+    assert len(report.overrides) == 1 and report.overrides[0].message
+    shown = [m for m in application.messages if "probeos" in m]
+    assert len(shown) == (3 if level == logging.DEBUG else 0)

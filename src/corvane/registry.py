@@ -134,13 +134,19 @@ class LoadReport:
     failures: list[PluginFailure] = field(default_factory=list)
 
 
-class _RecordList(logging.Handler):
-    def __init__(self) -> None:
-        super().__init__(logging.DEBUG)
+class _RecordList(logging.Filter):
+    """Sees every record of the package logger; passes on only those at or
+    above the level the logger had, so debug lines turned on for the capture
+    do not reach the application's handlers."""
+
+    def __init__(self, threshold: int) -> None:
+        super().__init__()
+        self.threshold = threshold
         self.records: list[logging.LogRecord] = []
 
-    def emit(self, record: logging.LogRecord) -> None:
+    def filter(self, record: logging.LogRecord) -> bool:
         self.records.append(record)
+        return record.levelno >= self.threshold
 
 
 class RegistryManager(PluginManager):
@@ -215,18 +221,17 @@ class RegistryManager(PluginManager):
             A context manager yielding the list that receives the overrides.
         """
         overrides: list[Override] = []
-        handler = _RecordList()
         logger = logging.getLogger(log.name)
         level = logger.level
-        if not logger.isEnabledFor(logging.DEBUG):
-            logger.setLevel(logging.DEBUG)
-        logger.addHandler(handler)
-        self._observers.append((overrides, handler))
+        capture = _RecordList(logger.getEffectiveLevel())
+        logger.setLevel(logging.DEBUG)
+        logger.addFilter(capture)
+        self._observers.append((overrides, capture))
         try:
             yield overrides
         finally:
             self._observers.pop()
-            logger.removeHandler(handler)
+            logger.removeFilter(capture)
             logger.setLevel(level)
 
 
