@@ -1,0 +1,201 @@
+"""``corvane-plugins``: inspect the plugins registered with the package's manager.
+
+Exit status: 0 on success; 1 when no class is found or the arguments are
+invalid (the message goes to stderr); 2 when a plugin failed to load. With
+``--keep-going`` a plugin that fails is reported on stderr, the command runs
+on the plugins that did load, and the status is still 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import inspect
+import json
+import logging
+import sys
+from collections.abc import Sequence
+from typing import NoReturn, TextIO
+
+from corvane import log, registry
+from corvane.core.errors import ConnectionInfraError
+from corvane.explain import explain_lookup, registrations
+from corvane.registry import LoadReport, PluginLoadError, class_name
+
+__all__ = ["main"]
+
+PROG = "corvane-plugins"
+
+EXIT_NOT_FOUND = 1
+EXIT_PLUGIN_FAILED = 2
+
+
+class _UsageError(Exception):
+    pass
+
+
+class _Parser(argparse.ArgumentParser):
+    # Invalid arguments share the status of a failed lookup.
+    def error(self, message: str) -> NoReturn:
+        raise _UsageError(f"{self.prog}: error: {message}")
+
+
+def _parser() -> argparse.ArgumentParser:
+    # Defaults are suppressed so that an option given before the command is
+    # not reset by the command's own copy of it.
+    common = _Parser(add_help=False)
+    common.add_argument(
+        "--no-external",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="do not load external plugins (entry points)",
+    )
+    common.add_argument(
+        "--keep-going",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="report plugins that fail to load and go on with the rest",
+    )
+    common.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="show the package's debug lines on stderr",
+    )
+
+    parser = _Parser(
+        prog=PROG,
+        description="Show which connection classes the plugin manager holds.",
+        parents=[common],
+    )
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    commands.add_parser("tree", parents=[common], help="print the registry as a tree")
+
+    which = commands.add_parser(
+        "which", parents=[common], help="print the class that drives a device"
+    )
+    which.add_argument("--os", required=True)
+    which.add_argument("--platform")
+    which.add_argument("--model")
+    which.add_argument("--os-flavor")
+    which.add_argument("--chassis-type", default="single_rp")
+    which.add_argument(
+        "--explain", action="store_true", help="also show how the lookup walked the tree"
+    )
+
+    listing = commands.add_parser("list", parents=[common], help="one row per registration")
+    listing.add_argument("--json", action="store_true", help="print a JSON array")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line ``argv`` (``sys.argv[1:]`` by default).
+
+    Returns:
+        The exit status: 0, 1 (nothing found, invalid arguments) or 2 (a
+        plugin failed to load).
+    """
+    try:
+        args = _parser().parse_args(argv)
+    except _UsageError as error:
+        print(error, file=sys.stderr)
+        return EXIT_NOT_FOUND
+    verbose = getattr(args, "verbose", False)
+    handler = _verbose_handler() if verbose else None
+    try:
+        return _run(args, sys.stdout, sys.stderr)
+    finally:
+        if handler is not None:
+            logging.getLogger(log.name).removeHandler(handler)
+
+
+def _verbose_handler() -> logging.Handler:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setLevel(logging.DEBUG)
+    handler.setFormatter(logging.Formatter("debug: %(message)s"))
+    logger = logging.getLogger(log.name)
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    return handler
+
+
+def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    try:
+        report = registry.load_plugins(
+            external=not getattr(args, "no_external", False),
+            keep_going=getattr(args, "keep_going", False),
+        )
+    except PluginLoadError as error:
+        print(f"{PROG}: {error}", file=err)
+        print("  (use --keep-going to load the other plugins)", file=err)
+        return EXIT_PLUGIN_FAILED
+    for failure in report.failures:
+        print(f"{PROG}: {failure.describe()}", file=err)
+
+    if args.command == "tree":
+        status = _tree(out)
+    elif args.command == "which":
+        status = _which(args, out, err)
+    else:
+        status = _list(args, out)
+
+    if report.overrides:
+        # Keeps the JSON on stdout parseable.
+        _print_overrides(report, err if args.command == "list" and args.json else out)
+    if report.failures:
+        return EXIT_PLUGIN_FAILED
+    return status
+
+
+def _tree(out: TextIO) -> int:
+    text = repr(registry.plugin_manager)
+    print(text if text else "no plugins registered", file=out)
+    return 0
+
+
+def _which(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    description = {
+        "os": args.os,
+        "platform": args.platform,
+        "model": args.model,
+        "os_flavor": args.os_flavor,
+        "chassis_type": args.chassis_type,
+    }
+    try:
+        if args.explain:
+            for line in explain_lookup(registry.plugin_manager, **description).lines():
+                print(line, file=out)
+        cls = registry.plugin_manager.get_plugin(**description)
+    except ConnectionInfraError as error:
+        print(f"{PROG}: {error.args[0] if error.args else error}", file=err)
+        return EXIT_NOT_FOUND
+    print(class_name(cls), file=out)
+    print(f"  file: {inspect.getfile(cls)}", file=out)
+    return 0
+
+
+def _list(args: argparse.Namespace, out: TextIO) -> int:
+    rows = registrations(registry.plugin_manager)
+    if args.json:
+        json.dump([row.as_json() for row in rows], out, indent=2)
+        out.write("\n")
+        return 0
+    if not rows:
+        print("no plugins registered", file=out)
+        return 0
+    table = [["KEY PATH", "CHASSIS", "CLASS", "FILE"]]
+    for row in rows:
+        fields = row.as_json()
+        table.append([fields["key_path"], fields["chassis_type"], fields["class"], fields["file"]])
+    widths = [max(len(line[i]) for line in table) for i in range(3)]
+    for line in table:
+        cells = [cell.ljust(width) for cell, width in zip(line, widths, strict=False)]
+        print("  ".join([*cells, line[3]]), file=out)
+    return 0
+
+
+def _print_overrides(report: LoadReport, out: TextIO) -> None:
+    print("", file=out)
+    print("overrides while loading (the last registration wins):", file=out)
+    for override in report.overrides:
+        print(f"  {override.describe()}", file=out)

@@ -1,0 +1,172 @@
+"""Reading a plugin tree: how a lookup walks it, and what is registered in it.
+
+``explain_lookup`` walks the tree the way ``PluginManager.get_plugin`` does:
+keys that are not registered at the current node are skipped, and so is
+"data", the key of the chassis map, which is never descended into; a matched
+key is descended into, the walk never goes back up, and the chassis type is
+matched only at the node where the walk stops.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from corvane.core.pluginmanager import PluginManager
+from corvane.registry import class_name, key_path_of
+
+__all__ = ["Registration", "Step", "WalkExplanation", "explain_lookup", "registrations"]
+
+
+@dataclass(frozen=True)
+class Step:
+    """One key of the key path: whether the node reached so far holds it."""
+
+    key: Any
+    matched: bool
+    # The key equals "data", which names a chassis map, not a child.
+    reserved: bool
+    # The keys of the node the walk stood at, in the tree's order.
+    node_keys: tuple[Any, ...]
+
+
+@dataclass(frozen=True)
+class WalkExplanation:
+    """The walk of one lookup and where it ended."""
+
+    key_path: list[Any]
+    chassis_type: Any
+    steps: list[Step]
+    # The matched keys, from the root to the node where the walk stopped.
+    stopped_at: list[Any]
+    # Chassis types registered at that node; None when it holds no chassis map.
+    chassis_types: list[Any] | None
+    # Whether the walk ends on a class for the requested chassis type.
+    found: bool = False
+    cls: Any = None
+    path: str | None = None
+
+    def lines(self) -> list[str]:
+        """Return the explanation as text lines, one per key and then the end node."""
+        path = "/".join(str(key) for key in self.key_path)
+        lines = [f"key path: {path}  chassis type: {self.chassis_type}"]
+        below = "the root"
+        for step in self.steps:
+            if step.reserved:
+                lines.append(f"  {step.key}: skipped, the name of the chassis map")
+            elif step.matched:
+                lines.append(f"  {step.key}: matched below {below}")
+                below = str(step.key)
+            else:
+                lines.append(f"  {step.key}: skipped, not registered below {below}")
+        stop = "/".join(str(key) for key in self.stopped_at) or "the root"
+        lines.append(f"stopped at: {stop}")
+        if self.chassis_types is None:
+            lines.append("  no classes registered there")
+        else:
+            types_there = ", ".join(str(t) for t in self.chassis_types) or "none"
+            lines.append(f"  chassis types registered there: {types_there}")
+        if self.found:
+            lines.append(f"  {self.chassis_type} -> {class_name(self.cls)}")
+        else:
+            lines.append(f"  {self.chassis_type} is not registered there")
+        return lines
+
+
+def explain_lookup(
+    manager: PluginManager,
+    os: Any = None,
+    platform: Any = None,
+    model: Any = None,
+    os_flavor: Any = None,
+    chassis_type: Any = "single_rp",
+) -> WalkExplanation:
+    """Walk ``manager``'s tree for a device description as its lookup does.
+
+    Returns:
+        The steps of the walk, the node where it stopped with the chassis
+        types there, and the class found (``found`` false when there is none).
+
+    Raises:
+        ConnectionInfraError: for an invalid description, from the manager's
+            own validation, before the tree is read.
+    """
+    manager.validate_arguments(os, platform, model, chassis_type)
+    key_path = key_path_of(os, platform, model, os_flavor)
+    node: Mapping[Any, Any] = manager._plugins
+    steps: list[Step] = []
+    stopped_at: list[Any] = []
+    for key in key_path:
+        keys = tuple(node.keys())
+        reserved = bool(key == "data")
+        matched = not reserved and key in node.keys()
+        steps.append(Step(key, matched, reserved, keys))
+        if matched:
+            node = node[key]
+            stopped_at.append(key)
+    chassis_types: list[Any] | None = None
+    found = False
+    cls: Any = None
+    path: str | None = None
+    if "data" in node.keys():
+        chassis_map = node["data"]
+        chassis_types = list(chassis_map.keys())
+        if chassis_type in chassis_map.keys():
+            leaf_record = chassis_map[chassis_type]
+            found = True
+            cls = leaf_record["cls"]
+            path = leaf_record["path"]
+    return WalkExplanation(
+        key_path=key_path,
+        chassis_type=chassis_type,
+        steps=steps,
+        stopped_at=stopped_at,
+        chassis_types=chassis_types,
+        found=found,
+        cls=cls,
+        path=path,
+    )
+
+
+@dataclass(frozen=True)
+class Registration:
+    """One leaf record of the tree: a class filed under a key path and chassis type."""
+
+    key_path: tuple[Any, ...]
+    chassis_type: Any
+    cls: Any
+    path: str
+
+    def as_json(self) -> dict[str, str]:
+        """Return the registration as a JSON-ready object of strings."""
+        return {
+            "key_path": "/".join(str(key) for key in self.key_path),
+            "chassis_type": str(self.chassis_type),
+            "class": class_name(self.cls),
+            "file": self.path,
+        }
+
+
+def registrations(manager: PluginManager) -> list[Registration]:
+    """List every registration of ``manager``'s tree.
+
+    Returns:
+        One ``Registration`` per leaf record, sorted by key path, then chassis
+        type (both compared as text).
+    """
+    found = list(_walk_registrations(manager._plugins, ()))
+    return sorted(found, key=lambda r: ([str(key) for key in r.key_path], str(r.chassis_type)))
+
+
+def _walk_registrations(
+    node: Mapping[Any, Any], key_path: tuple[Any, ...]
+) -> Iterator[Registration]:
+    for key, value in node.items():
+        if key == "data":
+            for chassis_type, leaf_record in value.items():
+                yield Registration(
+                    key_path, chassis_type, leaf_record["cls"], str(leaf_record["path"])
+                )
+        elif isinstance(value, Mapping):
+            yield from _walk_registrations(value, (*key_path, key))

@@ -1,0 +1,202 @@
+"""The package's shared manager, its built-in plugins and load_plugins."""
+
+import logging
+import pkgutil
+import subprocess
+import sys
+
+import pytest
+
+import corvane.plugins
+from corvane import registry
+from corvane.core.pluginmanager import PluginManager
+from corvane.registry import PluginLoadError, load_plugins
+
+pytest_plugins = ["plugin_probes"]
+
+
+def run_python(code: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=False
+    )
+
+
+@pytest.mark.parametrize(
+    "first", ["corvane.plugins", "corvane.registry", "corvane.plugins.generic", "corvane.cli"]
+)
+def test_import_order(first):
+    result = run_python(
+        f"import sys, {first}\n"
+        "print('corvane.registry' in sys.modules if "
+        f"{first!r} == 'corvane.plugins' else 'ok')\n"
+        "import corvane.core.pluginmanager as m, corvane.registry as r\n"
+        "print(type(r.plugin_manager).__mro__[1] is m.PluginManager)\n"
+    )
+    assert result.returncode == 0, result.stderr
+    first_line = "False" if first == "corvane.plugins" else "ok"
+    assert result.stdout.split() == [first_line, "True"]
+
+
+def test_builtin_plugins_load_once_per_process():
+    result = run_python(
+        "from corvane.registry import load_plugins, plugin_manager as m\n"
+        "from corvane.plugins.generic import GenericConnection, GenericDualRpConnection\n"
+        "from corvane.plugins.linux import LinuxConnection\n"
+        "first = load_plugins(external=False)\n"
+        "tree = repr(m).split('\\n', 1)[1]\n"
+        "second = load_plugins()\n"
+        "assert first.loaded and not second.loaded\n"
+        "assert first.overrides == [] and first.failures == []\n"
+        "assert repr(m).split('\\n', 1)[1] == tree\n"
+        "assert m.get_plugin(os='generic', platform='any', model='thing') is GenericConnection\n"
+        "assert m.get_plugin(os='generic', chassis_type='dual_rp') is GenericDualRpConnection\n"
+        "assert m.get_plugin(os='linux', platform='any') is LinuxConnection\n"
+        "print(sorted(m.plugins))\n"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "['generic', 'linux']"
+
+
+def test_supported_os_names_the_builtin_plugin_packages():
+    packages = [info.name for info in pkgutil.iter_modules(corvane.plugins.__path__) if info.ispkg]
+    assert sorted(corvane.plugins.supported_os) == sorted(packages)
+
+
+def test_overrides_are_noted_while_loading(probes):
+    first = probes.builtin(
+        "a_first.py", probes.registering("Edge", "os='probeos', platform='edge'")
+    )
+    probes.builtin("b_other.py", probes.registering("Dual", "os='probeos', chassis_type='dual_rp'"))
+    second = probes.builtin(
+        "c_second.py", probes.registering("Edge", "os='probeos', platform='edge'")
+    )
+    report = load_plugins()
+    [override] = report.overrides
+    assert override.key_path == ("probeos", "edge")
+    assert override.chassis_type == "single_rp"
+    assert override.replaced.__module__ == first
+    assert override.winner.__module__ == override.winner_module == second
+    assert override.message == (
+        f" Edge already registered for ['probeos', 'edge'], Edge from {second} is overriding this class"
+    )
+    assert (
+        override.describe()
+        == f"probeos/edge [single_rp]: {first}.Edge replaced by Edge from {second}"
+    )
+    assert probes.manager.get_plugin(os="probeos", platform="edge") is override.winner
+
+
+def test_overrides_outside_loading_are_not_noted(probes):
+    class A:
+        pass
+
+    probes.manager.register_plugin(A, os="probeos")
+    with probes.manager.observe() as overrides:
+        probes.manager.register_plugin(A, os="probeos", os_flavor="x")
+    probes.manager.register_plugin(A, os="probeos")
+    assert overrides == []
+
+
+def test_invalid_registration_is_refused_as_by_the_base_class(probes):
+    class A:
+        pass
+
+    with probes.manager.observe() as overrides:
+        for manager in (probes.manager, PluginManager()):
+            with pytest.raises(Exception) as info:
+                manager.register_plugin(A, os="probeos", platform="Upper")
+            assert info.value.args == ("platform (Upper) has to be in lowercase",)
+    assert overrides == [] and probes.manager.plugins == {}
+
+
+BROKEN = {
+    "raises": "raise RuntimeError('boom')\n",
+    "syntax": "def broken(:\n",
+    "missing import": "import corvane_no_such_module_for_probe\n",
+}
+
+
+@pytest.mark.parametrize("kind", BROKEN)
+@pytest.mark.parametrize("keep_going", [False, True])
+def test_failing_builtin_plugin_is_named(probes, kind, keep_going):
+    probes.builtin("a_good.py", probes.registering("A", "os='probeos'"))
+    broken = probes.builtin("b_broken.py", BROKEN[kind])
+    probes.builtin("c_good.py", probes.registering("C", "os='probeos', platform='c'"))
+    if keep_going:
+        report = load_plugins(keep_going=True)
+        [failure] = report.failures
+        assert broken not in sys.modules  # the stand-in is gone again
+        assert sorted(probes.manager.plugins["probeos"]) == ["c", "data"]
+    else:
+        with pytest.raises(PluginLoadError) as info:
+            load_plugins()
+        failure = info.value.failure
+        assert info.value.__cause__ is failure.error
+        assert list(probes.manager.plugins["probeos"]) == ["data"]
+        assert not registry._loaded
+    assert failure.module == broken
+    assert failure.describe().startswith(f"plugin module {broken} failed to load: ")
+
+
+def test_failing_plugin_package_skips_its_modules_only(probes):
+    probes.builtin("sub/__init__.py", "raise ValueError('bad package')\n")
+    probes.builtin("sub/inner.py", probes.registering("Inner", "os='probeos', platform='inner'"))
+    probes.builtin("zlast.py", probes.registering("Last", "os='probeos'"))
+    report = load_plugins(keep_going=True)
+    assert [f.module for f in report.failures] == [f"{probes.prefix}.sub"]
+    assert "ValueError: bad package" in report.failures[0].describe()
+    assert list(probes.manager.plugins["probeos"]) == ["data"]
+
+
+@pytest.mark.parametrize("keep_going", [False, True])
+def test_failing_entry_point_is_named(probes, keep_going):
+    probes.external("one", probes.registering("One", "os='extos'"))
+    bad = probes.external("bad", "value = 1\n", attr="missing")
+    probes.external("three", probes.registering("Three", "os='extos', platform='three'"))
+    if keep_going:
+        [failure] = load_plugins(keep_going=True).failures
+        assert sorted(probes.manager.plugins["extos"]) == ["data", "three"]
+    else:
+        with pytest.raises(PluginLoadError) as info:
+            load_plugins()
+        failure = info.value.failure
+        assert list(probes.manager.plugins["extos"]) == ["data"]
+    assert failure.entry_point == bad
+    assert failure.describe().startswith(
+        f"entry point bad = {bad.value} (from unknown distribution) failed to load: AttributeError"
+    )
+
+
+def test_external_plugins_can_be_left_out(probes):
+    probes.external("one", "raise SystemError('must not be loaded')\n")
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    report = load_plugins(external=False)
+    assert report.failures == [] and list(probes.manager.plugins) == ["probeos"]
+
+
+class Lines(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__()
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.messages.append(record.getMessage())
+
+
+@pytest.mark.parametrize("level", [logging.WARNING, logging.DEBUG])
+def test_capture_leaves_the_applications_log_output_alone(probes, level):
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    probes.builtin("b.py", probes.registering("A", "os='probeos'"))
+    application = Lines()  # like logging.basicConfig(): a root handler of no level
+    root, logger = logging.getLogger(), logging.getLogger("corvane")
+    saved = logger.level
+    logger.setLevel(level)
+    root.addHandler(application)
+    try:
+        report = load_plugins()
+    finally:
+        root.removeHandler(application)
+        logger.setLevel(saved)
+    assert len(report.overrides) == 1 and report.overrides[0].message
+    shown = [m for m in application.messages if "probeos" in m]
+    assert len(shown) == (3 if level == logging.DEBUG else 0)
