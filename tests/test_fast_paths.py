@@ -116,3 +116,18 @@ def test_replaced_instance_dict(manager):
         "chassis_type_list": ["single_rp"],
     }
     assert manager.get_plugin(os="generic") is str
+
+
+def test_override_installed_during_the_check_is_used(manager):
+    warm(manager)
+    calls = []
+
+    class Installer(str):
+        """A model whose case test installs a validate_os override."""
+
+        def islower(self):
+            manager.validate_os = lambda os: calls.append(os)
+            return True
+
+    manager.get_plugin(os="generic", platform="p", model=Installer("m"))
+    assert calls == ["generic"]

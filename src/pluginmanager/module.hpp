@@ -173,6 +173,10 @@ PyObject* validate_os(PyObject* self, PyObject* os);
 PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type);
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type);
+// validate_arguments, told whether the caller has just found that no member
+// is overridden (so that need not be looked up again).
+PyObject* validate_description(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                               PyObject* chassis_type, bool members_own);
 
 PyObject* manager_init(PyObject* self);
 PyObject* plugins_getter(PyObject* self);

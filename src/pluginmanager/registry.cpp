@@ -83,9 +83,10 @@ int check_description(PyObject* self, PyObject* os, PyObject* platform, PyObject
                       PyObject* chassis_type) {
     const int own = members_are_own(self);
     if (own != 0) {
-        Ref result = own > 0
-                         ? Ref::steal(validate_arguments(self, os, platform, model, chassis_type))
-                         : Ref();
+        Ref result =
+            own > 0
+                ? Ref::steal(validate_description(self, os, platform, model, chassis_type, true))
+                : Ref();
         return result ? 0 : -1;
     }
     Resolved method = resolve(self, Member::validate_arguments);

@@ -109,18 +109,33 @@ Ref listed_message(const char* prefix, PyObject* self, PyObject* attribute, cons
 }
 
 // Runs one validator through the instance, its arguments by keyword.
+// `*own` is 1 when the caller knows that nothing is overridden and no Python
+// code ran since that was found; otherwise it is established here.
 int run_validator(PyObject* self, Member member, PyObject* const* values, PyObject* kwnames,
-                  PyObject* (*own)(PyObject*, PyObject* const*)) {
-    Resolved method = resolve(self, member);
-    if (!method) {
-        return -1;
+                  PyObject* (*direct)(PyObject*, PyObject* const*), int* own) {
+    if (*own != 1) {
+        *own = members_are_own(self);
+        if (*own < 0) {
+            return -1;
+        }
     }
-    if (method.is_own()) {
-        Ref result = Ref::steal(own(self, values));
-        return result ? 0 : -1;
+    Ref result;
+    if (*own) {
+        result = Ref::steal(direct(self, values));
+    } else {
+        Resolved method = resolve(self, member);
+        if (!method) {
+            return -1;
+        }
+        result = method.is_own() ? Ref::steal(direct(self, values))
+                                 : method.call(self, values, 0, kwnames);
     }
-    Ref result = method.call(self, values, 0, kwnames);
     return result ? 0 : -1;
+}
+
+// None and exact str: testing them runs no Python code.
+bool inert(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value);
 }
 
 }  // namespace
@@ -226,43 +241,35 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) {
                                      names.chassis_type_list, ", but got ", chassis_type));
 }
 
-PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-                             PyObject* chassis_type) {
-    const int own = members_are_own(self);
-    if (own < 0) {
-        return nullptr;
-    }
-    if (own) {
-        Ref result = Ref::steal(validate_model(self, os, platform, model));
-        result = result ? Ref::steal(validate_platform(self, os, platform)) : Ref();
-        result = result ? Ref::steal(validate_os(self, os)) : Ref();
-        if (!result) {
-            return nullptr;
-        }
-        const int is_linux = equals(os, names.linux);
-        if (is_linux != 0) {
-            return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
-        }
-        return validate_chassis_type(self, chassis_type);
-    }
+PyObject* validate_description(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                               PyObject* chassis_type, bool members_own) {
+    int own = members_own ? 1 : 0;
+    // After a test that may run Python code, overrides are looked for again.
+    const bool plain = inert(os) && inert(platform) && inert(model);
     PyObject* model_args[] = {os, platform, model};
-    if (run_validator(self, Member::validate_model, model_args, names.os_platform_model,
-                      [](PyObject* s, PyObject* const* v) {
-                          return validate_model(s, v[0], v[1], v[2]);
-                      }) < 0) {
+    if (run_validator(
+            self, Member::validate_model, model_args, names.os_platform_model,
+            [](PyObject* s, PyObject* const* v) { return validate_model(s, v[0], v[1], v[2]); },
+            &own) < 0) {
         return nullptr;
     }
+    own = plain ? own : 0;
     PyObject* platform_args[] = {platform, os};
     if (run_validator(
             self, Member::validate_platform, platform_args, names.platform_os,
-            [](PyObject* s, PyObject* const* v) { return validate_platform(s, v[1], v[0]); }) < 0) {
+            [](PyObject* s, PyObject* const* v) { return validate_platform(s, v[1], v[0]); },
+            &own) < 0) {
         return nullptr;
     }
+    own = plain ? own : 0;
     PyObject* os_args[] = {os};
-    if (run_validator(self, Member::validate_os, os_args, names.os_only,
-                      [](PyObject* s, PyObject* const* v) { return validate_os(s, v[0]); }) < 0) {
+    if (run_validator(
+            self, Member::validate_os, os_args, names.os_only,
+            [](PyObject* s, PyObject* const* v) { return validate_os(s, v[0]); }, &own) < 0) {
         return nullptr;
     }
+    // The membership test and the logger may run Python code.
+    own = 0;
     const int is_linux = equals(os, names.linux);
     if (is_linux != 0) {
         return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
@@ -270,10 +277,16 @@ PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, P
     PyObject* chassis_args[] = {chassis_type};
     if (run_validator(
             self, Member::validate_chassis_type, chassis_args, names.chassis_type_only,
-            [](PyObject* s, PyObject* const* v) { return validate_chassis_type(s, v[0]); }) < 0) {
+            [](PyObject* s, PyObject* const* v) { return validate_chassis_type(s, v[0]); },
+            &own) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                             PyObject* chassis_type) {
+    return validate_description(self, os, platform, model, chassis_type, false);
 }
 
 }  // namespace corvane
