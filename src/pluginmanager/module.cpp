@@ -638,16 +638,16 @@ struct OwnMembersCache {
     // The class defines none of the instance's state attributes, so they
     // are read from the __dict__ as attribute lookup would find them.
     bool plain_state = false;
+    // Their values, found once: the __dict__ holds them, unchanged while its
+    // version tag is.
+    PyObject* state_values[3] = {};
 };
 OwnMembersCache own_members_cache;
 
 // The instance state attributes the members read on every call.
-PyObject* const* state_names() {
-    static PyObject* state[3];
-    state[0] = names._plugins;
-    state[1] = names.supported_os;
-    state[2] = names.chassis_type_list;
-    return state;
+PyObject* state_name(int index) {
+    PyObject* const state[] = {names._plugins, names.supported_os, names.chassis_type_list};
+    return state[index];
 }
 
 uint64_t dict_tag(PyObject* dict) {
@@ -703,19 +703,30 @@ int members_are_own(PyObject* self) {
     if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         bool plain_state = true;
         for (int i = 0; i < 3; ++i) {
-            plain_state = plain_state && _PyType_Lookup(type, state_names()[i]) == nullptr;
+            plain_state = plain_state && _PyType_Lookup(type, state_name(i)) == nullptr;
         }
-        own_members_cache = {type, type->tp_version_tag, dict, dict_tag(dict), plain_state};
+        own_members_cache = {type, type->tp_version_tag, dict, dict_tag(dict), plain_state, {}};
     }
     return 1;
 }
 
 Ref state_attribute(PyObject* self, PyObject* name) {
     PyObject** dict_slot = plain_dict_slot(self);
-    if (dict_slot != nullptr && *dict_slot != nullptr && own_members_cache.plain_state &&
+    OwnMembersCache& cache = own_members_cache;
+    if (dict_slot != nullptr && *dict_slot != nullptr && cache.plain_state &&
         cache_holds(self, *dict_slot)) {
+        int index = 2;
+        while (index >= 0 && state_name(index) != name) {
+            --index;
+        }
+        if (index >= 0 && cache.state_values[index] != nullptr) {
+            return Ref::borrow(cache.state_values[index]);
+        }
         PyObject* value = PyDict_GetItemWithError(*dict_slot, name);
         if (value != nullptr) {
+            if (index >= 0) {
+                cache.state_values[index] = value;
+            }
             return Ref::borrow(value);
         }
         if (PyErr_Occurred()) {
