@@ -131,3 +131,12 @@ def test_override_installed_during_the_check_is_used(manager):
 
     manager.get_plugin(os="generic", platform="p", model=Installer("m"))
     assert calls == ["generic"]
+
+
+def test_state_replaced_after_use(manager, debug_lines):
+    warm(manager)
+    manager.supported_os = ["other"]
+    manager.chassis_type_list = ["dual_rp"]
+    with raises_message("chassis Type should be one of these ['dual_rp'], but got single_rp"):
+        manager.get_plugin(os="generic")
+    assert debug_lines == ["generic is not part of the built-in list of supported OSes."]
