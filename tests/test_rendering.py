@@ -2,6 +2,7 @@
 
 import pytest
 
+import model
 from corvane.core import pluginmanager
 from corvane.core.pluginmanager import PluginManager
 
@@ -13,26 +14,8 @@ class Single: ...
 
 
 def reference_print_tree(data, output="plugin"):
-    """The rendering rule, literally, for comparison."""
-    if not data:
-        return ""
-    if data == {}:
-        return ""
-    if isinstance(data, dict):
-        sorted_keys = sorted(list(data.keys()))
-        last_key = sorted_keys[-1]
-        for key in sorted_keys:
-            temp_output = reference_print_tree(data=data[key], output="__ " + key)
-            separator = "  " if key == last_key else "  |"
-            current_line = 1
-            for line in temp_output.split("\n"):
-                if current_line == 1 and key == last_key:
-                    output += "\n  |" + line
-                else:
-                    output += "\n" + separator + line
-                current_line += 1
-        return output
-    return output + " = " + str(data)
+    """The rendering rule as the executable model writes it."""
+    return model.PluginManager().print_tree(data, output)
 
 
 class ThroughSelf(PluginManager):

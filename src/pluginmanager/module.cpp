@@ -686,6 +686,11 @@ int members_are_own(PyObject* self) {
     if (cache_holds(self, dict)) {
         return 1;
     }
+    // A key's __eq__ may replace the __dict__ or the class while they are
+    // looked at: keep both alive.
+    const Ref hold_dict = Ref::borrow(dict);
+    const Ref hold_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    const uint64_t tag_before = dict_tag(dict);
     for (Member member : kCalledThroughInstance) {
         PyObject* name = member_name(member);
         if (_PyType_Lookup(type, name) != g_functions[static_cast<int>(member)]) {
@@ -700,7 +705,10 @@ int members_are_own(PyObject* self) {
             }
         }
     }
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+    // Looking names up in the __dict__ can run a key's __eq__: remember the
+    // answer only for a state that did not change meanwhile.
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && Py_TYPE(self) == type &&
+        plain_dict_slot(self) == dict_slot && *dict_slot == dict && dict_tag(dict) == tag_before) {
         bool plain_state = true;
         for (int i = 0; i < 3; ++i) {
             plain_state = plain_state && _PyType_Lookup(type, state_name(i)) == nullptr;
