@@ -270,3 +270,34 @@ def test_unprintable_chassis_type_in_message(module):
     manager.register_plugin(ConnA, "linux")
     with pytest.raises(Boom):
         manager.get_plugin("linux", chassis_type=BadStr())
+
+
+class DictSwapper:
+    """An instance-dict key that collides with a member name and, when
+    compared, replaces the instance's whole __dict__."""
+
+    def __init__(self, manager, name):
+        self.manager, self.name, self.fired = manager, name, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if not self.fired:
+            self.fired = True
+            replacement = dict(vars(self.manager))
+            del replacement[self]
+            self.manager.__dict__ = replacement
+        return False
+
+
+@pytest.mark.parametrize("name", ["validate_model", "validate_os", "print_tree"])
+def test_instance_dict_replaced_while_overrides_are_looked_for(name):
+    manager = pluginmanager.PluginManager()
+    manager.register_plugin(ConnA, "generic")
+    swapper = DictSwapper(manager, name)
+    manager.__dict__[swapper] = 1
+    assert manager.get_plugin("generic") is ConnA
+    assert swapper.fired
+    assert manager.get_plugin("generic") is ConnA
+    assert swapper not in vars(manager)
