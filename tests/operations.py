@@ -4,6 +4,8 @@ Shared by the reference-count tests and by the debug-interpreter refleak run,
 which has no test runner: this module needs nothing but the package.
 """
 
+from collections.abc import Callable
+
 from corvane.core import pluginmanager
 from corvane.core.errors import ConnectionInfraError
 
@@ -150,3 +152,15 @@ def build_cases() -> list:
         ("plugins setter", handed, lambda: setattr(manager, "plugins", tree), Exception),
         ("discover builtin", handed, pluginmanager.PluginManager.discover_builtin_plugins, None),
     ]
+
+
+def run(call: Callable[[], object], expected: type[BaseException] | None) -> None:
+    """Calls ``call``, which must raise ``expected`` (or succeed when it is None)."""
+    if expected is None:
+        call()
+        return
+    try:
+        call()
+    except expected:
+        return
+    raise AssertionError("the error path was not taken")

@@ -11,7 +11,7 @@ import gc
 import sys
 
 from corvane.core import pluginmanager
-from operations import EntryPoint, build_cases
+from operations import EntryPoint, build_cases, run
 
 WARMUP = 50
 ROUNDS = 6
@@ -22,17 +22,6 @@ JUDGED = 3
 class Quiet:
     def debug(self, text: str) -> None:
         pass
-
-
-def run(call, expected) -> None:
-    if expected is None:
-        call()
-        return
-    try:
-        call()
-    except expected:
-        return
-    raise AssertionError("the error path was not taken")
 
 
 def deltas(call, expected) -> list[int]:

@@ -7,27 +7,15 @@ handed come back to where they started and tracemalloc sees no growth.
 import gc
 import sys
 import tracemalloc
-from collections.abc import Callable
 
 import pytest
 
 from corvane.core import pluginmanager
-from operations import EntryPoint, build_cases, fresh
+from operations import EntryPoint, build_cases, fresh, run
 
 ROUNDS = 2000
 
 CASES = build_cases()
-
-
-def run(call: Callable[[], object], expected) -> None:
-    if expected is None:
-        call()
-        return
-    try:
-        call()
-    except expected:
-        return
-    raise AssertionError("the error path was not taken")
 
 
 @pytest.fixture(autouse=True)

@@ -11,7 +11,6 @@ namespace corvane {
     X(os)                    \
     X(platform)              \
     X(model)                 \
-    X(os_flavor)             \
     X(chassis_type)          \
     X(data)                  \
     X(output)                \
