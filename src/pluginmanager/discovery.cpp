@@ -67,7 +67,7 @@ int plugin_search_path(Ref* plugins_path, Ref* prefix) {
         if (matches <= 0) {
             return -1;
         }
-        Ref first_error = fetch_exception();
+        Ref first_error = take_error();
         HandlingException handling(first_error.get());
         Ref init_file;
         if (import_plugin_package(names.__file__, &init_file, &package_name) < 0) {
@@ -166,7 +166,7 @@ PyObject* discover_external_plugins() {
         if (matches <= 0) {
             return nullptr;
         }
-        Ref first_error = fetch_exception();
+        Ref first_error = take_error();
         HandlingException handling(first_error.get());
         Ref legacy_entry_points = global(names.entry_points);
         Ref groups = legacy_entry_points

@@ -6,9 +6,16 @@
 // arguments, with Python's wording for each TypeError.
 #include "function.hpp"
 
-#include <structmember.h>
+#include <cstddef>
 
-#include <string>
+#include "text.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+// The member-definition names that 3.12 made public under these spellings.
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 namespace corvane {
 namespace {
@@ -34,17 +41,17 @@ NativeFunction* as_function(PyObject* object) {
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
 Ref join_names(PyObject* const* names, int count) {
-    std::string text;
+    Text text;
     for (int i = 0; i < count; ++i) {
-        if (i > 0) {
-            text += count == 2 ? " and " : (i == count - 1 ? ", and " : ", ");
+        if (i > 0 &&
+            text.append_ascii(count == 2 ? " and " : (i == count - 1 ? ", and " : ", ")) < 0) {
+            return Ref();
         }
-        text += '\'';
-        text += PyUnicode_AsUTF8(names[i]);
-        text += '\'';
+        if (text.append_ascii("'") < 0 || text.append(names[i]) < 0 || text.append_ascii("'") < 0) {
+            return Ref();
+        }
     }
-    return Ref::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return text.finish();
 }
 
 PyObject* too_many_positional(const NativeFunction* f, Py_ssize_t given) {
@@ -230,9 +237,9 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {.name = "__vectorcalloffset__",
-     .type = T_PYSSIZET,
+     .type = Py_T_PYSSIZET,
      .offset = offsetof(NativeFunction, vectorcall),
-     .flags = READONLY,
+     .flags = Py_READONLY,
      .doc = nullptr},
     {},
 };
@@ -270,38 +277,33 @@ Ref default_object(Default value) {
 }
 
 // "($self, /, os=None, chassis_type='single_rp')", the form inspect parses.
-std::string text_signature(const MemberSpec& spec) {
-    std::string text = "(";
-    for (int i = 0; i < spec.nparams; ++i) {
+Ref text_signature(const MemberSpec& spec) {
+    Text text;
+    int failed = text.append_ascii("(");
+    for (int i = 0; i < spec.nparams && failed == 0; ++i) {
         const Param& param = spec.params[i];
         if (i == 0 && spec.is_method) {
-            text += "$self";
-            if (spec.nparams > 1) {
-                text += ", /, ";
-            } else {
-                text += ", /";
-            }
+            failed = text.append_ascii(spec.nparams > 1 ? "$self, /, " : "$self, /");
             continue;
         }
-        text += param.name;
+        const char* default_text = "";
         switch (param.default_value) {
             case Default::required:
                 break;
             case Default::none:
-                text += "=None";
+                default_text = "=None";
                 break;
             case Default::single_rp:
-                text += "='single_rp'";
+                default_text = "='single_rp'";
                 break;
             case Default::plugin:
-                text += "='plugin'";
+                default_text = "='plugin'";
                 break;
         }
-        if (i + 1 < spec.nparams) {
-            text += ", ";
-        }
+        failed = text.append_ascii(param.name) < 0 || text.append_ascii(default_text) < 0 ||
+                 (i + 1 < spec.nparams && text.append_ascii(", ") < 0);
     }
-    return text + ")";
+    return failed == 0 && text.append_ascii(")") == 0 ? text.finish() : Ref();
 }
 
 }  // namespace
@@ -345,9 +347,7 @@ Ref make_function(const MemberSpec& spec, PyObject* module_name) {
     f->name = PyUnicode_InternFromString(spec.name);
     f->qualname = PyUnicode_FromString(spec.qualname);
     f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : nullptr;
-    const std::string signature = text_signature(spec);
-    f->text_signature =
-        PyUnicode_FromStringAndSize(signature.data(), static_cast<Py_ssize_t>(signature.size()));
+    f->text_signature = text_signature(spec).release();
     if (f->name == nullptr || f->qualname == nullptr ||
         (spec.doc != nullptr && f->doc == nullptr) || f->text_signature == nullptr) {
         return Ref();

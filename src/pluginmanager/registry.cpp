@@ -46,6 +46,16 @@ class KeyPath {
         return list;
     }
 
+    // Whether comparing the components runs no Python code.
+    bool inert() const {
+        for (PyObject* key : *this) {
+            if (!corvane::inert(key)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     // 1 when a component equals the reserved chassis-map key.
     int has_reserved_key() const {
         for (PyObject* key : *this) {
@@ -78,55 +88,65 @@ class KeyPath {
     int size_ = 0;
 };
 
-// self.validate_arguments(os, platform, model, chassis_type), by position.
-int check_description(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-                      PyObject* chassis_type) {
-    const int own = members_are_own(self);
-    if (own != 0) {
-        Ref result =
-            own > 0
-                ? Ref::steal(validate_description(self, os, platform, model, chassis_type, true))
-                : Ref();
-        return result ? 0 : -1;
-    }
-    Resolved method = resolve(self, Member::validate_arguments);
-    if (!method) {
-        return -1;
-    }
-    if (method.is_own()) {
-        Ref result = Ref::steal(validate_arguments(self, os, platform, model, chassis_type));
-        return result ? 0 : -1;
-    }
-    PyObject* args[] = {os, platform, model, chassis_type};
-    Ref result = method.call(self, args, 4, nullptr);
-    return result ? 0 : -1;
+Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
 }
 
-// What inspect.getfile(cls) returns for an ordinary class: the __file__ of
-// the module it was defined in. Taken directly only when the namespace's
-// getfile is still the standard one and nothing but dict reads is involved;
-// everything else goes through the function.
+// sys.modules[type.__module__].__file__ when it is a non-empty str, as
+// inspect.getfile reads it for a class: 1 and *file set; 0 when anything is
+// out of the ordinary (inspect.getfile then decides); -1 on error. Every
+// container is held while it is looked into: a key stored in it may run
+// Python code when compared, and that code may drop it.
+int module_file(PyTypeObject* type, Ref* file) {
+    const Ref hold_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    const Ref class_dict = type_dict(type);
+    if (!class_dict) {
+        return 0;
+    }
+    Ref module_name;
+    int found = dict_get(class_dict.get(), names.__module__, &module_name);
+    if (found <= 0 || !PyUnicode_CheckExact(module_name.get())) {
+        return found < 0 ? -1 : 0;
+    }
+    const Ref modules = Ref::borrow(PySys_GetObject("modules"));
+    if (!modules || !PyDict_CheckExact(modules.get())) {
+        return 0;
+    }
+    Ref module;
+    found = dict_get(modules.get(), module_name.get(), &module);
+    if (found <= 0 || !PyModule_CheckExact(module.get())) {
+        return found < 0 ? -1 : 0;
+    }
+    const Ref module_dict = Ref::borrow(PyModule_GetDict(module.get()));
+    found = dict_get(module_dict.get(), names.__file__, file);
+    if (found <= 0) {
+        return found;
+    }
+    if (!PyUnicode_CheckExact(file->get()) || PyUnicode_GET_LENGTH(file->get()) == 0) {
+        file->reset();
+        return 0;
+    }
+    return 1;
+}
+
+// inspect.getfile(cls), the function read from the namespace now. For a
+// plain class, while that is still the standard function, its module's file
+// is read directly.
 Ref class_file(PyObject* cls) {
     Ref getfile = global(names.getfile);
     if (!getfile) {
         return getfile;
     }
-    if (getfile.get() == standard_getfile && Py_IS_TYPE(cls, &PyType_Type) &&
+    if (is_standard_getfile(getfile.get()) && Py_IS_TYPE(cls, &PyType_Type) &&
         (reinterpret_cast<PyTypeObject*>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* type_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-        PyObject* module_name = PyDict_GetItemWithError(type_dict, names.__module__);
-        PyObject* module = nullptr;
-        if (module_name != nullptr && PyUnicode_CheckExact(module_name)) {
-            module = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
-        }
-        if (module != nullptr && PyModule_CheckExact(module)) {
-            PyObject* file = PyDict_GetItemWithError(PyModule_GetDict(module), names.__file__);
-            if (file != nullptr && PyUnicode_CheckExact(file) && PyUnicode_GET_LENGTH(file) > 0) {
-                return Ref::borrow(file);
-            }
-        }
-        if (PyErr_Occurred()) {
-            return Ref();
+        Ref file;
+        const int found = module_file(reinterpret_cast<PyTypeObject*>(cls), &file);
+        if (found != 0) {
+            return found < 0 ? Ref() : std::move(file);
         }
     }
     return Ref::steal(PyObject_CallOneArg(getfile.get(), cls));
@@ -210,7 +230,7 @@ PyObject* plugins_setter(PyObject* /*self*/, PyObject* /*value*/) {
     return nullptr;
 }
 
-PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject* platform,
+PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject* platform,
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) {
     if (check_description(self, os, platform, model, chassis_type) < 0) {
         return nullptr;
@@ -225,10 +245,11 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
     }
     // The file comes first: a class it fails for must leave the tree as it was.
     Ref file = class_file(cls);
+    self.python_may_have_run();
     if (!file) {
         return nullptr;
     }
-    Ref node = state_attribute(self, names._plugins);
+    Ref node = self.state(State::plugins);
     if (!node) {
         return nullptr;
     }
@@ -286,7 +307,7 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
     Py_RETURN_NONE;
 }
 
-PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+PyObject* unregister_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* os_flavor, PyObject* chassis_type) {
     // The chassis type is not validated here: None means all of them.
     if (check_description(self, os, platform, model, names.single_rp) < 0) {
@@ -297,7 +318,10 @@ PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, Py
     if (reserved != 0) {
         return reserved < 0 ? nullptr : raise_connection_error(kNotFound);
     }
-    Ref node = state_attribute(self, names._plugins);
+    if (!key_path.inert()) {
+        self.python_may_have_run();
+    }
+    Ref node = self.state(State::plugins);
     if (!node) {
         return nullptr;
     }
@@ -341,13 +365,13 @@ PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, Py
     Py_RETURN_NONE;
 }
 
-PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+PyObject* get_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
                      PyObject* os_flavor, PyObject* chassis_type) {
     if (check_description(self, os, platform, model, chassis_type) < 0) {
         return nullptr;
     }
     const KeyPath key_path(os, platform, model, os_flavor);
-    Ref node = state_attribute(self, names._plugins);
+    Ref node = self.state(State::plugins);
     if (!node) {
         return nullptr;
     }

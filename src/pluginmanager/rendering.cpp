@@ -9,9 +9,8 @@
 // When print_tree is not overridden, the whole tree is written into one
 // buffer, each line getting the indentation of all its ancestors at once.
 // Otherwise every child goes through self.print_tree, as the rule reads.
-#include <string>
-
 #include "module.hpp"
+#include "text.hpp"
 
 namespace corvane {
 namespace {
@@ -19,37 +18,6 @@ namespace {
 const char kFirstMark[] = "  |";
 const char kBar[] = "  |";
 const char kBlank[] = "  ";
-
-class Writer {
-  public:
-    Writer() {
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;  // grow geometrically: the text is built piece by piece
-    }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-    ~Writer() {
-        if (!finished_) {
-            _PyUnicodeWriter_Dealloc(&writer_);
-        }
-    }
-    int text(PyObject* str) { return _PyUnicodeWriter_WriteStr(&writer_, str); }
-    int part(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
-        return _PyUnicodeWriter_WriteSubstring(&writer_, str, start, end);
-    }
-    int ascii(const char* text, size_t length) {
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(length));
-    }
-    int ascii(const std::string& text) { return ascii(text.data(), text.size()); }
-    Ref finish() {
-        finished_ = true;
-        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
-    }
-
-  private:
-    _PyUnicodeWriter writer_;
-    bool finished_ = false;
-};
 
 struct RecursionGuard {
     int entered;
@@ -101,14 +69,15 @@ Ref sorted_keys(PyObject* data, PyObject** last_key) {
 
 Ref value_of(PyObject* data, PyObject* key) {
     if (PyDict_CheckExact(data)) {
-        PyObject* value = PyDict_GetItemWithError(data, key);
-        if (value == nullptr && !PyErr_Occurred()) {
+        Ref value;
+        const int found = dict_get(data, key, &value);
+        if (found == 0) {
             Ref args = Ref::steal(PyTuple_Pack(1, key));
             if (args) {
                 PyErr_SetObject(PyExc_KeyError, args.get());
             }
         }
-        return Ref::borrow(value);
+        return value;
     }
     return Ref::steal(PyObject_GetItem(data, key));
 }
@@ -117,14 +86,69 @@ bool has_newline(PyObject* text) {
     return PyUnicode_FindChar(text, '\n', 0, PyUnicode_GET_LENGTH(text), 1) != -1;
 }
 
+// Whether str() of a leaf runs no Python code: an exact str is itself, and
+// a class whose metaclass is type renders from its own names.
+bool plain_leaf(PyObject* value) {
+    return PyUnicode_CheckExact(value) || Py_IS_TYPE(value, &PyType_Type);
+}
+
+// self.print_tree(data=value, output=heading): the C++ directly when it is
+// not overridden.
+Ref render_child(Instance& self, PyObject* value, PyObject* heading) {
+    const int own = self.own();
+    if (own < 0) {
+        return Ref();
+    }
+    if (own) {
+        return Ref::steal(print_tree(self, value, heading));
+    }
+    PyObject* args[] = {value, heading};
+    return self.call(Member::print_tree, args, 0, names.data_output);
+}
+
+// The indentation of the level being written: "\n" and the marks of all
+// its ancestors.
+class Lead {
+  public:
+    Lead() noexcept = default;
+    Lead(const Lead&) = delete;
+    Lead& operator=(const Lead&) = delete;
+    ~Lead() { PyMem_Free(data_); }
+
+    int push(const char* mark) {
+        const size_t length = std::strlen(mark);
+        if (size_ + length > capacity_) {
+            const size_t capacity = 2 * (size_ + length) + 32;
+            char* data = static_cast<char*>(PyMem_Realloc(data_, capacity));
+            if (data == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            data_ = data;
+            capacity_ = capacity;
+        }
+        std::memcpy(data_ + size_, mark, length);
+        size_ += length;
+        return 0;
+    }
+    size_t size() const { return size_; }
+    void truncate(size_t size) { size_ = size; }
+    int write_to(Text& out) const { return out.append_ascii(data_, size_); }
+
+  private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // Writes the children of a mapping line by line: "\n", the ancestors'
-// indentation, the child's own mark, the line. `lead_` holds "\n" and the
-// indentation of the level being written.
+// indentation, the child's own mark, the line.
 class TreeWriter {
   public:
-    explicit TreeWriter(PyObject* self) : self_(self), lead_("\n") {}
+    explicit TreeWriter(Instance& self) : self_(self) {}
 
-    Writer& out() { return out_; }
+    int start(PyObject* output) { return lead_.push("\n") < 0 ? -1 : out_.append(output); }
+    Ref finish() const { return out_.finish(); }
 
     // The children of a non-empty mapping, one level below the current one.
     int children(PyObject* data) {
@@ -155,9 +179,14 @@ class TreeWriter {
 
   private:
     int child(PyObject* key, PyObject* value, const char* continuation) {
-        // Anything but an exact str key with an exact dict or a leaf below
-        // takes the general rule (which builds the heading first).
-        if (!PyUnicode_CheckExact(key) || (PyDict_Check(value) && !PyDict_CheckExact(value))) {
+        // Anything but an exact str key with an exact dict or a plain leaf
+        // below, or an override made meanwhile, takes the general rule.
+        const int own = self_.own();
+        if (own < 0) {
+            return -1;
+        }
+        if (!own || !PyUnicode_CheckExact(key) ||
+            (!PyDict_CheckExact(value) && !plain_leaf(value))) {
             return general_child(key, value, continuation);
         }
         const int empty = renders_empty(value);
@@ -170,14 +199,16 @@ class TreeWriter {
                 if (!heading || lines(heading.get(), continuation) < 0) {
                     return -1;
                 }
-            } else if (first_line_start() < 0 || out_.text(names.heading_mark) < 0 ||
-                       out_.text(key) < 0) {
+            } else if (first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
+                       out_.append(key) < 0) {
                 return -1;
             }
             const size_t depth = lead_.size();
-            lead_ += continuation;
+            if (lead_.push(continuation) < 0) {
+                return -1;
+            }
             const int written = children(value);
-            lead_.resize(depth);
+            lead_.truncate(depth);
             return written;
         }
         Ref text = Ref::steal(PyObject_Str(value));
@@ -190,16 +221,14 @@ class TreeWriter {
             line = line ? Ref::steal(PyUnicode_Concat(line.get(), text.get())) : Ref();
             return line ? lines(line.get(), continuation) : -1;
         }
-        if (first_line_start() < 0 || out_.text(names.heading_mark) < 0 || out_.text(key) < 0 ||
-            out_.text(names.leaf_mark) < 0) {
+        if (first_line_start() < 0 || out_.append(names.heading_mark) < 0 || out_.append(key) < 0 ||
+            out_.append(names.leaf_mark) < 0) {
             return -1;
         }
-        return out_.text(text.get());
+        return out_.append(text.get());
     }
 
-    int first_line_start() {
-        return out_.ascii(lead_) < 0 ? -1 : out_.ascii(kFirstMark, sizeof(kFirstMark) - 1);
-    }
+    int first_line_start() { return lead_.write_to(out_) < 0 ? -1 : out_.append_ascii(kFirstMark); }
 
     // The lines of `text`, the first marked "  |", the rest `continuation`.
     int lines(PyObject* text, const char* continuation) {
@@ -214,9 +243,8 @@ class TreeWriter {
             if (end == -1) {
                 end = length;
             }
-            if (out_.ascii(lead_) < 0 ||
-                out_.ascii(mark, std::char_traits<char>::length(mark)) < 0 ||
-                out_.part(text, start, end) < 0) {
+            if (lead_.write_to(out_) < 0 || out_.append_ascii(mark) < 0 ||
+                out_.append(text, start, end) < 0) {
                 return -1;
             }
             if (end == length) {
@@ -229,11 +257,13 @@ class TreeWriter {
 
     // self.print_tree(data=value, output="__ " + key), split at "\n".
     int general_child(PyObject* key, PyObject* value, const char* continuation) {
+        // Adding, rendering and splitting may all run Python code.
+        self_.python_may_have_run();
         Ref heading = Ref::steal(PyNumber_Add(names.heading_mark, key));
         if (!heading) {
             return -1;
         }
-        Ref text = Ref::steal(print_tree(self_, value, heading.get()));
+        Ref text = render_child(self_, value, heading.get());
         Ref parts =
             text ? Ref::steal(PyObject_CallMethodOneArg(text.get(), names.split, names.newline))
                  : Ref();
@@ -253,7 +283,7 @@ class TreeWriter {
                              Py_TYPE(piece.get())->tp_name);
                 return -1;
             }
-            if (out_.ascii(lead_) < 0 || out_.text(piece.get()) < 0) {
+            if (lead_.write_to(out_) < 0 || out_.append(piece.get()) < 0) {
                 return -1;
             }
             mark = continuation;
@@ -261,14 +291,15 @@ class TreeWriter {
         return PyErr_Occurred() ? -1 : 0;
     }
 
-    PyObject* self_;
-    Writer out_;
-    std::string lead_;
+    Instance& self_;
+    Text out_;
+    Lead lead_;
 };
 
 // The rule as written, with every child rendered through self.print_tree:
 // used when print_tree is overridden or the heading is not a plain str.
-PyObject* render_general(PyObject* self, PyObject* data, PyObject* output) {
+PyObject* render_general(Instance& self, PyObject* data, PyObject* output) {
+    self.python_may_have_run();
     if (PyDict_Check(data)) {
         PyObject* last_key = nullptr;
         Ref keys = sorted_keys(data, &last_key);
@@ -290,17 +321,8 @@ PyObject* render_general(PyObject* self, PyObject* data, PyObject* output) {
             if (!heading) {
                 return nullptr;
             }
-            Resolved method = resolve(self, Member::print_tree);
-            if (!method) {
-                return nullptr;
-            }
-            Ref text;
-            if (method.is_own()) {
-                text = Ref::steal(print_tree(self, value.get(), heading.get()));
-            } else {
-                PyObject* args[] = {value.get(), heading.get()};
-                text = method.call(self, args, 0, names.data_output);
-            }
+            Ref text = render_child(self, value.get(), heading.get());
+            self.python_may_have_run();
             const int is_last = text ? equals(key.get(), last.get()) : -1;
             if (is_last < 0) {
                 return nullptr;
@@ -335,20 +357,24 @@ PyObject* render_general(PyObject* self, PyObject* data, PyObject* output) {
 
 }  // namespace
 
-PyObject* print_tree(PyObject* self, PyObject* data, PyObject* output) {
+PyObject* print_tree(Instance& self, PyObject* data, PyObject* output) {
     RecursionGuard guard;
     if (!guard.entered) {
         return nullptr;
+    }
+    if (!PyDict_CheckExact(data) && !plain_leaf(data)) {
+        // Its truth and equality tests may run Python code.
+        self.python_may_have_run();
     }
     const int empty = renders_empty(data);
     if (empty != 0) {
         return empty < 0 ? nullptr : Py_NewRef(names.empty);
     }
-    Resolved method = resolve(self, Member::print_tree);
-    if (!method) {
+    const int own = self.own();
+    if (own < 0) {
         return nullptr;
     }
-    if (!method.is_own() || !PyUnicode_CheckExact(output)) {
+    if (!own || !PyUnicode_CheckExact(output)) {
         return render_general(self, data, output);
     }
     if (!PyDict_Check(data)) {
@@ -357,17 +383,18 @@ PyObject* print_tree(PyObject* self, PyObject* data, PyObject* output) {
         return head ? PyUnicode_Concat(head.get(), text.get()) : nullptr;
     }
     TreeWriter writer(self);
-    if (writer.out().text(output) < 0 || writer.children(data) < 0) {
+    if (writer.start(output) < 0 || writer.children(data) < 0) {
         return nullptr;
     }
-    return writer.out().finish().release();
+    return writer.finish().release();
 }
 
-PyObject* manager_repr(PyObject* self) {
-    Ref cls = Ref::steal(PyObject_GetAttr(self, names.__class__));
+PyObject* manager_repr(Instance& self) {
+    Ref cls = Ref::steal(PyObject_GetAttr(self.self(), names.__class__));
     Ref class_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
     Ref id_function = class_text ? global(names.id) : Ref();
-    Ref identity = id_function ? Ref::steal(PyObject_CallOneArg(id_function.get(), self)) : Ref();
+    Ref identity =
+        id_function ? Ref::steal(PyObject_CallOneArg(id_function.get(), self.self())) : Ref();
     Ref hex_function = identity ? global(names.hex) : Ref();
     Ref address =
         hex_function ? Ref::steal(PyObject_CallOneArg(hex_function.get(), identity.get())) : Ref();
@@ -375,19 +402,13 @@ PyObject* manager_repr(PyObject* self) {
     Ref heading = address_text ? Ref::steal(PyUnicode_FromFormat(
                                      "plugins (%U at %U) ", class_text.get(), address_text.get()))
                                : Ref();
-    Ref tree = heading ? state_attribute(self, names._plugins) : Ref();
+    // Building the heading may have run Python code.
+    self.python_may_have_run();
+    Ref tree = heading ? self.state(State::plugins) : Ref();
     if (!tree) {
         return nullptr;
     }
-    Resolved method = resolve(self, Member::print_tree);
-    if (!method) {
-        return nullptr;
-    }
-    if (method.is_own()) {
-        return print_tree(self, tree.get(), heading.get());
-    }
-    PyObject* args[] = {tree.get(), heading.get()};
-    return method.call(self, args, 0, names.data_output).release();
+    return render_child(self, tree.get(), heading.get()).release();
 }
 
 }  // namespace corvane

@@ -97,9 +97,9 @@ PyObject* raise_with(Ref message) {
 }
 
 // "<prefix>" + str(self.<attribute>) + "<separator>" + str(value)
-Ref listed_message(const char* prefix, PyObject* self, PyObject* attribute, const char* separator,
+Ref listed_message(const char* prefix, Instance& self, State attribute, const char* separator,
                    PyObject* value) {
-    Ref allowed = state_attribute(self, attribute);
+    Ref allowed = self.state(attribute);
     if (!allowed) {
         return allowed;
     }
@@ -108,39 +108,37 @@ Ref listed_message(const char* prefix, PyObject* self, PyObject* attribute, cons
     return tail ? Ref::steal(PyUnicode_Concat(head.get(), tail.get())) : Ref();
 }
 
-// Runs one validator through the instance, its arguments by keyword.
-// `*own` is 1 when the caller knows that nothing is overridden and no Python
-// code ran since that was found; otherwise it is established here.
-int run_validator(PyObject* self, Member member, PyObject* const* values, PyObject* kwnames,
-                  PyObject* (*direct)(PyObject*, PyObject* const*), int* own) {
-    if (*own != 1) {
-        *own = members_are_own(self);
-        if (*own < 0) {
-            return -1;
-        }
+// `value in self.<attribute>`, noting on `self` when the test may have run
+// Python code.
+int is_listed(Instance& self, State attribute, PyObject* value) {
+    Ref allowed = self.state(attribute);
+    if (!allowed) {
+        return -1;
     }
-    Ref result;
-    if (*own) {
-        result = Ref::steal(direct(self, values));
-    } else {
-        Resolved method = resolve(self, member);
-        if (!method) {
-            return -1;
-        }
-        result = method.is_own() ? Ref::steal(direct(self, values))
-                                 : method.call(self, values, 0, kwnames);
+    bool ran_python = false;
+    const int listed = contains(allowed.get(), value, &ran_python);
+    if (ran_python) {
+        self.python_may_have_run();
     }
-    return result ? 0 : -1;
+    return listed;
 }
 
-// None and exact str: testing them runs no Python code.
-bool inert(PyObject* value) {
-    return value == Py_None || PyUnicode_CheckExact(value);
+// Runs one validator as `self.<member>(**kwargs)`: the C++ directly when
+// nothing overrides the members, else through attribute lookup.
+template <typename Direct>
+int run_validator(Instance& self, Member member, PyObject* const* values, PyObject* kwnames,
+                  Direct direct) {
+    const int own = self.own();
+    if (own < 0) {
+        return -1;
+    }
+    Ref result = own ? Ref::steal(direct()) : self.call(member, values, 0, kwnames);
+    return result ? 0 : -1;
 }
 
 }  // namespace
 
-PyObject* validate_model(PyObject* /*self*/, PyObject* os, PyObject* platform, PyObject* model) {
+PyObject* validate_model(PyObject* os, PyObject* platform, PyObject* model) {
     int present = truth(model);
     if (present <= 0) {
         return present < 0 ? nullptr : Py_NewRef(Py_None);
@@ -165,7 +163,7 @@ PyObject* validate_model(PyObject* /*self*/, PyObject* os, PyObject* platform, P
     return raise_with(percent(" Model (%s) has to be in lowecase", model));
 }
 
-PyObject* validate_platform(PyObject* /*self*/, PyObject* os, PyObject* platform) {
+PyObject* validate_platform(PyObject* os, PyObject* platform) {
     const int present = truth(platform);
     if (present <= 0) {
         return present < 0 ? nullptr : Py_NewRef(Py_None);
@@ -183,23 +181,23 @@ PyObject* validate_platform(PyObject* /*self*/, PyObject* os, PyObject* platform
     return raise_with(percent("platform (%s) has to be in lowercase", platform));
 }
 
-PyObject* validate_os(PyObject* self, PyObject* os) {
+PyObject* validate_os(Instance& self, PyObject* os) {
+    if (!inert(os)) {
+        self.python_may_have_run();
+    }
     int present = truth(os);
     if (present < 0) {
         return nullptr;
     }
     if (present) {
-        Ref supported = state_attribute(self, names.supported_os);
-        if (!supported) {
-            return nullptr;
-        }
-        const int known = PySequence_Contains(supported.get(), os);
+        const int known = is_listed(self, State::supported_os, os);
         if (known < 0) {
             return nullptr;
         }
         if (!known) {
             // The value is the one argument of the format, so a tuple is
             // rendered whole rather than spread over the placeholders.
+            self.python_may_have_run();
             Ref args = Ref::steal(PyTuple_Pack(1, os));
             Ref text =
                 args ? percent("%s is not part of the built-in list of supported OSes.", args.get())
@@ -216,77 +214,85 @@ PyObject* validate_os(PyObject* self, PyObject* os) {
         return present < 0 ? nullptr : Py_NewRef(Py_None);
     }
     return raise_with(
-        listed_message("OS should be one of these ", self, names.supported_os, " , but got ", os));
+        listed_message("OS should be one of these ", self, State::supported_os, " , but got ", os));
 }
 
-PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) {
+PyObject* validate_chassis_type(Instance& self, PyObject* chassis_type) {
+    if (!inert(chassis_type)) {
+        self.python_may_have_run();
+    }
     const int present = truth(chassis_type);
     if (present < 0) {
         return nullptr;
     }
     if (present) {
-        Ref allowed = state_attribute(self, names.chassis_type_list);
-        if (!allowed) {
-            return nullptr;
-        }
-        const int known = PySequence_Contains(allowed.get(), chassis_type);
-        if (known < 0) {
-            return nullptr;
-        }
-        if (known) {
-            Py_RETURN_NONE;
+        const int known = is_listed(self, State::chassis_type_list, chassis_type);
+        if (known != 0) {
+            return known < 0 ? nullptr : Py_NewRef(Py_None);
         }
     }
     return raise_with(listed_message("chassis Type should be one of these ", self,
-                                     names.chassis_type_list, ", but got ", chassis_type));
+                                     State::chassis_type_list, ", but got ", chassis_type));
 }
 
-PyObject* validate_description(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-                               PyObject* chassis_type, bool members_own) {
-    int own = members_own ? 1 : 0;
-    // After a test that may run Python code, overrides are looked for again.
+PyObject* validate_arguments(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
+                             PyObject* chassis_type) {
+    // Testing anything but None and exact strs may run Python code.
     const bool plain = inert(os) && inert(platform) && inert(model);
     PyObject* model_args[] = {os, platform, model};
-    if (run_validator(
-            self, Member::validate_model, model_args, names.os_platform_model,
-            [](PyObject* s, PyObject* const* v) { return validate_model(s, v[0], v[1], v[2]); },
-            &own) < 0) {
+    if (run_validator(self, Member::validate_model, model_args, names.os_platform_model, [&] {
+            PyObject* result = validate_model(os, platform, model);
+            if (!plain) {
+                self.python_may_have_run();
+            }
+            return result;
+        }) < 0) {
         return nullptr;
     }
-    own = plain ? own : 0;
     PyObject* platform_args[] = {platform, os};
-    if (run_validator(
-            self, Member::validate_platform, platform_args, names.platform_os,
-            [](PyObject* s, PyObject* const* v) { return validate_platform(s, v[1], v[0]); },
-            &own) < 0) {
+    if (run_validator(self, Member::validate_platform, platform_args, names.platform_os, [&] {
+            PyObject* result = validate_platform(os, platform);
+            if (!plain) {
+                self.python_may_have_run();
+            }
+            return result;
+        }) < 0) {
         return nullptr;
     }
-    own = plain ? own : 0;
     PyObject* os_args[] = {os};
-    if (run_validator(
-            self, Member::validate_os, os_args, names.os_only,
-            [](PyObject* s, PyObject* const* v) { return validate_os(s, v[0]); }, &own) < 0) {
+    if (run_validator(self, Member::validate_os, os_args, names.os_only,
+                      [&] { return validate_os(self, os); }) < 0) {
         return nullptr;
     }
-    // The membership test and the logger may run Python code.
-    own = 0;
     const int is_linux = equals(os, names.linux);
+    if (!inert(os)) {
+        self.python_may_have_run();
+    }
     if (is_linux != 0) {
         return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
     }
     PyObject* chassis_args[] = {chassis_type};
-    if (run_validator(
-            self, Member::validate_chassis_type, chassis_args, names.chassis_type_only,
-            [](PyObject* s, PyObject* const* v) { return validate_chassis_type(s, v[0]); },
-            &own) < 0) {
+    if (run_validator(self, Member::validate_chassis_type, chassis_args, names.chassis_type_only,
+                      [&] { return validate_chassis_type(self, chassis_type); }) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-                             PyObject* chassis_type) {
-    return validate_description(self, os, platform, model, chassis_type, false);
+int check_description(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
+                      PyObject* chassis_type) {
+    const int own = self.own();
+    if (own < 0) {
+        return -1;
+    }
+    Ref result;
+    if (own) {
+        result = Ref::steal(validate_arguments(self, os, platform, model, chassis_type));
+    } else {
+        PyObject* args[] = {os, platform, model, chassis_type};
+        result = self.call(Member::validate_arguments, args, 4, nullptr);
+    }
+    return result ? 0 : -1;
 }
 
 }  // namespace corvane
