@@ -1,5 +1,6 @@
 """corvane-plugins: output, exit status, overrides and failing plugins."""
 
+import importlib.metadata
 import json
 import logging
 import subprocess
@@ -8,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+import corvane
 from corvane.cli import main
 
 pytest_plugins = ["plugin_probes"]
@@ -73,17 +75,49 @@ def test_which_prints_class_and_file(probes, capsys):
             ["which", "--os", "probeos", "--chassis-type", "tower"],
             "corvane-plugins: chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got tower\n",
         ),
-        (["which"], "corvane-plugins which: error: the following arguments are required: --os\n"),
-        (
-            ["lookup"],
-            "corvane-plugins: error: argument command: invalid choice: 'lookup' (choose from 'tree', 'which', 'list')\n",
-        ),
-        ([], "corvane-plugins: error: the following arguments are required: command\n"),
     ],
 )
-def test_not_found_and_invalid_arguments_exit_1(probes, capsys, argv, message):
+def test_not_found_and_invalid_description_exit_1(probes, capsys, argv, message):
     status, out, err = run(capsys, *argv)
     assert (status, out, err) == (1, "", message)
+
+
+@pytest.mark.parametrize(
+    ("argv", "usage", "message"),
+    [
+        (
+            ["which"],
+            "usage: corvane-plugins which [-h] [--no-external]",
+            "corvane-plugins which: error: the following arguments are required: --os",
+        ),
+        (
+            ["lookup"],
+            "usage: corvane-plugins [-h] [--no-external]",
+            "corvane-plugins: error: argument command: invalid choice: 'lookup' (choose from 'tree', 'which', 'list')",
+        ),
+        (
+            [],
+            "usage: corvane-plugins [-h] [--no-external]",
+            "corvane-plugins: error: the following arguments are required: command",
+        ),
+        (
+            ["list", "--os", "linux"],
+            "usage: corvane-plugins [-h] [--no-external]",
+            "corvane-plugins: error: unrecognized arguments: --os linux",
+        ),
+    ],
+)
+def test_usage_errors_exit_2_with_the_usage(probes, capsys, argv, usage, message):
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith(usage)
+    assert err.endswith(f"\n{message}\n")
+
+
+def test_version_is_the_installed_distribution_s(capsys):
+    version = importlib.metadata.version("corvane")
+    assert corvane.__version__ == version
+    assert run(capsys, "--version") == (0, f"corvane-plugins {version}\n", "")
 
 
 def test_explain_goes_to_stdout_before_the_error(probes, capsys):
@@ -136,18 +170,18 @@ def test_overrides_of_json_listing_go_to_stderr(probes, capsys):
     assert err.startswith("\noverrides while loading")
 
 
-def test_failing_plugin_exits_2_unless_kept_going(probes, capsys):
+def test_failing_plugin_exits_3_even_when_kept_going(probes, capsys):
     probes.builtin("a.py", probes.registering("A", "os='probeos'"))
     broken = probes.builtin("b.py", "raise RuntimeError('cannot start')\n")
     status, out, err = run(capsys, "tree")
-    assert (status, out) == (2, "")
+    assert (status, out) == (3, "")
     assert err.splitlines()[0] == (
         f"corvane-plugins: plugin module {broken} failed to load: RuntimeError: cannot start"
     )
     bad = probes.external("bad", "raise ImportError('no driver')\n")
     probes.external("good", probes.registering("Good", "os='extos'"))
     status, out, err = run(capsys, "--keep-going", "which", "--os", "extos")
-    assert status == 2
+    assert status == 3
     assert (
         out
         == f"{probes.package}_good.Good\n  file: {probes.external_root / (probes.package + '_good.py')}\n"

@@ -104,9 +104,9 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
         "(from corvane-broken-plugin 2.3) failed to load: ImportError: driver library missing"
     )
     failed = run(env, str(TOOL), "which", "--os", "acmeos")
-    assert failed.returncode == 2 and failed.stdout == ""
+    assert failed.returncode == 3 and failed.stdout == ""
     assert failed.stderr.splitlines()[0] == message
     kept = run(env, str(TOOL), "--keep-going", "which", "--os", "acmeos")
-    assert kept.returncode == 2
+    assert kept.returncode == 3
     assert kept.stdout.splitlines()[0] == "corvane_example_plugin.AcmeConnection"
     assert kept.stderr.splitlines() == [message]

@@ -1,9 +1,10 @@
 """``corvane-plugins``: inspect the plugins registered with the package's manager.
 
-Exit status: 0 on success; 1 when no class is found or the arguments are
-invalid (the message goes to stderr); 2 when a plugin failed to load. With
-``--keep-going`` a plugin that fails is reported on stderr, the command runs
-on the plugins that did load, and the status is still 2.
+Exit status: 0 on success; 1 when no class is found or the description is
+invalid (the message goes to stderr); 2 on a usage error (a usage line and the
+error go to stderr); 3 when a plugin failed to load. With ``--keep-going`` a
+plugin that fails is reported on stderr, the command runs on the plugins that
+did load, and the status is still 3.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn, TextIO
 
+import corvane
 from corvane import log, registry
 from corvane.core.errors import ConnectionInfraError
 from corvane.explain import explain_lookup, registrations
@@ -26,17 +28,25 @@ __all__ = ["main"]
 PROG = "corvane-plugins"
 
 EXIT_NOT_FOUND = 1
-EXIT_PLUGIN_FAILED = 2
+EXIT_USAGE = 2
+EXIT_PLUGIN_FAILED = 3
 
 
-class _UsageError(Exception):
-    pass
+class _Stop(Exception):
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(status, message)
+        self.status = status
+        self.message = message
 
 
 class _Parser(argparse.ArgumentParser):
-    # Invalid arguments share the status of a failed lookup.
+    # argparse's own exits (usage errors, --help, --version) become a status
+    # returned by main() instead of SystemExit.
+    def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
+        raise _Stop(status, message or "")
+
     def error(self, message: str) -> NoReturn:
-        raise _UsageError(f"{self.prog}: error: {message}")
+        raise _Stop(EXIT_USAGE, f"{self.format_usage()}{self.prog}: error: {message}\n")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -68,6 +78,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Show which connection classes the plugin manager holds.",
         parents=[common],
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {corvane.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     commands.add_parser("tree", parents=[common], help="print the registry as a tree")
 
@@ -92,14 +103,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (``sys.argv[1:]`` by default).
 
     Returns:
-        The exit status: 0, 1 (nothing found, invalid arguments) or 2 (a
-        plugin failed to load).
+        The exit status: 0, 1 (nothing found, invalid description), 2 (usage
+        error) or 3 (a plugin failed to load).
     """
     try:
         args = _parser().parse_args(argv)
-    except _UsageError as error:
-        print(error, file=sys.stderr)
-        return EXIT_NOT_FOUND
+    except _Stop as stop:
+        print(stop.message, end="", file=sys.stderr)
+        return stop.status
     verbose = getattr(args, "verbose", False)
     handler = _verbose_handler() if verbose else None
     try:
