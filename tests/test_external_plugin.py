@@ -1,9 +1,11 @@
 """The example external plugin, installed for real with pip and found by entry point."""
 
+import json
 import os
 import shutil
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -34,6 +36,61 @@ def installed(tmp_path_factory):
 
 def run(env, *command):
     return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60, check=False)
+
+
+def pip_install(target, *sources):
+    subprocess.run(
+        [
+            *(sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation"),
+            *("--no-deps", "--no-index", "--target", str(target), *map(str, sources)),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
+
+
+# Three plugins with a mistake each: (distribution, group, entry point, module code).
+MISTAKES = [
+    ("corvane-typo-plugin", "corvane.plugin", "acmeos = corvane_typo_plugin", "os='acmeos'"),
+    (
+        "corvane-function-plugin",
+        "corvane.plugins",
+        "setup = corvane_function_plugin:register",
+        None,
+    ),
+    (
+        "corvane-override-plugin",
+        "corvane.plugins",
+        "generic = corvane_override_plugin",
+        "os='generic'",
+    ),
+]
+
+
+@pytest.fixture(scope="module")
+def mistakes(installed, tmp_path_factory):
+    """The example plugin and three plugins with a mistake each, installed together."""
+    work = tmp_path_factory.mktemp("mistakes")
+    for dist, group, entry_point, registration in MISTAKES:
+        module = dist.replace("-", "_")
+        name, value = entry_point.split(" = ")
+        (work / dist / module).mkdir(parents=True)
+        code = "from corvane.registry import plugin_manager\n\nclass Conn:\n    pass\n\n"
+        if registration is None:  # registers only when called, which loading never does
+            code += "def register():\n    plugin_manager.register_plugin(Conn, os='funcos')\n"
+        else:
+            code += f"plugin_manager.register_plugin(Conn, {registration})\n"
+        (work / dist / module / "__init__.py").write_text(code)
+        (work / dist / "pyproject.toml").write_text(
+            '[build-system]\nrequires = ["setuptools>=64"]\nbuild-backend = "setuptools.build_meta"\n'
+            f'[project]\nname = "{dist}"\nversion = "1.0"\n'
+            f'[project.entry-points."{group}"]\n{name} = "{value}"\n'
+            f'[tool.setuptools]\npackages = ["{module}"]\n'
+        )
+    pip_install(work / "target", *(work / dist for dist, *_ in MISTAKES))
+    target, env = installed
+    return dict(env, PYTHONPATH=f"{target}{os.pathsep}{work / 'target'}")
 
 
 def test_load_plugins_picks_the_entry_point_up(installed):
@@ -89,15 +146,7 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
         .replace('acmeos = "corvane_example_plugin"', 'broken = "corvane_broken_plugin:Conn"')
     )
     broken_target = tmp_path / "target"
-    subprocess.run(
-        [
-            *(sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation"),
-            *("--no-deps", "--no-index", "--target", str(broken_target), str(source)),
-        ],
-        check=True,
-        capture_output=True,
-        timeout=120,
-    )
+    pip_install(broken_target, source)
     env = dict(env, PYTHONPATH=f"{target}{os.pathsep}{broken_target}")
     message = (
         "corvane-plugins: entry point broken = corvane_broken_plugin:Conn "
@@ -110,3 +159,89 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
     assert kept.returncode == 2
     assert kept.stdout.splitlines()[0] == "corvane_example_plugin.AcmeConnection"
     assert kept.stderr.splitlines() == [message]
+    verbose = run(env, str(TOOL), "-v", "which", "--os", "acmeos")
+    init = broken_target / "corvane_broken_plugin" / "__init__.py"
+    assert verbose.returncode == 2
+    assert f'    File "{init}", line 1, in <module>' in verbose.stderr.splitlines()
+    checked = run(env, str(TOOL), "check")
+    assert checked.returncode == 2
+    assert f"  {message.removeprefix('corvane-plugins: ')}" in checked.stdout.splitlines()
+    assert f'      File "{init}", line 1, in <module>' in checked.stdout.splitlines()
+
+
+def test_check_names_each_mistake(mistakes):
+    checked = run(mistakes, str(TOOL), "check")
+    assert checked.returncode == 1 and checked.stderr == ""
+    counts, problems = checked.stdout.split("\n\nproblems:\n")
+    assert sorted(counts.splitlines()[1:]) == sorted(
+        [
+            "    2  plugin module corvane.plugins.generic",
+            "    1  plugin module corvane.plugins.linux",
+            "    1  entry point acmeos = corvane_example_plugin (from corvane-example-plugin 0.1.0)",
+            "    1  entry point generic = corvane_override_plugin (from corvane-override-plugin 1.0)",
+            "    0  entry point setup = corvane_function_plugin:register (from corvane-function-plugin 1.0)",
+        ]
+    )
+    assert problems.splitlines() == [
+        "  entry point setup = corvane_function_plugin:register (from corvane-function-plugin 1.0) registered nothing: register is a function, which is loaded but never called; name the module that registers the classes instead",
+        "  conflict at generic [single_rp]: corvane.plugins.generic.GenericConnection from plugin module corvane.plugins.generic replaced by corvane_override_plugin.Conn from entry point generic = corvane_override_plugin (from corvane-override-plugin 1.0)",
+        '  corvane-typo-plugin 1.0 declares entry points in the group "corvane.plugin", not "corvane.plugins", so they are never loaded: acmeos = corvane_typo_plugin',
+        "",
+        "3 problems found",
+    ]
+    report = json.loads(run(mistakes, str(TOOL), "check", "--json").stdout)
+    assert report["problems"] == 3
+    assert report["near_miss_groups"] == [
+        {
+            "distribution": "corvane-typo-plugin",
+            "version": "1.0",
+            "group": "corvane.plugin",
+            "entry_points": ["acmeos = corvane_typo_plugin"],
+        }
+    ]
+
+    listed = run(mistakes, str(TOOL), "list", "--json")
+    rows = {row["key_path"] + " " + row["chassis_type"]: row for row in json.loads(listed.stdout)}
+    assert rows["generic single_rp"]["source"] == {
+        "kind": "entry_point",
+        "name": "generic",
+        "value": "corvane_override_plugin",
+        "distribution": "corvane-override-plugin",
+        "version": "1.0",
+    }
+    assert rows["acmeos single_rp"]["source"]["distribution"] == "corvane-example-plugin"
+
+
+WATCH = """
+from corvane.registry import load_plugins, plugin_manager
+
+def pytest_configure(config):
+    load_plugins()
+    config.corvane_before = (plugin_manager._plugins, repr(plugin_manager))
+
+def pytest_terminal_summary(terminalreporter, config):
+    unchanged = (plugin_manager._plugins, repr(plugin_manager)) == config.corvane_before
+    terminalreporter.write_line(f"shared registry unchanged: {unchanged}")
+"""
+
+
+def test_the_plugins_own_test_passes_and_leaves_the_shared_registry(installed, tmp_path):
+    target, env = installed
+    (tmp_path / "watch_registry.py").write_text(textwrap.dedent(WATCH))
+    env = dict(env, PYTHONPATH=f"{target}{os.pathsep}{tmp_path}")
+    tests = target.parent / "source" / "tests"
+    result = run(
+        env,
+        sys.executable,
+        "-m",
+        "pytest",
+        "-p",
+        "watch_registry",
+        "-p",
+        "no:cacheprovider",
+        str(tests),
+    )
+    assert result.returncode == 0, result.stdout
+    lines = result.stdout.splitlines()
+    assert "shared registry unchanged: True" in lines
+    assert lines[-1].startswith("=") and " 1 passed" in lines[-1]
