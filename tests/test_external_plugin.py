@@ -5,7 +5,6 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -50,21 +49,12 @@ def pip_install(target, *sources):
     )
 
 
-# Three plugins with a mistake each: (distribution, group, entry point, module code).
+# Three plugins with a mistake each: name, entry point group, entry point, os registered.
+# The function entry point's module registers only when register() is called.
 MISTAKES = [
-    ("corvane-typo-plugin", "corvane.plugin", "acmeos = corvane_typo_plugin", "os='acmeos'"),
-    (
-        "corvane-function-plugin",
-        "corvane.plugins",
-        "setup = corvane_function_plugin:register",
-        None,
-    ),
-    (
-        "corvane-override-plugin",
-        "corvane.plugins",
-        "generic = corvane_override_plugin",
-        "os='generic'",
-    ),
+    ("typo", "corvane.plugin", 'acmeos = "corvane_typo"', "acmeos"),
+    ("function", "corvane.plugins", 'setup = "corvane_function:register"', "funcos"),
+    ("override", "corvane.plugins", 'generic = "corvane_override"', "generic"),
 ]
 
 
@@ -72,23 +62,20 @@ MISTAKES = [
 def mistakes(installed, tmp_path_factory):
     """The example plugin and three plugins with a mistake each, installed together."""
     work = tmp_path_factory.mktemp("mistakes")
-    for dist, group, entry_point, registration in MISTAKES:
-        module = dist.replace("-", "_")
-        name, value = entry_point.split(" = ")
-        (work / dist / module).mkdir(parents=True)
-        code = "from corvane.registry import plugin_manager\n\nclass Conn:\n    pass\n\n"
-        if registration is None:  # registers only when called, which loading never does
-            code += "def register():\n    plugin_manager.register_plugin(Conn, os='funcos')\n"
-        else:
-            code += f"plugin_manager.register_plugin(Conn, {registration})\n"
-        (work / dist / module / "__init__.py").write_text(code)
-        (work / dist / "pyproject.toml").write_text(
-            '[build-system]\nrequires = ["setuptools>=64"]\nbuild-backend = "setuptools.build_meta"\n'
-            f'[project]\nname = "{dist}"\nversion = "1.0"\n'
-            f'[project.entry-points."{group}"]\n{name} = "{value}"\n'
-            f'[tool.setuptools]\npackages = ["{module}"]\n'
+    for name, group, entry_point, os_name in MISTAKES:
+        register = f"plugin_manager.register_plugin(Conn, os={os_name!r})"
+        code = f"def register(): {register}" if name == "function" else register
+        (work / name / f"corvane_{name}").mkdir(parents=True)
+        (work / name / f"corvane_{name}" / "__init__.py").write_text(
+            f"from corvane.registry import plugin_manager\nclass Conn: pass\n{code}\n"
         )
-    pip_install(work / "target", *(work / dist for dist, *_ in MISTAKES))
+        (work / name / "pyproject.toml").write_text(
+            '[build-system]\nrequires = ["setuptools>=64"]\nbuild-backend = "setuptools.build_meta"\n'
+            f'[project]\nname = "corvane-{name}"\nversion = "1.0"\n'
+            f'[project.entry-points."{group}"]\n{entry_point}\n'
+            f'[tool.setuptools]\npackages = ["corvane_{name}"]\n'
+        )
+    pip_install(work / "target", *(work / name for name, *_ in MISTAKES))
     target, env = installed
     return dict(env, PYTHONPATH=f"{target}{os.pathsep}{work / 'target'}")
 
@@ -161,55 +148,33 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
     assert kept.stderr.splitlines() == [message]
     verbose = run(env, str(TOOL), "-v", "which", "--os", "acmeos")
     init = broken_target / "corvane_broken_plugin" / "__init__.py"
-    assert verbose.returncode == 2
     assert f'    File "{init}", line 1, in <module>' in verbose.stderr.splitlines()
-    checked = run(env, str(TOOL), "check")
-    assert checked.returncode == 2
-    assert f"  {message.removeprefix('corvane-plugins: ')}" in checked.stdout.splitlines()
-    assert f'      File "{init}", line 1, in <module>' in checked.stdout.splitlines()
 
 
 def test_check_names_each_mistake(mistakes):
     checked = run(mistakes, str(TOOL), "check")
     assert checked.returncode == 1 and checked.stderr == ""
     counts, problems = checked.stdout.split("\n\nproblems:\n")
-    assert sorted(counts.splitlines()[1:]) == sorted(
-        [
-            "    2  plugin module corvane.plugins.generic",
-            "    1  plugin module corvane.plugins.linux",
-            "    1  entry point acmeos = corvane_example_plugin (from corvane-example-plugin 0.1.0)",
-            "    1  entry point generic = corvane_override_plugin (from corvane-override-plugin 1.0)",
-            "    0  entry point setup = corvane_function_plugin:register (from corvane-function-plugin 1.0)",
-        ]
-    )
+    assert sorted(counts.splitlines()[1:]) == [
+        "    0  entry point setup = corvane_function:register (from corvane-function 1.0)",
+        "    1  entry point acmeos = corvane_example_plugin (from corvane-example-plugin 0.1.0)",
+        "    1  entry point generic = corvane_override (from corvane-override 1.0)",
+        "    1  plugin module corvane.plugins.linux",
+        "    2  plugin module corvane.plugins.generic",
+    ]
     assert problems.splitlines() == [
-        "  entry point setup = corvane_function_plugin:register (from corvane-function-plugin 1.0) registered nothing: register is a function, which is loaded but never called; name the module that registers the classes instead",
-        "  conflict at generic [single_rp]: corvane.plugins.generic.GenericConnection from plugin module corvane.plugins.generic replaced by corvane_override_plugin.Conn from entry point generic = corvane_override_plugin (from corvane-override-plugin 1.0)",
-        '  corvane-typo-plugin 1.0 declares entry points in the group "corvane.plugin", not "corvane.plugins", so they are never loaded: acmeos = corvane_typo_plugin',
+        "  entry point setup = corvane_function:register (from corvane-function 1.0) registered nothing: register is a function, which is loaded but never called; name the module that registers the classes instead",
+        "  conflict at generic [single_rp]: corvane.plugins.generic.GenericConnection from plugin module corvane.plugins.generic replaced by corvane_override.Conn from entry point generic = corvane_override (from corvane-override 1.0)",
+        '  corvane-typo 1.0 declares entry points in the group "corvane.plugin", not "corvane.plugins", so they are never loaded: acmeos = corvane_typo',
         "",
         "3 problems found",
     ]
     report = json.loads(run(mistakes, str(TOOL), "check", "--json").stdout)
-    assert report["problems"] == 3
-    assert report["near_miss_groups"] == [
-        {
-            "distribution": "corvane-typo-plugin",
-            "version": "1.0",
-            "group": "corvane.plugin",
-            "entry_points": ["acmeos = corvane_typo_plugin"],
-        }
-    ]
-
-    listed = run(mistakes, str(TOOL), "list", "--json")
-    rows = {row["key_path"] + " " + row["chassis_type"]: row for row in json.loads(listed.stdout)}
-    assert rows["generic single_rp"]["source"] == {
-        "kind": "entry_point",
-        "name": "generic",
-        "value": "corvane_override_plugin",
-        "distribution": "corvane-override-plugin",
-        "version": "1.0",
-    }
-    assert rows["acmeos single_rp"]["source"]["distribution"] == "corvane-example-plugin"
+    assert report["problems"] == 3 and report["near_miss_groups"][0]["group"] == "corvane.plugin"
+    rows = json.loads(run(mistakes, str(TOOL), "list", "--json").stdout)
+    sources = {(row["key_path"], row["chassis_type"]): row["source"] for row in rows}
+    assert sources["generic", "single_rp"]["distribution"] == "corvane-override"
+    assert sources["acmeos", "single_rp"]["distribution"] == "corvane-example-plugin"
 
 
 WATCH = """
@@ -227,20 +192,10 @@ def pytest_terminal_summary(terminalreporter, config):
 
 def test_the_plugins_own_test_passes_and_leaves_the_shared_registry(installed, tmp_path):
     target, env = installed
-    (tmp_path / "watch_registry.py").write_text(textwrap.dedent(WATCH))
+    (tmp_path / "watch_registry.py").write_text(WATCH)
     env = dict(env, PYTHONPATH=f"{target}{os.pathsep}{tmp_path}")
-    tests = target.parent / "source" / "tests"
-    result = run(
-        env,
-        sys.executable,
-        "-m",
-        "pytest",
-        "-p",
-        "watch_registry",
-        "-p",
-        "no:cacheprovider",
-        str(tests),
-    )
+    options = "-m pytest -p watch_registry -p no:cacheprovider".split()
+    result = run(env, sys.executable, *options, str(target.parent / "source" / "tests"))
     assert result.returncode == 0, result.stdout
     lines = result.stdout.splitlines()
     assert "shared registry unchanged: True" in lines
