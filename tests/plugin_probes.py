@@ -74,6 +74,12 @@ class ProbeRegistry:
         for name in [n for n in sys.modules if self.package in n]:
             del sys.modules[name]
 
+    def unload(self) -> None:
+        """Forget the loading done so far, so that the plugins load again."""
+        self.cleanup()
+        self.manager._plugins = {}
+        registry._loaded = False
+
 
 REGISTER = """
 from corvane.registry import plugin_manager

@@ -93,7 +93,7 @@ def test_not_found_and_invalid_description_exit_1(probes, capsys, argv, message)
         (
             ["lookup"],
             "usage: corvane-plugins [-h] [--no-external]",
-            "corvane-plugins: error: argument command: invalid choice: 'lookup' (choose from 'tree', 'which', 'list')",
+            "corvane-plugins: error: argument command: invalid choice: 'lookup' (choose from 'tree', 'which', 'list', 'check')",
         ),
         (
             [],
@@ -136,16 +136,20 @@ def test_list_rows_sorted_and_json(probes, capsys):
     probes.builtin("a.py", probes.registering("A", "os='aos', platform='p', chassis_type='stack'"))
     status, out, _ = run(capsys, "list")
     lines = out.splitlines()
-    assert status == 0 and lines[0].split() == ["KEY", "PATH", "CHASSIS", "CLASS", "FILE"]
-    assert [line.split()[:3] for line in lines[1:]] == [
-        ["aos/p", "stack", f"{probes.prefix}.a.A"],
-        ["zos", "single_rp", f"{probes.prefix}.b.B"],
+    assert status == 0
+    assert lines[0].split() == ["KEY", "PATH", "CHASSIS", "CLASS", "SOURCE", "FILE"]
+    assert [line.split()[:6] for line in lines[1:]] == [
+        ["aos/p", "stack", f"{probes.prefix}.a.A", "plugin", "module", f"{probes.prefix}.a"],
+        ["zos", "single_rp", f"{probes.prefix}.b.B", "plugin", "module", f"{probes.prefix}.b"],
     ]
     status, out, _ = run(capsys, "list", "--json")
     rows = json.loads(out)
-    assert [sorted(row) for row in rows] == [["chassis_type", "class", "file", "key_path"]] * 2
+    assert [sorted(row) for row in rows] == [
+        ["chassis_type", "class", "file", "key_path", "source"]
+    ] * 2
     assert [row["key_path"] for row in rows] == ["aos/p", "zos"]
     assert rows[1]["file"] == str(probes.builtin_root / probes.package / "b.py")
+    assert rows[1]["source"] == {"kind": "builtin", "module": f"{probes.prefix}.b"}
 
 
 @pytest.mark.parametrize("command", [["tree"], ["which", "--os", "probeos"], ["list"]])
@@ -156,7 +160,8 @@ def test_overrides_end_the_output(probes, capsys, command):
     assert status == 0
     assert out.endswith(
         "\noverrides while loading (the last registration wins):\n"
-        f"  probeos [single_rp]: {first}.Conn replaced by Conn from {second}\n"
+        f"  probeos [single_rp]: {first}.Conn from plugin module {first} "
+        f"replaced by {second}.Conn from plugin module {second}\n"
     )
     status, out, err = run(capsys, "list", "--json")  # already loaded: nothing to report
     assert "while loading" not in out + err and json.loads(out)[0]["class"] == f"{second}.Conn"

@@ -1,5 +1,6 @@
 """The example external plugin, installed for real with pip and found by entry point."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -34,6 +35,49 @@ def installed(tmp_path_factory):
 
 def run(env, *command):
     return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60, check=False)
+
+
+def pip_install(target, *sources):
+    subprocess.run(
+        [
+            *(sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation"),
+            *("--no-deps", "--no-index", "--target", str(target), *map(str, sources)),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
+
+
+# Three plugins with a mistake each: name, entry point group, entry point, os registered.
+# The function entry point's module registers only when register() is called.
+MISTAKES = [
+    ("typo", "corvane.plugin", 'acmeos = "corvane_typo"', "acmeos"),
+    ("function", "corvane.plugins", 'setup = "corvane_function:register"', "funcos"),
+    ("override", "corvane.plugins", 'generic = "corvane_override"', "generic"),
+]
+
+
+@pytest.fixture(scope="module")
+def mistakes(installed, tmp_path_factory):
+    """The example plugin and three plugins with a mistake each, installed together."""
+    work = tmp_path_factory.mktemp("mistakes")
+    for name, group, entry_point, os_name in MISTAKES:
+        register = f"plugin_manager.register_plugin(Conn, os={os_name!r})"
+        code = f"def register(): {register}" if name == "function" else register
+        (work / name / f"corvane_{name}").mkdir(parents=True)
+        (work / name / f"corvane_{name}" / "__init__.py").write_text(
+            f"from corvane.registry import plugin_manager\nclass Conn: pass\n{code}\n"
+        )
+        (work / name / "pyproject.toml").write_text(
+            '[build-system]\nrequires = ["setuptools>=64"]\nbuild-backend = "setuptools.build_meta"\n'
+            f'[project]\nname = "corvane-{name}"\nversion = "1.0"\n'
+            f'[project.entry-points."{group}"]\n{entry_point}\n'
+            f'[tool.setuptools]\npackages = ["corvane_{name}"]\n'
+        )
+    pip_install(work / "target", *(work / name for name, *_ in MISTAKES))
+    target, env = installed
+    return dict(env, PYTHONPATH=f"{target}{os.pathsep}{work / 'target'}")
 
 
 def test_load_plugins_picks_the_entry_point_up(installed):
@@ -89,15 +133,7 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
         .replace('acmeos = "corvane_example_plugin"', 'broken = "corvane_broken_plugin:Conn"')
     )
     broken_target = tmp_path / "target"
-    subprocess.run(
-        [
-            *(sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation"),
-            *("--no-deps", "--no-index", "--target", str(broken_target), str(source)),
-        ],
-        check=True,
-        capture_output=True,
-        timeout=120,
-    )
+    pip_install(broken_target, source)
     env = dict(env, PYTHONPATH=f"{target}{os.pathsep}{broken_target}")
     message = (
         "corvane-plugins: entry point broken = corvane_broken_plugin:Conn "
@@ -110,3 +146,57 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
     assert kept.returncode == 3
     assert kept.stdout.splitlines()[0] == "corvane_example_plugin.AcmeConnection"
     assert kept.stderr.splitlines() == [message]
+    verbose = run(env, str(TOOL), "-v", "which", "--os", "acmeos")
+    init = broken_target / "corvane_broken_plugin" / "__init__.py"
+    assert f'    File "{init}", line 1, in <module>' in verbose.stderr.splitlines()
+
+
+def test_check_names_each_mistake(mistakes):
+    checked = run(mistakes, str(TOOL), "check")
+    assert checked.returncode == 1 and checked.stderr == ""
+    counts, problems = checked.stdout.split("\n\nproblems:\n")
+    assert sorted(counts.splitlines()[1:]) == [
+        "    0  entry point setup = corvane_function:register (from corvane-function 1.0)",
+        "    1  entry point acmeos = corvane_example_plugin (from corvane-example-plugin 0.1.0)",
+        "    1  entry point generic = corvane_override (from corvane-override 1.0)",
+        "    1  plugin module corvane.plugins.linux",
+        "    2  plugin module corvane.plugins.generic",
+    ]
+    assert problems.splitlines() == [
+        "  entry point setup = corvane_function:register (from corvane-function 1.0) registered nothing: register is a function, which is loaded but never called; name the module that registers the classes instead",
+        "  conflict at generic [single_rp]: corvane.plugins.generic.GenericConnection from plugin module corvane.plugins.generic replaced by corvane_override.Conn from entry point generic = corvane_override (from corvane-override 1.0)",
+        '  corvane-typo 1.0 declares entry points in the group "corvane.plugin", not "corvane.plugins", so they are never loaded: acmeos = corvane_typo',
+        "",
+        "3 problems found",
+    ]
+    report = json.loads(run(mistakes, str(TOOL), "check", "--json").stdout)
+    assert report["problems"] == 3 and report["near_miss_groups"][0]["group"] == "corvane.plugin"
+    rows = json.loads(run(mistakes, str(TOOL), "list", "--json").stdout)
+    sources = {(row["key_path"], row["chassis_type"]): row["source"] for row in rows}
+    assert sources["generic", "single_rp"]["distribution"] == "corvane-override"
+    assert sources["acmeos", "single_rp"]["distribution"] == "corvane-example-plugin"
+
+
+WATCH = """
+from corvane.registry import load_plugins, plugin_manager
+
+def pytest_configure(config):
+    load_plugins()
+    config.corvane_before = (plugin_manager._plugins, repr(plugin_manager))
+
+def pytest_terminal_summary(terminalreporter, config):
+    unchanged = (plugin_manager._plugins, repr(plugin_manager)) == config.corvane_before
+    terminalreporter.write_line(f"shared registry unchanged: {unchanged}")
+"""
+
+
+def test_the_plugins_own_test_passes_and_leaves_the_shared_registry(installed, tmp_path):
+    target, env = installed
+    (tmp_path / "watch_registry.py").write_text(WATCH)
+    env = dict(env, PYTHONPATH=f"{target}{os.pathsep}{tmp_path}")
+    options = "-m pytest -p watch_registry -p no:cacheprovider".split()
+    result = run(env, sys.executable, *options, str(target.parent / "source" / "tests"))
+    assert result.returncode == 0, result.stdout
+    lines = result.stdout.splitlines()
+    assert "shared registry unchanged: True" in lines
+    assert lines[-1].startswith("=") and " 1 passed" in lines[-1]

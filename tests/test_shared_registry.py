@@ -79,9 +79,9 @@ def test_overrides_are_noted_while_loading(probes):
     assert override.message == (
         f" Edge already registered for ['probeos', 'edge'], Edge from {second} is overriding this class"
     )
-    assert (
-        override.describe()
-        == f"probeos/edge [single_rp]: {first}.Edge replaced by Edge from {second}"
+    assert override.describe() == (
+        f"probeos/edge [single_rp]: {first}.Edge from plugin module {first} "
+        f"replaced by {second}.Edge from plugin module {second}"
     )
     assert probes.manager.get_plugin(os="probeos", platform="edge") is override.winner
 

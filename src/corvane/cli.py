@@ -5,6 +5,10 @@ invalid (the message goes to stderr); 2 on a usage error (a usage line and the
 error go to stderr); 3 when a plugin failed to load. With ``--keep-going`` a
 plugin that fails is reported on stderr, the command runs on the plugins that
 did load, and the status is still 3.
+
+``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
+when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
+a plugin failed to load.
 """
 
 from __future__ import annotations
@@ -19,9 +23,11 @@ from typing import NoReturn, TextIO
 
 import corvane
 from corvane import log, registry
+from corvane.check import CheckReport, check_plugins
 from corvane.core.errors import ConnectionInfraError
+from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.explain import explain_lookup, registrations
-from corvane.registry import LoadReport, PluginLoadError, class_name
+from corvane.registry import LoadReport, PluginFailure, PluginLoadError, class_name
 
 __all__ = ["main"]
 
@@ -30,6 +36,8 @@ PROG = "corvane-plugins"
 EXIT_NOT_FOUND = 1
 EXIT_USAGE = 2
 EXIT_PLUGIN_FAILED = 3
+# check: problems found, every plugin loaded (a failed load gives EXIT_PLUGIN_FAILED).
+EXIT_CHECK_PROBLEMS = 1
 
 
 class _Stop(Exception):
@@ -70,7 +78,7 @@ def _parser() -> argparse.ArgumentParser:
         "--verbose",
         action="store_true",
         default=argparse.SUPPRESS,
-        help="show the package's debug lines on stderr",
+        help="show the package's debug lines and the traceback of a failed plugin on stderr",
     )
 
     parser = _Parser(
@@ -94,8 +102,29 @@ def _parser() -> argparse.ArgumentParser:
         "--explain", action="store_true", help="also show how the lookup walked the tree"
     )
 
-    listing = commands.add_parser("list", parents=[common], help="one row per registration")
+    listing = commands.add_parser(
+        "list", parents=[common], help="one row per registration, with its source"
+    )
     listing.add_argument("--json", action="store_true", help="print a JSON array")
+
+    check = commands.add_parser(
+        "check",
+        parents=[common],
+        help="load each plugin on its own and report problems",
+        description=(
+            "Load the built-in plugin modules and each entry point on its own and report "
+            "what each registered, each plugin that registered nothing, each load failure "
+            "with its traceback, each registration two plugins made for the same key path "
+            f"and chassis type, and distributions declaring entry points in a group named "
+            f"close to {ENTRYPOINT_GROUP}."
+        ),
+        epilog=(
+            f"Exit status: 0 when there is nothing to report, {EXIT_CHECK_PROBLEMS} when "
+            f"there are problems but every plugin loaded, {EXIT_PLUGIN_FAILED} when a "
+            "plugin failed to load."
+        ),
+    )
+    check.add_argument("--json", action="store_true", help="print the report as JSON")
     return parser
 
 
@@ -103,8 +132,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (``sys.argv[1:]`` by default).
 
     Returns:
-        The exit status: 0, 1 (nothing found, invalid description), 2 (usage
-        error) or 3 (a plugin failed to load).
+        The exit status: 0, 1 (nothing found, invalid description, or
+        problems reported by ``check``), 2 (usage error) or 3 (a plugin
+        failed to load).
     """
     try:
         args = _parser().parse_args(argv)
@@ -120,10 +150,16 @@ def main(argv: Sequence[str] | None = None) -> int:
             logging.getLogger(log.name).removeHandler(handler)
 
 
+class _LevelFormatter(logging.Formatter):
+    # "debug: ...", "warning: ..."
+    def format(self, record: logging.LogRecord) -> str:
+        return f"{record.levelname.lower()}: {record.getMessage()}"
+
+
 def _verbose_handler() -> logging.Handler:
     handler = logging.StreamHandler(sys.stderr)
     handler.setLevel(logging.DEBUG)
-    handler.setFormatter(logging.Formatter("debug: %(message)s"))
+    handler.setFormatter(_LevelFormatter())
     logger = logging.getLogger(log.name)
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG)
@@ -131,17 +167,24 @@ def _verbose_handler() -> logging.Handler:
 
 
 def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    external = not getattr(args, "no_external", False)
+    if args.command == "check":
+        return _check(check_plugins(external), args.json, out)
+    verbose = getattr(args, "verbose", False)
     try:
         report = registry.load_plugins(
-            external=not getattr(args, "no_external", False),
-            keep_going=getattr(args, "keep_going", False),
+            external=external, keep_going=getattr(args, "keep_going", False)
         )
     except PluginLoadError as error:
         print(f"{PROG}: {error}", file=err)
+        if verbose:
+            _print_traceback(error.failure, err)
         print("  (use --keep-going to load the other plugins)", file=err)
         return EXIT_PLUGIN_FAILED
     for failure in report.failures:
         print(f"{PROG}: {failure.describe()}", file=err)
+        if verbose:
+            _print_traceback(failure, err)
 
     if args.command == "tree":
         status = _tree(out)
@@ -156,6 +199,11 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if report.failures:
         return EXIT_PLUGIN_FAILED
     return status
+
+
+def _print_traceback(failure: PluginFailure, err: TextIO) -> None:
+    for line in failure.traceback_lines():
+        print(f"  {line}", file=err)
 
 
 def _tree(out: TextIO) -> int:
@@ -194,15 +242,35 @@ def _list(args: argparse.Namespace, out: TextIO) -> int:
     if not rows:
         print("no plugins registered", file=out)
         return 0
-    table = [["KEY PATH", "CHASSIS", "CLASS", "FILE"]]
+    table = [["KEY PATH", "CHASSIS", "CLASS", "SOURCE", "FILE"]]
     for row in rows:
         fields = row.as_json()
-        table.append([fields["key_path"], fields["chassis_type"], fields["class"], fields["file"]])
-    widths = [max(len(line[i]) for line in table) for i in range(3)]
+        table.append(
+            [
+                fields["key_path"],
+                fields["chassis_type"],
+                fields["class"],
+                row.source.describe(),
+                fields["file"],
+            ]
+        )
+    widths = [max(len(line[i]) for line in table) for i in range(4)]
     for line in table:
         cells = [cell.ljust(width) for cell, width in zip(line, widths, strict=False)]
-        print("  ".join([*cells, line[3]]), file=out)
+        print("  ".join([*cells, line[-1]]), file=out)
     return 0
+
+
+def _check(report: CheckReport, as_json: bool, out: TextIO) -> int:
+    if as_json:
+        json.dump(report.as_json(), out, indent=2)
+        out.write("\n")
+    else:
+        for line in report.lines():
+            print(line, file=out)
+    if report.failures:
+        return EXIT_PLUGIN_FAILED
+    return EXIT_CHECK_PROBLEMS if report.problems else 0
 
 
 def _print_overrides(report: LoadReport, out: TextIO) -> None:

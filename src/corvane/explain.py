@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from corvane.core.pluginmanager import PluginManager
-from corvane.registry import class_name, key_path_of
+from corvane.registry import OUTSIDE_LOADING, Registration, class_name, key_path_of
 
 __all__ = ["Registration", "Step", "WalkExplanation", "explain_lookup", "registrations"]
 
@@ -129,44 +129,28 @@ def explain_lookup(
     )
 
 
-@dataclass(frozen=True)
-class Registration:
-    """One leaf record of the tree: a class filed under a key path and chassis type."""
-
-    key_path: tuple[Any, ...]
-    chassis_type: Any
-    cls: Any
-    path: str
-
-    def as_json(self) -> dict[str, str]:
-        """Return the registration as a JSON-ready object of strings."""
-        return {
-            "key_path": "/".join(str(key) for key in self.key_path),
-            "chassis_type": str(self.chassis_type),
-            "class": class_name(self.cls),
-            "file": self.path,
-        }
-
-
 def registrations(manager: PluginManager) -> list[Registration]:
     """List every registration of ``manager``'s tree.
 
     Returns:
         One ``Registration`` per leaf record, sorted by key path, then chassis
-        type (both compared as text).
+        type (both compared as text), with the source the manager noted for it
+        (a manager that notes none, like the base class: outside loading).
     """
-    found = list(_walk_registrations(manager._plugins, ()))
+    found = list(_walk_registrations(manager, manager._plugins, ()))
     return sorted(found, key=lambda r: ([str(key) for key in r.key_path], str(r.chassis_type)))
 
 
 def _walk_registrations(
-    node: Mapping[Any, Any], key_path: tuple[Any, ...]
+    manager: PluginManager, node: Mapping[Any, Any], key_path: tuple[Any, ...]
 ) -> Iterator[Registration]:
+    source_of = getattr(manager, "source_of", None)
     for key, value in node.items():
         if key == "data":
             for chassis_type, leaf_record in value.items():
+                source = source_of(leaf_record) if source_of is not None else OUTSIDE_LOADING
                 yield Registration(
-                    key_path, chassis_type, leaf_record["cls"], str(leaf_record["path"])
+                    key_path, chassis_type, leaf_record["cls"], str(leaf_record["path"]), source
                 )
         elif isinstance(value, Mapping):
-            yield from _walk_registrations(value, (*key_path, key))
+            yield from _walk_registrations(manager, value, (*key_path, key))
