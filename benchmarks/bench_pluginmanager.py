@@ -40,6 +40,9 @@ from typing import Any
 
 from corvane.core import pluginmanager as extension
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import instructions  # the benchmark's own helper, beside it
+
 REPO = Path(__file__).resolve().parent.parent
 MODEL_SOURCE = REPO / "tests" / "model" / "__init__.py"
 MODEL_NAME = "corvane_bench_model"
@@ -62,17 +65,26 @@ UNKNOWN_MODEL = "m999"
 
 DISCOVERY_MODULES = 500
 
+# A loop of some calls: given the number of calls, prepares what it needs and
+# returns the loop, ready to run (and to be timed or counted on its own).
+Prepare = Callable[[int], Callable[[], None]]
+# Runs a prepared loop of that many calls and returns the ns it took.
 Body = Callable[[int], int]
 
 
 @dataclass
 class Operation:
-    """One row of the table: how to time it for each variant."""
+    """One row of the table: its loop for each variant."""
 
     key: str
     label: str
     loops: int
-    bodies: dict[str, Body] = field(default_factory=dict)
+    prepares: dict[str, Prepare] = field(default_factory=dict)
+
+    @property
+    def bodies(self) -> dict[str, Body]:
+        """Returns the timed loop of each variant."""
+        return {name: timing(prepare) for name, prepare in self.prepares.items()}
 
 
 def connection_class(name: str) -> type:
@@ -231,8 +243,8 @@ def timed(run: Callable[[], None]) -> int:
 
 def call_operations(
     module: ModuleType, registry: list[tuple[type, dict[str, str]]], error: type
-) -> dict[str, Body]:
-    """Returns the loop bodies of the call-sized operations for one variant."""
+) -> dict[str, Prepare]:
+    """Returns the loops of the call-sized operations for one variant, ready to prepare."""
     manager = populated(module, registry)
     get_plugin = manager.get_plugin
     validate_arguments = manager.validate_arguments
@@ -243,21 +255,30 @@ def call_operations(
     ):
         raise SystemExit("the probe model does not have a class of its own")
 
-    def hit(loops: int) -> int:
+    def hit(loops: int) -> Callable[[], None]:
         def run() -> None:
             for _ in range(loops):
-                get_plugin(os=os_name, platform=platform, model=model)
+                get_plugin(os=os_name, platform=platform, model=model, chassis_type="single_rp")
 
-        return timed(run)
+        return run
 
-    def fallback(loops: int) -> int:
+    def fallback(loops: int) -> Callable[[], None]:
         def run() -> None:
             for _ in range(loops):
-                get_plugin(os=os_name, platform=platform, model=UNKNOWN_MODEL)
+                get_plugin(
+                    os=os_name, platform=platform, model=UNKNOWN_MODEL, chassis_type="single_rp"
+                )
 
-        return timed(run)
+        return run
 
-    def miss(loops: int) -> int:
+    def hit_positional(loops: int) -> Callable[[], None]:
+        def run() -> None:
+            for _ in range(loops):
+                get_plugin(os_name, platform, model, None, "single_rp")
+
+        return run
+
+    def miss(loops: int) -> Callable[[], None]:
         def run() -> None:
             for _ in range(loops):
                 try:
@@ -267,37 +288,35 @@ def call_operations(
                 except error:
                     pass
 
-        return timed(run)
+        return run
 
-    def validate(loops: int) -> int:
+    def validate(loops: int) -> Callable[[], None]:
         def run() -> None:
             for _ in range(loops):
                 validate_arguments(os_name, platform, model, "single_rp")
 
-        return timed(run)
+        return run
 
-    def register_new(loops: int) -> int:
-        fresh = populated(module, registry)
-        register = fresh.register_plugin
+    def register_new(loops: int) -> Callable[[], None]:
+        register = populated(module, registry).register_plugin
         models = [f"n{index}" for index in range(loops)]
 
         def run() -> None:
             for new_model in models:
                 register(probe_cls, os=os_name, platform=platform, model=new_model)
 
-        return timed(run)
+        return run
 
-    def register_override(loops: int) -> int:
-        fresh = populated(module, registry)
-        register = fresh.register_plugin
+    def register_override(loops: int) -> Callable[[], None]:
+        register = populated(module, registry).register_plugin
 
         def run() -> None:
             for _ in range(loops):
                 register(probe_cls, os=os_name, platform=platform, model=model)
 
-        return timed(run)
+        return run
 
-    def unregister_register(loops: int) -> int:
+    def unregister_register(loops: int) -> Callable[[], None]:
         fresh = populated(module, registry)
         register, unregister = fresh.register_plugin, fresh.unregister_plugin
 
@@ -306,11 +325,12 @@ def call_operations(
                 unregister(os=os_name, platform=platform, model=model, chassis_type="single_rp")
                 register(probe_cls, os=os_name, platform=platform, model=model)
 
-        return timed(run)
+        return run
 
     return {
         "get_hit": hit,
         "get_fallback": fallback,
+        "get_hit_positional": hit_positional,
         "get_miss": miss,
         "validate_arguments": validate,
         "register_new": register_new,
@@ -319,39 +339,48 @@ def call_operations(
     }
 
 
-def repr_operation(module: ModuleType, total: int) -> Body:
-    """Returns the loop body of ``repr()`` of a tree of ``total`` registrations."""
+def repr_operation(module: ModuleType, total: int) -> Prepare:
+    """Returns the loop of ``repr()`` of a tree of ``total`` registrations, ready to prepare."""
     manager = populated(module, tree_registrations(total))
 
-    def body(loops: int) -> int:
+    def prepare(loops: int) -> Callable[[], None]:
         def run() -> None:
             for _ in range(loops):
                 repr(manager)
 
-        return timed(run)
+        return run
 
-    return body
+    return prepare
 
 
-def floor_body(loops: int) -> int:
-    """Times ``dict(...)`` with the keywords of a lookup: a call into C doing almost nothing."""
+def floor_loop(loops: int) -> Callable[[], None]:
+    """``dict(...)`` with the keywords of a lookup: a call into C doing almost nothing."""
     os_name, platform, model = PROBE_OS, PROBE_PLATFORM, PROBE_MODEL
 
     def run() -> None:
         for _ in range(loops):
             dict(os=os_name, platform=platform, model=model)
 
-    return timed(run)
+    return run
 
 
-def loop_overhead(loops: int) -> int:
-    """Times the bare timing loop, for reference."""
+def empty_loop(loops: int) -> Callable[[], None]:
+    """The bare loop that every measured loop runs its calls in."""
 
     def run() -> None:
         for _ in range(loops):
             pass
 
-    return timed(run)
+    return run
+
+
+def timing(prepare: Prepare) -> Body:
+    """Returns a body that times the loop ``prepare`` makes, its preparation left out."""
+    return lambda loops: timed(prepare(loops))
+
+
+floor_body = timing(floor_loop)
+loop_overhead = timing(empty_loop)
 
 
 def rotated(names: list[str], turn: int) -> list[str]:
@@ -623,13 +652,21 @@ class Target:
 
 
 def targets(rows: dict[str, Row]) -> list[Target]:
-    """Returns the targets of the extension, evaluated on this run."""
+    """Returns the wall-clock targets of the extension, evaluated on this run."""
 
     def versus(key: str, variant: str) -> float | None:
-        return ratio(rows[key].medians.get(variant), rows[key].medians.get("extension"))
+        row = rows.get(key)
+        return (
+            None if row is None else ratio(row.medians.get(variant), row.medians.get("extension"))
+        )
 
     def to_baseline(key: str) -> float | None:
-        return ratio(rows[key].medians.get("extension"), rows[key].baseline)
+        row = rows.get(key)
+        return None if row is None else ratio(row.medians.get("extension"), row.baseline)
+
+    def extension(key: str) -> float | None:
+        row = rows.get(key)
+        return None if row is None else row.medians.get("extension")
 
     result: list[Target] = []
     for key, name in (("get_hit", "hit"), ("get_fallback", "fallback")):
@@ -638,7 +675,7 @@ def targets(rows: dict[str, Row]) -> list[Target]:
             Target(f"get_plugin {name}: Cython/ext >= 2", versus(key, "cython"), 2, True),
             Target(f"get_plugin {name}: ext/dict floor <= 2", to_baseline(key), 2, False),
         ]
-    import_ns = rows["import"].medians.get("extension")
+    import_ns = extension("import")
     result += [
         Target("get_plugin miss: model/ext >= 3", versus("get_miss", "model"), 3, True),
         Target(
@@ -654,10 +691,7 @@ def targets(rows: dict[str, Row]) -> list[Target]:
         Target("repr() 2,000: model/ext >= 8", versus("repr_2000", "model"), 8, True),
         Target(
             "repr() 1,000 -> 10,000: ext growth <= 11",
-            ratio(
-                rows["repr_10000"].medians.get("extension"),
-                rows["repr_1000"].medians.get("extension"),
-            ),
+            ratio(extension("repr_10000"), extension("repr_1000")),
             11,
             False,
         ),
@@ -674,6 +708,124 @@ def targets(rows: dict[str, Row]) -> list[Target]:
     return result
 
 
+# Instruction ratios model/ext the extension is held to, at least.
+INSTRUCTION_RATIOS = {
+    "get_hit": 7.5,
+    "get_fallback": 7.5,
+    "get_hit_positional": 7.5,
+    "get_miss": 4.5,
+    "validate_arguments": 8,
+    "register_new": 6,
+    "register_override": 3,
+    "unregister_register": 5,
+    "repr_2000": 10,
+}
+
+
+def instruction_targets(rows: dict[str, Row]) -> list[Target]:
+    """Returns the instruction-count targets of the extension, evaluated on this run."""
+
+    def extension(key: str) -> float | None:
+        row = rows.get(key)
+        return None if row is None else row.medians.get("extension")
+
+    result = []
+    for key, limit in INSTRUCTION_RATIOS.items():
+        row = rows.get(key)
+        value = None if row is None else ratio(row.medians.get("model"), extension(key))
+        label = LABELS.get(key, key)
+        result.append(Target(f"{label}: model/ext >= {limit:g}", value, limit, True))
+    result += [
+        Target(
+            "get_plugin hit by keyword: ext/dict floor <= 1.3",
+            ratio(extension("get_hit"), extension("floor")),
+            1.3,
+            False,
+        ),
+        Target(
+            "repr() 1,000 -> 10,000: ext growth <= 10.5",
+            ratio(extension("repr_10000"), extension("repr_1000")),
+            10.5,
+            False,
+        ),
+    ]
+    return result
+
+
+def instruction_table(rows: list[Row]) -> str:
+    """Returns the instruction table of ``rows`` in Markdown."""
+    header = ["operation", "extension instr/call", "model instr/call", "model/ext", "ext/floor"]
+    lines = [
+        "| " + " | ".join(header) + " |",
+        "|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|",
+    ]
+    floor = next((row.medians["extension"] for row in rows if row.key == "floor"), None)
+    for row in rows:
+        ext = row.medians.get("extension")
+        cells = [
+            row.label,
+            format_ns(ext),
+            format_ns(row.medians.get("model")),
+            format_ratio(ratio(row.medians.get("model"), ext)),
+            format_ratio(ratio(ext, floor)) if row.key.startswith("get_hit") else "-",
+        ]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def print_targets(checks: list[Target]) -> None:
+    """Prints each target with what this run measured."""
+    for check in checks:
+        state = {True: "met", False: "NOT met", None: "not measured"}[check.met]
+        value = "-" if check.value is None else f"{check.value:.2f}"
+        print(f"- {check.text}: {value} ({state})")
+
+
+# The call-sized operations, in table order.
+LABELS = {
+    "get_hit": "get_plugin hit by keyword (os, platform, model, chassis_type)",
+    "get_fallback": "get_plugin fallback (model not registered)",
+    "get_hit_positional": "get_plugin hit, all five arguments by position",
+    "get_miss": "get_plugin miss (raise + catch)",
+    "validate_arguments": "validate_arguments",
+    "register_new": "register_plugin new entry",
+    "register_override": "register_plugin override",
+    "unregister_register": "unregister_plugin + register_plugin",
+}
+FLOOR_LABEL = "dict(os=, platform=, model=): floor"
+
+
+def build_operations(
+    modules: dict[str, ModuleType], loops: int, repr_loops: dict[int, int], wanted: set[str]
+) -> list[Operation]:
+    """Returns the call-sized and rendering operations for ``modules``.
+
+    Only the operations whose keys are in ``wanted`` are built, when it is
+    not empty. The floor takes turns with the lookups it is compared with.
+    """
+    registry = realistic_registrations()
+    error = extension.ConnectionInfraError
+    operations = [
+        Operation(key, label, loops) for key, label in LABELS.items() if not wanted or key in wanted
+    ]
+    for name, module in modules.items():
+        prepares = call_operations(module, registry, error)
+        for operation in operations:
+            operation.prepares[name] = prepares[operation.key]
+    for operation in operations:
+        if operation.key.startswith("get_hit") or operation.key == "get_fallback":
+            operation.prepares["floor"] = floor_loop
+    for total, count in repr_loops.items():
+        key = f"repr_{total}"
+        if wanted and key not in wanted:
+            continue
+        operation = Operation(key, f"repr() of {total:,} registrations", count)
+        for name, module in modules.items():
+            operation.prepares[name] = repr_operation(module, total)
+        operations.append(operation)
+    return operations
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     """Returns the command line options."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -687,24 +839,201 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     )
     parser.add_argument("--repeats", type=int, help="repeats of every operation")
     parser.add_argument("--no-cython", action="store_true", help="skip the Cython build")
+    parser.add_argument(
+        "--instructions",
+        action="store_true",
+        help="count instructions per call under callgrind (needs valgrind) before the "
+        "wall-clock run",
+    )
+    parser.add_argument(
+        "--rows",
+        metavar="KEYS",
+        help="only these rows, comma-separated keys (get_hit, get_fallback, get_hit_positional, "
+        "get_miss, validate_arguments, register_new, register_override, unregister_register, "
+        "repr_1000, repr_2000, repr_10000, discover, import)",
+    )
+    parser.add_argument("--no-wall", action="store_true", help="skip the wall-clock run")
+    # The run under callgrind: the folder of the client-request module.
+    parser.add_argument("--instructions-child", action="store_true", help=argparse.SUPPRESS)
     return parser.parse_args(argv)
 
 
+def instruction_loops(args: argparse.Namespace) -> tuple[int, dict[int, int]]:
+    """Returns the loops of call-sized operations and of renderings under callgrind."""
+    loops = args.loops or (200 if args.quick else 1_000)
+    return loops, {1000: 2, 2000: 1, 10000: 1}
+
+
+def instruction_child(args: argparse.Namespace) -> int:
+    """Counts every loop in this process, which runs under callgrind."""
+    import corvane_callgrind as client  # built by instructions.build_client
+
+    if not client.running():
+        raise SystemExit("--instructions-child runs under callgrind only")
+    loops, repr_loops = instruction_loops(args)
+    model = load_model()
+    share_services(model)
+    wanted = set(args.rows.split(",")) if args.rows else set()
+    operations = build_operations(
+        {"extension": extension, "model": model}, loops, repr_loops, wanted
+    )
+    lengths = set()
+    for operation in operations:
+        for name, prepare in operation.prepares.items():
+            prepare(min(operation.loops, 20))()  # warm-up, on a loop of its own
+            instructions.measure(f"{operation.key}|{name}", prepare(operation.loops), client)
+        lengths.add(operation.loops)
+    for length in sorted(lengths):
+        instructions.measure(f"empty|{length}", empty_loop(length), client)
+    return 0
+
+
+def count_instructions(args: argparse.Namespace) -> tuple[dict[str, Row], str | None]:
+    """Runs this benchmark under callgrind and returns the rows of instructions per call.
+
+    Returns:
+        The rows (empty when counting is not possible here) and a note why not.
+    """
+    loops, repr_loops = instruction_loops(args)
+    arguments = ["--instructions-child", "--loops", str(loops)]
+    if args.rows:
+        arguments += ["--rows", args.rows]
+    with tempfile.TemporaryDirectory(prefix="corvane-callgrind-") as scratch:
+        try:
+            folder = instructions.build_client(Path(scratch))
+            counts = instructions.run(Path(__file__), arguments, folder)
+        except instructions.Unavailable as error:
+            return {}, f"instruction counts skipped: {error}"
+
+    def per_call(key: str, variant: str) -> float | None:
+        total = counts.get(f"{key}|{variant}")
+        if total is None:
+            return None
+        length = repr_loops[int(key.split("_")[1])] if key.startswith("repr_") else loops
+        return (total - counts[f"empty|{length}"]) / length
+
+    rows: dict[str, Row] = {}
+    floors = [per_call(key, "floor") for key in LABELS]
+    floor = next((value for value in floors if value is not None), None)
+    if floor is not None:
+        rows["floor"] = Row("floor", FLOOR_LABEL, {"extension": floor})
+    keys = [*LABELS, *(f"repr_{total}" for total in repr_loops)]
+    for key in keys:
+        medians = {name: per_call(key, name) for name in ("extension", "model")}
+        if medians["extension"] is not None:
+            label = LABELS.get(key) or f"repr() of {int(key.split('_')[1]):,} registrations"
+            rows[key] = Row(key, label, medians, baseline=floor)
+    return rows, None
+
+
 def main(argv: list[str] | None = None) -> int:
-    """Runs the benchmark, prints the table; returns the exit status."""
+    """Runs the benchmark, prints the tables; returns the exit status."""
     args = parse_args(argv)
-    loops = args.loops or (2_000 if args.quick else 20_000)
+    if args.instructions_child:
+        return instruction_child(args)
+    info = machine()
+    instruction_rows: dict[str, Row] = {}
+    notes: list[str] = []
+    if args.instructions:
+        instruction_rows, note = count_instructions(args)
+        if note:
+            notes.append(note)
+    rows: dict[str, Row] = {}
+    overhead = None
     repeats = args.repeats or (3 if args.quick else 7)
+    loops = args.loops or (2_000 if args.quick else 20_000)
+    registrations = len(realistic_registrations())
+    imported = 0
+    if not args.no_wall:
+        rows, overhead, imported = measure_wall(args, loops, repeats, notes)
+
+    print(
+        f"Machine: {info['cpu']}, {info['cores']} cores, Python {info['python']}, {info['system']}"
+    )
+    for note in notes:
+        print(f"Note: {note}")
+    if instruction_rows:
+        call_loops, _ = instruction_loops(args)
+        print()
+        print(
+            f"Instructions per call under callgrind ({registrations} registrations; "
+            f"{call_loops:,} calls per operation, renderings 1 or 2; an empty loop of the same "
+            "length subtracted):"
+        )
+        print()
+        print(instruction_table(list(instruction_rows.values())))
+        print()
+        print("Instruction targets:")
+        print_targets(instruction_targets(instruction_rows))
+    checks = targets(rows)
+    if rows:
+        budget = (
+            "" if args.loops else f", as many as fill {(2e7 if args.quick else 2e8) / 1e6:g} ms"
+        )
+        print()
+        print(
+            f"Wall clock ({registrations} registrations; {repeats} repeats, medians; each "
+            f"repeat runs {'' if args.loops else 'up to '}{loops:,} loops{budget}; "
+            f"loop overhead {overhead:.1f} ns/op, included):"
+        )
+        if imported:
+            print(f"Discovery imported {imported} plugin modules and packages per run.")
+        print()
+        print(table(list(rows.values())))
+        print()
+        print("Wall-clock targets:")
+        print_targets(checks)
+
+    if args.json:
+        args.json.write_text(
+            json.dumps(
+                {
+                    "machine": info,
+                    "repeats": repeats,
+                    "loops": loops,
+                    "loop_overhead_ns": overhead,
+                    "registrations": registrations,
+                    "notes": notes,
+                    "instructions": {
+                        row.key: {"label": row.label, "per_call": row.medians}
+                        for row in instruction_rows.values()
+                    },
+                    "rows": {
+                        row.key: {
+                            "label": row.label,
+                            "median_ns": row.medians,
+                            "baseline_ns": row.baseline,
+                            "samples_ns": row.samples,
+                        }
+                        for row in rows.values()
+                    },
+                    "targets": [
+                        {"target": c.text, "value": c.value, "met": c.met}
+                        for c in [*instruction_targets(instruction_rows), *checks]
+                    ],
+                },
+                indent=2,
+            )
+            + "\n"
+        )
+    return 0
+
+
+def measure_wall(
+    args: argparse.Namespace, loops: int, repeats: int, notes: list[str]
+) -> tuple[dict[str, Row], float | None, int]:
+    """Times every operation; returns the rows, the loop overhead and the modules discovered."""
     budget_ns = 2e7 if args.quick else 2e8
     if args.loops:
         budget_ns = float("inf")
     repr_loops = {1000: 100, 2000: 50, 10000: 10}
     if args.loops:
         repr_loops = dict.fromkeys(repr_loops, max(1, args.loops // 1000))
+    wanted = set(args.rows.split(",")) if args.rows else set()
 
     model = load_model()
     modules: dict[str, ModuleType] = {"extension": extension, "model": model}
-    notes: list[str] = []
+    imported = 0
     with tempfile.TemporaryDirectory(prefix="corvane-bench-") as scratch:
         folder = Path(scratch)
         # Each model variant as the discovery subprocess imports it.
@@ -722,35 +1051,9 @@ def main(argv: list[str] | None = None) -> int:
             if name != "extension":
                 share_services(module)
 
-        registry = realistic_registrations()
-        error = extension.ConnectionInfraError
-        labels = {
-            "get_hit": "get_plugin hit (os, platform, model)",
-            "get_fallback": "get_plugin fallback (model not registered)",
-            "get_miss": "get_plugin miss (raise + catch)",
-            "validate_arguments": "validate_arguments",
-            "register_new": "register_plugin new entry",
-            "register_override": "register_plugin override",
-            "unregister_register": "unregister_plugin + register_plugin",
-        }
-        operations = [Operation(key, label, loops) for key, label in labels.items()]
-        for name, module in modules.items():
-            bodies = call_operations(module, registry, error)
-            for operation in operations:
-                operation.bodies[name] = bodies[operation.key]
-        for total, count in repr_loops.items():
-            operation = Operation(f"repr_{total}", f"repr() of {total:,} registrations", count)
-            for name, module in modules.items():
-                operation.bodies[name] = repr_operation(module, total)
-            operations.append(operation)
-
-        # The floor takes turns with the lookups it is compared with.
-        for operation in operations[:2]:
-            operation.bodies["floor"] = floor_body
+        operations = build_operations(modules, loops, repr_loops, wanted)
         overhead = median(
-            measure(Operation("loop", "", loops, {"loop": loop_overhead}), repeats, budget_ns)[
-                "loop"
-            ]
+            measure(Operation("loop", "", loops, {"loop": empty_loop}), repeats, budget_ns)["loop"]
         )
         rows: dict[str, Row] = {}
         floors: list[float] = []
@@ -764,118 +1067,54 @@ def main(argv: list[str] | None = None) -> int:
                 samples=samples,
             )
             floors += samples.get("floor", [])
-        rows = {
-            "floor": Row(
-                "floor",
-                "dict(os=, platform=, model=): floor",
-                {"extension": median(floors)},
-                samples={"extension": floors},
-            ),
-            **rows,
-        }
+        if floors:
+            rows = {
+                "floor": Row(
+                    "floor",
+                    FLOOR_LABEL,
+                    {"extension": median(floors)},
+                    samples={"extension": floors},
+                ),
+                **rows,
+            }
 
-        discovery, imported = measure_discovery(folder, DISCOVERY_MODULES, repeats, sources)
-        rows["discover"] = Row(
-            "discover",
-            f"discover_builtin_plugins(), {DISCOVERY_MODULES} modules",
-            {name: median(discovery.get(name)) for name in VARIANTS},
-            baseline=median(discovery["baseline"]),
-            samples=discovery,
-        )
-        rows["discover_baseline"] = Row(
-            "discover_baseline",
-            "bare walk_packages + import_module loop",
-            {"extension": median(discovery["baseline"])},
-            samples={"baseline": discovery["baseline"]},
-        )
-
-        import_targets = {
-            "extension": ("", "corvane.core.pluginmanager"),
-            "model": (
-                f"import sys; sys.path.insert(0, {str(MODEL_SOURCE.parent.parent)!r}); ",
-                "model",
-            ),
-        }
-        if "cython" in sources:
-            import_targets["cython"] = (
-                f"import sys; sys.path.insert(0, {str(folder)!r}); ",
-                CYTHON_NAME,
+        if not wanted or "discover" in wanted:
+            discovery, imported = measure_discovery(folder, DISCOVERY_MODULES, repeats, sources)
+            rows["discover"] = Row(
+                "discover",
+                f"discover_builtin_plugins(), {DISCOVERY_MODULES} modules",
+                {name: median(discovery.get(name)) for name in VARIANTS},
+                baseline=median(discovery["baseline"]),
+                samples=discovery,
             )
-        # The C++ runtime library is loaded with the extension; preloading it
-        # shows how much of the import is the dynamic loader's work.
-        if sys.platform.startswith("linux"):
-            import_targets["preloaded"] = (
-                "import ctypes; ctypes.CDLL('libstdc++.so.6', mode=ctypes.RTLD_GLOBAL); ",
-                "corvane.core.pluginmanager",
-            )
-        imports = measure_import(repeats, import_targets)
-        rows["import"] = Row(
-            "import",
-            "import, self time",
-            {name: median(imports.get(name)) for name in VARIANTS},
-            samples={name: imports[name] for name in VARIANTS if name in imports},
-        )
-        if "preloaded" in imports:
-            rows["import_preloaded"] = Row(
-                "import_preloaded",
-                "import, self time, C++ runtime preloaded",
-                {"extension": median(imports["preloaded"])},
-                samples={"extension": imports["preloaded"]},
+            rows["discover_baseline"] = Row(
+                "discover_baseline",
+                "bare walk_packages + import_module loop",
+                {"extension": median(discovery["baseline"])},
+                samples={"baseline": discovery["baseline"]},
             )
 
-    info = machine()
-    checks = targets(rows)
-    print(
-        f"Machine: {info['cpu']}, {info['cores']} cores, Python {info['python']}, {info['system']}"
-    )
-    print(
-        f"Registry: {len(registry)} registrations; {repeats} repeats, medians; "
-        + (
-            f"each repeat runs {loops:,} loops; "
-            if args.loops
-            else f"each repeat runs up to {loops:,} loops, as many as fill {budget_ns / 1e6:g} ms; "
-        )
-        + f"loop overhead {overhead:.1f} ns/op, included."
-    )
-    if imported:
-        print(f"Discovery imported {imported} plugin modules and packages per run.")
-    for note in notes:
-        print(f"Note: {note}")
-    print()
-    print(table(list(rows.values())))
-    print()
-    print("Targets:")
-    for check in checks:
-        state = {True: "met", False: "NOT met", None: "not measured"}[check.met]
-        value = "-" if check.value is None else f"{check.value:.2f}"
-        print(f"- {check.text}: {value} ({state})")
-
-    if args.json:
-        args.json.write_text(
-            json.dumps(
-                {
-                    "machine": info,
-                    "repeats": repeats,
-                    "loops": loops,
-                    "loop_overhead_ns": overhead,
-                    "registrations": len(registry),
-                    "notes": notes,
-                    "rows": {
-                        row.key: {
-                            "label": row.label,
-                            "median_ns": row.medians,
-                            "baseline_ns": row.baseline,
-                            "samples_ns": row.samples,
-                        }
-                        for row in rows.values()
-                    },
-                    "targets": [{"target": c.text, "value": c.value, "met": c.met} for c in checks],
-                },
-                indent=2,
+        if not wanted or "import" in wanted:
+            import_targets = {
+                "extension": ("", "corvane.core.pluginmanager"),
+                "model": (
+                    f"import sys; sys.path.insert(0, {str(MODEL_SOURCE.parent.parent)!r}); ",
+                    "model",
+                ),
+            }
+            if "cython" in sources:
+                import_targets["cython"] = (
+                    f"import sys; sys.path.insert(0, {str(folder)!r}); ",
+                    CYTHON_NAME,
+                )
+            imports = measure_import(repeats, import_targets)
+            rows["import"] = Row(
+                "import",
+                "import, self time",
+                {name: median(imports.get(name)) for name in VARIANTS},
+                samples={name: imports[name] for name in VARIANTS if name in imports},
             )
-            + "\n"
-        )
-    return 0
+    return rows, overhead, imported
 
 
 if __name__ == "__main__":

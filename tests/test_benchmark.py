@@ -5,6 +5,7 @@ Timings are never checked here: the benchmark reports them, ratios included.
 
 import importlib.util
 import json
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -19,8 +20,9 @@ BENCHMARK = Path(__file__).resolve().parent.parent / "benchmarks" / "bench_plugi
 
 ROWS = [
     "dict(os=, platform=, model=): floor",
-    "get_plugin hit (os, platform, model)",
+    "get_plugin hit by keyword (os, platform, model, chassis_type)",
     "get_plugin fallback (model not registered)",
+    "get_plugin hit, all five arguments by position",
     "get_plugin miss (raise + catch)",
     "validate_arguments",
     "register_plugin new entry",
@@ -32,11 +34,10 @@ ROWS = [
     "discover_builtin_plugins(), 500 modules",
     "bare walk_packages + import_module loop",
     "import, self time",
-    *(["import, self time, C++ runtime preloaded"] if sys.platform.startswith("linux") else []),
 ]
 
 # Rows timed for the model as well as for the extension.
-MODEL_ROWS = [*ROWS[1:12], "import, self time"]
+MODEL_ROWS = [*ROWS[1:13], "import, self time"]
 
 
 @pytest.fixture(scope="module")
@@ -89,13 +90,38 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
     data = json.loads(raw.read_text())
     assert [row["label"] for row in data["rows"].values()] == ROWS
     states = {target["target"]: target["met"] for target in data["targets"]}
-    assert len(states) == 14
+    assert len(states) == 25
     for text, met in states.items():
-        if "Cython" in text:
-            assert met is None
-        else:
+        if "Cython" in text or "dict floor <= 1.3" in text or "<= 10.5" in text or ">= 7.5" in text:
+            assert met is None  # not measured: no Cython, no instruction counts
+        elif f"- {text}: " in result.stdout:
             assert met in (True, False)
-            assert f"- {text}: " in result.stdout
+        else:
+            assert met is None
+
+
+@pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind")
+def test_instruction_counts_per_call(tmp_path: Path) -> None:
+    raw = tmp_path / "raw.json"
+    command = [sys.executable, str(BENCHMARK), "--instructions", "--no-wall", "--loops", "5"]
+    rows = "get_hit,get_miss"
+    result = subprocess.run(
+        [*command, "--rows", rows, "--json", str(raw)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    counts = json.loads(raw.read_text())["instructions"]
+    assert list(counts) == ["floor", "get_hit", "get_miss"]
+    # A lookup costs more than the floor, a miss more than a hit, and the
+    # model more than the extension.
+    floor = counts["floor"]["per_call"]["extension"]
+    hit, miss = (counts[key]["per_call"] for key in ("get_hit", "get_miss"))
+    assert 0 < floor < hit["extension"] < miss["extension"]
+    assert hit["extension"] < hit["model"] and miss["extension"] < miss["model"]
+    assert "| get_plugin miss (raise + catch) |" in result.stdout
 
 
 def variants(bench: ModuleType, tmp_path: Path) -> dict[str, ModuleType]:
