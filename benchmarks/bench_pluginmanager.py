@@ -878,6 +878,8 @@ def instruction_child(args: argparse.Namespace) -> int:
         {"extension": extension, "model": model}, loops, repr_loops, wanted
     )
     lengths = set()
+    # The collector is paused, as for the wall-clock run (and as timeit does).
+    gc.disable()
     for operation in operations:
         for name, prepare in operation.prepares.items():
             prepare(min(operation.loops, 20))()  # warm-up, on a loop of its own

@@ -120,7 +120,13 @@ def run(script: Path, arguments: list[str], folder: Path) -> dict[str, int]:
         str(script),
         *arguments,
     ]
-    environment = {**os.environ, "PYTHONPATH": os.pathsep.join([str(folder), *sys.path[1:]])}
+    # A fixed hash seed: string hashes decide how many slots each dict lookup
+    # probes, and so the count.
+    environment = {
+        **os.environ,
+        "PYTHONPATH": os.pathsep.join([str(folder), *sys.path[1:]]),
+        "PYTHONHASHSEED": "0",
+    }
     result = subprocess.run(command, capture_output=True, text=True, env=environment, check=False)
     if result.returncode != 0:
         tail = "\n".join(result.stderr.strip().splitlines()[-15:])

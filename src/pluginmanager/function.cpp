@@ -31,6 +31,11 @@ struct NativeFunction {
     PyObject* text_signature;
     PyObject* param_names[kMaxParams];
     int first_default;  // index of the first parameter with a default
+    // The keyword names of the last call that passed keywords, and the
+    // parameter each of them binds to. A call site passes the same tuple
+    // (a constant of its code) every time, so binding is an identity test.
+    PyObject* known_kwnames;
+    signed char known_slots[kMaxParams];
 };
 
 PyTypeObject* function_type = nullptr;
@@ -101,6 +106,48 @@ int find_param(const NativeFunction* f, PyObject* keyword) {
     return -1;
 }
 
+// Binds the keyword arguments to `slots` (positional ones already there),
+// raising Python's TypeErrors, and remembers the mapping for the next call.
+int bind_keywords(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots) {
+    const int positional_only = f->spec->is_method ? 1 : 0;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    // A cached binding that stopped half way left some keyword values here.
+    for (int i = static_cast<int>(nargs); i < f->spec->nparams; ++i) {
+        slots[i] = nullptr;
+    }
+    signed char bound_slots[kMaxParams];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const int index = find_param(f, keyword);
+        if (index < positional_only) {
+            if (index >= 0) {
+                PyErr_Format(PyExc_TypeError,
+                             "%U() got some positional-only arguments passed as keyword "
+                             "arguments: '%U'",
+                             f->qualname, keyword);
+            } else {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             f->qualname, keyword);
+            }
+            return -1;
+        }
+        if (slots[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         keyword);
+            return -1;
+        }
+        slots[index] = args[nargs + k];
+        bound_slots[k] = static_cast<signed char>(index);
+    }
+    // Every name is a distinct parameter, so there are at most nparams.
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        f->known_slots[k] = bound_slots[k];
+    }
+    Py_XSETREF(f->known_kwnames, Py_NewRef(kwnames));
+    return 0;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     NativeFunction* f = as_function(callable);
@@ -111,29 +158,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         slots[i] = args[i];
     }
     if (kwnames != nullptr) {
-        const int positional_only = f->spec->is_method ? 1 : 0;
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            const int index = find_param(f, keyword);
-            if (index < positional_only) {
-                if (index >= 0) {
-                    PyErr_Format(PyExc_TypeError,
-                                 "%U() got some positional-only arguments passed as keyword "
-                                 "arguments: '%U'",
-                                 f->qualname, keyword);
-                } else {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                                 f->qualname, keyword);
-                }
-                return nullptr;
+        bool bound = kwnames == f->known_kwnames;
+        for (Py_ssize_t k = 0; bound && k < nkw; ++k) {
+            const int index = f->known_slots[k];
+            // Given by position too: the general loop words the error.
+            bound = slots[index] == nullptr;
+            if (bound) {
+                slots[index] = args[nargs + k];
             }
-            if (slots[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             f->qualname, keyword);
-                return nullptr;
-            }
-            slots[index] = args[nargs + k];
+        }
+        if (!bound && bind_keywords(f, args, nargs, kwnames, slots) < 0) {
+            return nullptr;
         }
     }
     if (nargs > nparams) {
@@ -175,6 +211,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->doc);
     Py_XDECREF(f->defaults);
     Py_XDECREF(f->text_signature);
+    Py_XDECREF(f->known_kwnames);
     for (PyObject* name : f->param_names) {
         Py_XDECREF(name);
     }
@@ -326,6 +363,7 @@ Ref make_function(const MemberSpec& spec, PyObject* module_name) {
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
+    f->known_kwnames = nullptr;
     f->module = Py_NewRef(module_name);
     for (PyObject*& name : f->param_names) {
         name = nullptr;

@@ -500,8 +500,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     g_module = Py_NewRef(module);
-    attach_module(module);
-    if (initialise() == 0) {
+    if (attach_module(module) == 0 && initialise() == 0) {
         return 0;
     }
     if (!PyErr_Occurred()) {

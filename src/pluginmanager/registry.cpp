@@ -8,11 +8,40 @@
 // missing nodes, lookup skips keys that are not registered, unregistration
 // fails on them. "data" is the chassis map's key and never a path component.
 #include "module.hpp"
+#include "text.hpp"
 
 namespace corvane {
 namespace {
 
 const char kNotFound[] = "Plugin data not found";
+
+// str(value), written out.
+int write_str(Text& text, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return text.append(value);
+    }
+    Ref converted = Ref::steal(PyObject_Str(value));
+    return converted ? text.append(converted.get()) : -1;
+}
+
+// repr(value), written out; a str of printable ASCII without quotes or
+// backslashes is quoted directly, as repr() would quote it.
+int write_repr(Text& text, PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(value);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < length && plain; ++i) {
+            plain = chars[i] >= 0x20 && chars[i] < 0x7f && chars[i] != '\'' && chars[i] != '\\';
+        }
+        if (plain) {
+            return text.append_ascii("'") < 0 || text.append(value) < 0 ? -1
+                                                                        : text.append_ascii("'");
+        }
+    }
+    Ref converted = Ref::steal(PyObject_Repr(value));
+    return converted ? text.append(converted.get()) : -1;
+}
 
 // The keys leading from the root to a description's node: os, then platform
 // and model as present (None-tested, so "" counts), then os_flavor. The keys
@@ -35,15 +64,17 @@ class KeyPath {
     PyObject* const* begin() const { return keys_; }
     PyObject* const* end() const { return keys_ + size_; }
 
-    // The path as the host renders a list: ['a', 'p'].
-    Ref to_list() const {
-        Ref list = Ref::steal(PyList_New(size_));
-        if (list) {
-            for (int i = 0; i < size_; ++i) {
-                PyList_SET_ITEM(list.get(), i, Py_NewRef(keys_[i]));
+    // The path as the host renders a list, ['a', 'p']: the repr of each key.
+    int write_list(Text& text) const {
+        if (text.append_ascii("[") < 0) {
+            return -1;
+        }
+        for (int i = 0; i < size_; ++i) {
+            if ((i > 0 && text.append_ascii(", ") < 0) || write_repr(text, keys_[i]) < 0) {
+                return -1;
             }
         }
-        return list;
+        return text.append_ascii("]");
     }
 
     // Whether comparing the components runs no Python code.
@@ -68,19 +99,13 @@ class KeyPath {
     }
 
     // The components converted with str() and joined with "/".
-    Ref joined() const {
-        Ref parts = Ref::steal(PyList_New(size_));
-        if (!parts) {
-            return parts;
-        }
+    int write_joined(Text& text) const {
         for (int i = 0; i < size_; ++i) {
-            PyObject* text = PyObject_Str(keys_[i]);
-            if (text == nullptr) {
-                return Ref();
+            if ((i > 0 && text.append_ascii("/") < 0) || write_str(text, keys_[i]) < 0) {
+                return -1;
             }
-            PyList_SET_ITEM(parts.get(), i, text);
         }
-        return Ref::steal(PyUnicode_Join(names.slash, parts.get()));
+        return 0;
     }
 
   private:
@@ -112,7 +137,7 @@ int module_file(PyTypeObject* type, Ref* file) {
     if (found <= 0 || !PyUnicode_CheckExact(module_name.get())) {
         return found < 0 ? -1 : 0;
     }
-    const Ref modules = Ref::borrow(PySys_GetObject("modules"));
+    const Ref modules = sys_modules();
     if (!modules || !PyDict_CheckExact(modules.get())) {
         return 0;
     }
@@ -162,45 +187,48 @@ Ref make_leaf_record(PyObject* cls, PyObject* file) {
     return leaf;
 }
 
+// format(value, ""), written out.
+int write_formatted(Text& text, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return text.append(value);
+    }
+    Ref formatted = Ref::steal(PyObject_Format(value, names.empty));
+    return formatted ? text.append(formatted.get()) : -1;
+}
+
 int log_override(PyObject* existing_leaf, const KeyPath& key_path, PyObject* cls) {
     Ref existing = Ref::steal(PyObject_GetItem(existing_leaf, names.cls));
     Ref existing_name =
         existing ? Ref::steal(PyObject_GetAttr(existing.get(), names.__name__)) : Ref();
-    Ref path_list = existing_name ? key_path.to_list() : Ref();
-    Ref new_name = path_list ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
+    Ref new_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
     Ref new_module = new_name ? Ref::steal(PyObject_GetAttr(cls, names.__module__)) : Ref();
     if (!new_module) {
         return -1;
     }
     // " {} already registered for {}, {} from {} is overriding this class"
-    // .format(...): each field is format(value, ""), as str.format does.
-    static PyObject* texts[5];
-    if (texts[4] == nullptr) {
-        const char* const words[] = {" ", " already registered for ", ", ", " from ",
-                                     " is overriding this class"};
-        for (int i = 0; i < 5; ++i) {
-            if (texts[i] == nullptr &&
-                (texts[i] = PyUnicode_InternFromString(words[i])) == nullptr) {
-                return -1;
-            }
-        }
-    }
-    PyObject* const fields[] = {existing_name.get(), path_list.get(), new_name.get(),
-                                new_module.get()};
-    Ref pieces = Ref::steal(PyTuple_New(9));
-    if (!pieces) {
+    // .format(...): each field is format(value, ""), which is str(value) for
+    // the objects str.format is given here (a str, the key path list).
+    Text text;
+    if (text.append_ascii(" ") < 0 || write_formatted(text, existing_name.get()) < 0 ||
+        text.append_ascii(" already registered for ") < 0 || key_path.write_list(text) < 0 ||
+        text.append_ascii(", ") < 0 || write_formatted(text, new_name.get()) < 0 ||
+        text.append_ascii(" from ") < 0 || write_formatted(text, new_module.get()) < 0 ||
+        text.append_ascii(" is overriding this class") < 0) {
         return -1;
     }
-    for (int i = 0; i < 9; ++i) {
-        PyObject* piece =
-            i % 2 == 0 ? Py_NewRef(texts[i / 2]) : PyObject_Format(fields[i / 2], names.empty);
-        if (piece == nullptr) {
-            return -1;
-        }
-        PyTuple_SET_ITEM(pieces.get(), i, piece);
+    Ref message = text.finish();
+    return message ? log_debug(message.get()) : -1;
+}
+
+// "Plugin data not found for (a/p), type: single_rp "
+Ref not_found_message(const KeyPath& key_path, PyObject* chassis_type) {
+    Text text;
+    if (text.append_ascii("Plugin data not found for (") < 0 || key_path.write_joined(text) < 0 ||
+        text.append_ascii("), type: ") < 0 || write_str(text, chassis_type) < 0 ||
+        text.append_ascii(" ") < 0) {
+        return Ref();
     }
-    Ref text = Ref::steal(PyUnicode_Join(names.empty, pieces.get()));
-    return text ? log_debug(text.get()) : -1;
+    return text.finish();
 }
 
 }  // namespace
@@ -243,9 +271,10 @@ PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject*
                                   "The name 'data' is reserved and cannot be used as os, "
                                   "platform, model or os_flavor");
     }
-    // The file comes first: a class it fails for must leave the tree as it was.
+    // The file comes first: a class it fails for must leave the tree as it
+    // was. Whatever it runs cannot matter to the tree read next: that read
+    // then sees the tree as it was before the file was found.
     Ref file = class_file(cls);
-    self.python_may_have_run();
     if (!file) {
         return nullptr;
     }
@@ -416,12 +445,7 @@ PyObject* get_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject*
         }
         return PyObject_GetItem(leaf.get(), names.cls);
     }
-    Ref joined = key_path.joined();
-    Ref type_text = joined ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
-    Ref message = type_text
-                      ? Ref::steal(PyUnicode_FromFormat("Plugin data not found for (%U), type: %U ",
-                                                        joined.get(), type_text.get()))
-                      : Ref();
+    Ref message = not_found_message(key_path, chassis_type);
     return message ? raise_connection_error(message.get()) : nullptr;
 }
 

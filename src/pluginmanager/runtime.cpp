@@ -22,6 +22,7 @@ namespace {
 PyObject* g_module = nullptr;
 PyObject* g_namespace = nullptr;
 PyObject* g_getfile = nullptr;
+PyObject* g_sys_dict = nullptr;  // the namespace of the sys module
 PyObject* g_own_functions[static_cast<int>(Member::count)] = {};
 
 // The members that call each other through the instance.
@@ -248,9 +249,15 @@ int init_names() {
     return 0;
 }
 
-void attach_module(PyObject* module) {
+int attach_module(PyObject* module) {
     Py_XSETREF(g_module, Py_NewRef(module));
     Py_XSETREF(g_namespace, Py_XNewRef(PyModule_GetDict(module)));
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    if (!sys) {
+        return -1;
+    }
+    Py_XSETREF(g_sys_dict, Py_XNewRef(PyModule_GetDict(sys.get())));
+    return 0;
 }
 
 void attach_member(Member member, PyObject* function) {
@@ -269,8 +276,20 @@ void detach_module() {
         tag = 0;
     }
     Py_CLEAR(g_getfile);
+    Py_CLEAR(g_sys_dict);
     Py_CLEAR(g_namespace);
     Py_CLEAR(g_module);
+}
+
+Ref sys_modules() {
+    Ref modules;
+    if (g_sys_dict != nullptr) {
+        const Ref sys_dict = Ref::borrow(g_sys_dict);
+        if (dict_get(sys_dict.get(), names.modules, &modules) < 0) {
+            PyErr_Clear();
+        }
+    }
+    return modules;
 }
 
 bool is_standard_getfile(PyObject* function) {
@@ -346,21 +365,21 @@ int log_debug(PyObject* text) {
 int Instance::examine() {
     examined_ = false;
     own_ = 0;
-    for (Ref& value : state_) {
-        value.reset();
-    }
     PyTypeObject* type = Py_TYPE(self_);
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         examined_ = true;
         return 0;
     }
-    const Ref hold_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    const int plain = plain_class(type);
-    if (plain <= 0 || Py_TYPE(self_) != type) {
-        // Looking at the class may have run code that changed the
-        // instance's class: then it is not the class that was looked at.
-        examined_ = plain >= 0;
-        return plain < 0 ? -1 : 0;
+    const unsigned int tag = version_tag(type);
+    if (tag == 0 || !remembered_plain(tag)) {
+        const Ref hold_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        const int plain = plain_class(type);
+        if (plain <= 0 || Py_TYPE(self_) != type) {
+            // Looking at the class may have run code that changed the
+            // instance's class: then it is not the class that was looked at.
+            examined_ = plain >= 0;
+            return plain < 0 ? -1 : 0;
+        }
     }
     const Ref dict = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
     if (!dict) {
@@ -371,25 +390,35 @@ int Instance::examine() {
         return 0;
     }
     // Nothing below runs Python code, so what is read stays valid.
+    PyObject* found[3] = {};
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    int seen = 0;
     while (PyDict_Next(dict.get(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
+        int index;
+        if (key == names._plugins) {
+            index = 0;
+        } else if (key == names.supported_os) {
+            index = 1;
+        } else if (key == names.chassis_type_list) {
+            index = 2;
+        } else if (!PyUnicode_CheckExact(key)) {
             return 0;
+        } else {
+            index = examined_name(key);
         }
-        const int index = examined_name(key);
         if (index == kMemberName) {
             return 0;
         }
         if (index != kOtherName) {
-            state_[index] = Ref::borrow(value);
-            seen |= 1 << index;
+            found[index] = value;
         }
     }
-    if (seen != 0b111) {
+    if (found[0] == nullptr || found[1] == nullptr || found[2] == nullptr) {
         return 0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        state_[i].reset(Py_NewRef(found[i]));
     }
     own_ = 1;
     return 1;
@@ -428,10 +457,7 @@ Ref Instance::call(Member member, PyObject* const* args, Py_ssize_t nargs, PyObj
         static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-int node_lookup(PyObject* mapping, PyObject* key, Ref* value) {
-    if (PyDict_CheckExact(mapping)) {
-        return dict_get(mapping, key, value);
-    }
+int node_lookup_general(PyObject* mapping, PyObject* key, Ref* value) {
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.keys));
     if (!keys) {
         return -1;
@@ -454,19 +480,27 @@ int node_contains(PyObject* mapping, PyObject* key) {
 
 int contains(PyObject* container, PyObject* value, bool* ran_python) {
     if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
-        // Comparing exact strs has no side effects, so stopping at the first
-        // item of another kind and asking the list instead gives the answer
-        // the list would have given.
-        bool plain = true;
+        // Comparing exact strs has no side effects: over the leading exact
+        // strs, identity (names are mostly interned) and then equality give
+        // the answer the list would give. From the first item of another
+        // kind on, the list is asked.
         const Py_ssize_t size = PyList_GET_SIZE(container);
-        for (Py_ssize_t i = 0; i < size && plain; ++i) {
-            PyObject* item = PyList_GET_ITEM(container, i);
-            plain = PyUnicode_CheckExact(item);
-            if (plain && str_equal(item, value)) {
+        Py_ssize_t plain = 0;
+        for (; plain < size; ++plain) {
+            PyObject* item = PyList_GET_ITEM(container, plain);
+            if (item == value) {
+                return 1;
+            }
+            if (!PyUnicode_CheckExact(item)) {
+                break;
+            }
+        }
+        for (Py_ssize_t i = 0; i < plain; ++i) {
+            if (str_equal(PyList_GET_ITEM(container, i), value)) {
                 return 1;
             }
         }
-        if (plain) {
+        if (plain == size) {
             return 0;
         }
     }

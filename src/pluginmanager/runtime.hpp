@@ -35,6 +35,7 @@ namespace corvane {
     X(group)                 \
     X(name)                  \
     X(module)                \
+    X(modules)               \
     X(load)                  \
     X(setter)                \
     X(dirname)               \
@@ -119,7 +120,7 @@ enum class Member {
 // The module binding hands over the module and the member functions it
 // built; the runtime holds a reference to each. detach_module() drops them
 // again after a failed initialisation.
-void attach_module(PyObject* module);
+int attach_module(PyObject* module);
 void attach_member(Member member, PyObject* function);
 void detach_module();
 
@@ -224,7 +225,13 @@ inline bool inert(PyObject* value) {
 
 // `key in mapping.keys()` followed by `mapping[key]`: 1 and *value set when
 // present, 0 when absent, -1 on error. One lookup for an exact dict.
-int node_lookup(PyObject* mapping, PyObject* key, Ref* value);
+int node_lookup_general(PyObject* mapping, PyObject* key, Ref* value);
+inline int node_lookup(PyObject* mapping, PyObject* key, Ref* value) {
+    if (PyDict_CheckExact(mapping)) {
+        return dict_get(mapping, key, value);
+    }
+    return node_lookup_general(mapping, key, value);
+}
 // `key in mapping.keys()`: 1, 0, or -1 on error.
 int node_contains(PyObject* mapping, PyObject* key);
 
@@ -232,6 +239,10 @@ int node_contains(PyObject* mapping, PyObject* key);
 // else through the host's membership test. *ran_python is set when the
 // test may have run Python code.
 int contains(PyObject* container, PyObject* value, bool* ran_python);
+
+// sys.modules, as the sys module holds it now (empty Ref, no error, when it
+// does not).
+Ref sys_modules();
 
 // inspect.getfile as the module imported it, to recognise it later.
 void attach_getfile(PyObject* getfile);

@@ -67,8 +67,41 @@ int call_test(PyObject* text, PyObject* method, bool (*exact)(PyObject*)) {
     return result ? truth(result.get()) : -1;
 }
 
+// What each ASCII character is, for the lower-case rule.
+enum : unsigned char { kUpper = 1, kLower = 2, kDigit = 4 };
+
+struct AsciiClasses {
+    unsigned char of[128] = {};
+    constexpr AsciiClasses() {
+        for (int c = 'A'; c <= 'Z'; ++c) {
+            of[c] = kUpper;
+        }
+        for (int c = 'a'; c <= 'z'; ++c) {
+            of[c] = kLower;
+        }
+        for (int c = '0'; c <= '9'; ++c) {
+            of[c] = kDigit;
+        }
+    }
+};
+constexpr AsciiClasses kAscii;
+
 // 1 when `text` passes the lower-case rule: islower(), or failing that isdigit().
 int is_lowercase_name(PyObject* text) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
+        // Both tests in one pass: islower() needs no upper-case letter and
+        // one lower-case letter, isdigit() digits only and one at least.
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        unsigned char seen = 0;
+        bool digits = length > 0;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const unsigned char kind = kAscii.of[chars[i]];
+            seen |= kind;
+            digits = digits && kind == kDigit;
+        }
+        return (!(seen & kUpper) && (seen & kLower)) || digits;
+    }
     const int lower = call_test(text, names.islower, str_islower);
     if (lower != 0) {
         return lower;
