@@ -222,6 +222,29 @@ def test_argument_binding_errors(manager, call, message):
     assert manager.plugins == {}
 
 
+class Conn:
+    pass
+
+
+def test_keyword_binding_remembered_for_a_call_site(manager):
+    # One call site passes one tuple of keyword names; the positional
+    # arguments given with it still decide whether it binds.
+    def lookup(*args):
+        return manager.get_plugin(*args, platform="p", chassis_type="single_rp")
+
+    manager.register_plugin(Conn, "generic", "p")
+    for args, outcome in [
+        (("generic",), Conn),
+        (("generic", "x"), TypeError),
+        (("generic",), Conn),
+    ]:
+        if outcome is TypeError:
+            with pytest.raises(TypeError, match="multiple values for argument 'platform'"):
+                lookup(*args)
+        else:
+            assert lookup(*args) is outcome
+
+
 def test_arguments_by_keyword_and_position(manager):
     assert manager.validate_model(model="m", platform="p", os="o") is None
     assert PluginManager.validate_platform(manager, "o", platform="p") is None

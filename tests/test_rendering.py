@@ -29,6 +29,16 @@ class Mapping(dict):
     pass
 
 
+def named_class(qualname, module):
+    cls = type("Named", (), {})
+    cls.__qualname__, cls.__module__ = qualname, module
+    return cls
+
+
+class ModuleName(str):
+    pass
+
+
 TREES = {
     "worked-example": {
         "generic": {
@@ -43,6 +53,20 @@ TREES = {
     "newlines": {"k\nl": {"m": "one\ntwo"}, "z": "3\n4"},
     "subclass": {"a": Mapping(b=Mapping(c="d"), e=""), "f": Mapping()},
     "single-leaf": {"only": "value"},
+    # Classes are written out as str() shows them.
+    "classes": {
+        "builtin": int,
+        "in builtins": named_class("B", "builtins"),
+        "module not a str": named_class("N", 5),
+        "module a str subclass": named_class("S", ModuleName("pkg.mod")),
+        "nested": named_class("Outer.Inner", "pkg"),
+        "line break": named_class("Two\nLines", "pkg"),
+        "wide name": named_class("Zé😀", "pkg"),
+    },
+    # More keys than fit inline, of every width, sorted by code point.
+    "wide": {
+        key: {"data": key} for key in ["b", "a", "Z", "é", "ž", "😀", "aa", "a\u0100", *"qwertyuio"]
+    },
 }
 
 
@@ -143,3 +167,23 @@ def test_rendering_does_not_change_the_tree(manager):
     before = repr(manager.plugins)
     repr(manager)
     assert repr(manager.plugins) == before
+
+
+class Rewriter:
+    """A leaf that, when rendered, replaces the value of a later sibling."""
+
+    def __init__(self, tree):
+        self.tree = tree
+
+    def __str__(self):
+        self.tree["z"] = {"replaced": "after"}
+        return "rewriter"
+
+
+def test_values_are_read_again_after_python_code_ran():
+    trees = [{"a": Rewriter(None), "z": {"original": "before"}} for _ in range(2)]
+    for tree in trees:
+        tree["a"].tree = tree
+    rendered = PluginManager().print_tree(trees[0])
+    assert rendered == reference_print_tree(trees[1])
+    assert "replaced = after" in rendered

@@ -9,6 +9,9 @@
 // When print_tree is not overridden, the whole tree is written into one
 // buffer, each line getting the indentation of all its ancestors at once.
 // Otherwise every child goes through self.print_tree, as the rule reads.
+#include <algorithm>
+#include <cstring>
+
 #include "module.hpp"
 #include "text.hpp"
 
@@ -83,7 +86,119 @@ Ref value_of(PyObject* data, PyObject* key) {
 }
 
 bool has_newline(PyObject* text) {
-    return PyUnicode_FindChar(text, '\n', 0, PyUnicode_GET_LENGTH(text), 1) != -1;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+        return std::memchr(PyUnicode_1BYTE_DATA(text), '\n', static_cast<size_t>(length)) !=
+               nullptr;
+    }
+    return PyUnicode_FindChar(text, '\n', 0, length, 1) != -1;
+}
+
+// The entries of an exact dict whose keys are all exact strs, sorted by key,
+// each key and value with a reference of its own. Reading and sorting them
+// runs no Python code (strs compare by their characters), and a dict's keys
+// are distinct, so this is the order sorted() gives.
+class SortedEntries {
+  public:
+    SortedEntries() noexcept = default;
+    SortedEntries(const SortedEntries&) = delete;
+    SortedEntries& operator=(const SortedEntries&) = delete;
+    ~SortedEntries() {
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            Py_DECREF(entries_[i].key);
+            Py_DECREF(entries_[i].value);
+        }
+        if (entries_ != inline_) {
+            PyMem_Free(entries_);
+        }
+    }
+
+    // 1 when collected; 0 when a key is not an exact str; -1 on error.
+    int collect(PyObject* dict) {
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        if (size > kInline) {
+            entries_ = static_cast<Entry*>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(Entry)));
+            if (entries_ == nullptr) {
+                entries_ = inline_;
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (size_ < size && PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return 0;
+            }
+            entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
+        }
+        std::sort(entries_, entries_ + size_, [](const Entry& left, const Entry& right) {
+            return compare_str(left.key, right.key) < 0;
+        });
+        return 1;
+    }
+
+    Py_ssize_t size() const { return size_; }
+    PyObject* key(Py_ssize_t i) const { return entries_[i].key; }
+    PyObject* value(Py_ssize_t i) const { return entries_[i].value; }
+
+  private:
+    struct Entry {
+        PyObject* key;
+        PyObject* value;
+    };
+    // The order of two exact strs, by code point; Latin-1 text compares
+    // bytewise.
+    static int compare_str(PyObject* left, PyObject* right) {
+        if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND &&
+            PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
+            const Py_ssize_t left_length = PyUnicode_GET_LENGTH(left);
+            const Py_ssize_t right_length = PyUnicode_GET_LENGTH(right);
+            const int order = std::memcmp(PyUnicode_1BYTE_DATA(left), PyUnicode_1BYTE_DATA(right),
+                                          static_cast<size_t>(std::min(left_length, right_length)));
+            if (order != 0) {
+                return order;
+            }
+            return left_length < right_length ? -1 : left_length > right_length ? 1 : 0;
+        }
+        return PyUnicode_Compare(left, right);
+    }
+    static constexpr Py_ssize_t kInline = 8;
+    Entry inline_[kInline];
+    Entry* entries_ = inline_;
+    Py_ssize_t size_ = 0;
+};
+
+// The names str(cls) shows for a heap class whose metaclass is type, as
+// type's repr takes them: "<class 'module.qualname'>", with *module empty
+// for builtins or a class without a str __module__ ("<class 'name'>").
+// 1 when found and free of line breaks, 0 when the class is rendered
+// through str() instead, -1 on error.
+int class_names(PyObject* cls, Ref* module, Ref* qualname) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    *qualname = Ref::steal(PyType_GetQualName(type));
+    if (!*qualname) {
+        return -1;
+    }
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        const Ref type_dict = Ref::steal(PyType_GetDict(type));
+#else
+        const Ref type_dict = Ref::borrow(type->tp_dict);
+#endif
+        if (type_dict && dict_get(type_dict.get(), names.__module__, module) < 0) {
+            PyErr_Clear();
+        }
+    }
+    if (*module && (!PyUnicode_Check(module->get()) ||
+                    PyUnicode_CompareWithASCIIString(module->get(), "builtins") == 0)) {
+        module->reset();
+    }
+    if (!*module) {
+        return std::strchr(type->tp_name, '\n') == nullptr;
+    }
+    return !has_newline(module->get()) && !has_newline(qualname->get());
 }
 
 // Whether str() of a leaf runs no Python code: an exact str is itself, and
@@ -156,6 +271,24 @@ class TreeWriter {
         if (!guard.entered) {
             return -1;
         }
+        SortedEntries entries;
+        const int collected = PyDict_CheckExact(data) ? entries.collect(data) : 0;
+        if (collected < 0) {
+            return -1;
+        }
+        if (collected) {
+            const Py_ssize_t count = entries.size();
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyObject* key = entries.key(i);
+                // The value read with the keys stays the dict's value until
+                // Python code runs; after that it is looked up again.
+                Ref value = python_ran_ ? value_of(data, key) : Ref::borrow(entries.value(i));
+                if (!value || child(key, value.get(), i == count - 1 ? kBlank : kBar) < 0) {
+                    return -1;
+                }
+            }
+            return 0;
+        }
         PyObject* last_key = nullptr;
         Ref keys = sorted_keys(data, &last_key);
         if (!keys) {
@@ -211,6 +344,31 @@ class TreeWriter {
             lead_.truncate(depth);
             return written;
         }
+        if (!PyUnicode_CheckExact(value) &&
+            (reinterpret_cast<PyTypeObject*>(value)->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+            !has_newline(key)) {
+            // A class: its text written straight into the buffer.
+            Ref module;
+            Ref qualname;
+            const int named = class_names(value, &module, &qualname);
+            if (named < 0) {
+                return -1;
+            }
+            if (named) {
+                if (first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
+                    out_.append(key) < 0 || out_.append(names.leaf_mark) < 0 ||
+                    out_.append_ascii("<class '") < 0) {
+                    return -1;
+                }
+                const int written =
+                    module ? (out_.append(module.get()) < 0 || out_.append_ascii(".") < 0 ||
+                                      out_.append(qualname.get()) < 0
+                                  ? -1
+                                  : 0)
+                           : out_.append_ascii(reinterpret_cast<PyTypeObject*>(value)->tp_name);
+                return written < 0 ? -1 : out_.append_ascii("'>");
+            }
+        }
         Ref text = Ref::steal(PyObject_Str(value));
         if (!text) {
             return -1;
@@ -259,6 +417,7 @@ class TreeWriter {
     int general_child(PyObject* key, PyObject* value, const char* continuation) {
         // Adding, rendering and splitting may all run Python code.
         self_.python_may_have_run();
+        python_ran_ = true;
         Ref heading = Ref::steal(PyNumber_Add(names.heading_mark, key));
         if (!heading) {
             return -1;
@@ -294,6 +453,7 @@ class TreeWriter {
     Instance& self_;
     Text out_;
     Lead lead_;
+    bool python_ran_ = false;
 };
 
 // The rule as written, with every child rendered through self.print_tree:

@@ -26,13 +26,13 @@ class Text {
         if (count <= 0) {
             return 0;
         }
-        if (reserve(count, kind) < 0) {
+        if ((length_ + count > capacity_ || kind > kind_) && reserve(count, kind) < 0) {
             return -1;
         }
         ascii_ = ascii_ && PyUnicode_IS_ASCII(str);
         const char* from = static_cast<const char*>(PyUnicode_DATA(str)) + start * kind;
         if (kind == kind_) {
-            std::memcpy(data_ + length_ * kind_, from, static_cast<size_t>(count * kind));
+            copy(data_ + length_ * kind_, from, static_cast<size_t>(count * kind));
         } else {
             for (Py_ssize_t i = 0; i < count; ++i) {
                 write(length_ + i, PyUnicode_READ(kind, from, i));
@@ -46,11 +46,11 @@ class Text {
     // ASCII text.
     int append_ascii(const char* text, size_t length) {
         const Py_ssize_t count = static_cast<Py_ssize_t>(length);
-        if (reserve(count, 1) < 0) {
+        if (length_ + count > capacity_ && reserve(count, 1) < 0) {
             return -1;
         }
         if (kind_ == 1) {
-            std::memcpy(data_ + length_, text, length);
+            copy(data_ + length_, text, length);
         } else {
             for (Py_ssize_t i = 0; i < count; ++i) {
                 write(length_ + i, static_cast<unsigned char>(text[i]));
@@ -76,6 +76,17 @@ class Text {
 
   private:
     void write(Py_ssize_t index, Py_UCS4 ch) { PyUnicode_WRITE(kind_, data_, index, ch); }
+
+    // Most pieces are a few characters long: copied in place, not by a call.
+    static void copy(char* to, const char* from, size_t size) {
+        if (size <= 16) {
+            for (size_t i = 0; i < size; ++i) {
+                to[i] = from[i];
+            }
+        } else {
+            std::memcpy(to, from, size);
+        }
+    }
 
     // Room for `count` more characters of `kind`, widening what is there.
     int reserve(Py_ssize_t count, int kind) {
