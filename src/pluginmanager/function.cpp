@@ -49,7 +49,7 @@ Ref join_names(PyObject* const* names, int count) {
     Text text;
     for (int i = 0; i < count; ++i) {
         if (i > 0 &&
-            text.append_ascii(count == 2 ? " and " : (i == count - 1 ? ", and " : ", ")) < 0) {
+            text.append_ascii_text(count == 2 ? " and " : (i == count - 1 ? ", and " : ", ")) < 0) {
             return Ref();
         }
         if (text.append_ascii("'") < 0 || text.append(names[i]) < 0 || text.append_ascii("'") < 0) {
@@ -320,7 +320,7 @@ Ref text_signature(const MemberSpec& spec) {
     for (int i = 0; i < spec.nparams && failed == 0; ++i) {
         const Param& param = spec.params[i];
         if (i == 0 && spec.is_method) {
-            failed = text.append_ascii(spec.nparams > 1 ? "$self, /, " : "$self, /");
+            failed = text.append_ascii_text(spec.nparams > 1 ? "$self, /, " : "$self, /");
             continue;
         }
         const char* default_text = "";
@@ -337,7 +337,8 @@ Ref text_signature(const MemberSpec& spec) {
                 default_text = "='plugin'";
                 break;
         }
-        failed = text.append_ascii(param.name) < 0 || text.append_ascii(default_text) < 0 ||
+        failed = text.append_ascii_text(param.name) < 0 ||
+                 text.append_ascii_text(default_text) < 0 ||
                  (i + 1 < spec.nparams && text.append_ascii(", ") < 0);
     }
     return failed == 0 && text.append_ascii(")") == 0 ? text.finish() : Ref();

@@ -222,6 +222,26 @@ int log_override(PyObject* existing_leaf, const KeyPath& key_path, PyObject* cls
 
 // "Plugin data not found for (a/p), type: single_rp "
 Ref not_found_message(const KeyPath& key_path, PyObject* chassis_type) {
+    if (key_path.inert() && PyUnicode_CheckExact(chassis_type)) {
+        // Every piece a str already (a None key aside): one concatenation.
+        PyObject* pieces[12];
+        int count = 0;
+        pieces[count++] = names.not_found_prefix;
+        bool plain = true;
+        for (PyObject* key : key_path) {
+            plain = plain && key != Py_None;
+            if (count > 1) {
+                pieces[count++] = names.slash;
+            }
+            pieces[count++] = key;
+        }
+        if (plain) {
+            pieces[count++] = names.not_found_type;
+            pieces[count++] = chassis_type;
+            pieces[count++] = names.blank;
+            return concat(pieces, count);
+        }
+    }
     Text text;
     if (text.append_ascii("Plugin data not found for (") < 0 || key_path.write_joined(text) < 0 ||
         text.append_ascii("), type: ") < 0 || write_str(text, chassis_type) < 0 ||

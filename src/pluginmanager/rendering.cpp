@@ -171,16 +171,13 @@ class SortedEntries {
 };
 
 // The names str(cls) shows for a heap class whose metaclass is type, as
-// type's repr takes them: "<class 'module.qualname'>", with *module empty
-// for builtins or a class without a str __module__ ("<class 'name'>").
+// type's repr takes them: "<class 'module.qualname'>", or, with *module
+// left empty, "<class 'name'>" for builtins or a class without a str
+// __module__.
 // 1 when found and free of line breaks, 0 when the class is rendered
 // through str() instead, -1 on error.
-int class_names(PyObject* cls, Ref* module, Ref* qualname) {
+int class_names(PyObject* cls, Ref* module, Ref* name) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    *qualname = Ref::steal(PyType_GetQualName(type));
-    if (!*qualname) {
-        return -1;
-    }
     {
 #if PY_VERSION_HEX >= 0x030C0000
         const Ref type_dict = Ref::steal(PyType_GetDict(type));
@@ -195,10 +192,12 @@ int class_names(PyObject* cls, Ref* module, Ref* qualname) {
                     PyUnicode_CompareWithASCIIString(module->get(), "builtins") == 0)) {
         module->reset();
     }
-    if (!*module) {
-        return std::strchr(type->tp_name, '\n') == nullptr;
+    // A heap class's name in its type slot is its __name__.
+    *name = Ref::steal(*module ? PyType_GetQualName(type) : PyType_GetName(type));
+    if (!*name) {
+        return -1;
     }
-    return !has_newline(module->get()) && !has_newline(qualname->get());
+    return !has_newline(name->get()) && !(*module && has_newline(module->get()));
 }
 
 // Whether str() of a leaf runs no Python code: an exact str is itself, and
@@ -349,8 +348,8 @@ class TreeWriter {
             !has_newline(key)) {
             // A class: its text written straight into the buffer.
             Ref module;
-            Ref qualname;
-            const int named = class_names(value, &module, &qualname);
+            Ref name;
+            const int named = class_names(value, &module, &name);
             if (named < 0) {
                 return -1;
             }
@@ -362,10 +361,10 @@ class TreeWriter {
                 }
                 const int written =
                     module ? (out_.append(module.get()) < 0 || out_.append_ascii(".") < 0 ||
-                                      out_.append(qualname.get()) < 0
+                                      out_.append(name.get()) < 0
                                   ? -1
                                   : 0)
-                           : out_.append_ascii(reinterpret_cast<PyTypeObject*>(value)->tp_name);
+                           : out_.append(name.get());
                 return written < 0 ? -1 : out_.append_ascii("'>");
             }
         }
@@ -401,7 +400,7 @@ class TreeWriter {
             if (end == -1) {
                 end = length;
             }
-            if (lead_.write_to(out_) < 0 || out_.append_ascii(mark) < 0 ||
+            if (lead_.write_to(out_) < 0 || out_.append_ascii_text(mark) < 0 ||
                 out_.append(text, start, end) < 0) {
                 return -1;
             }

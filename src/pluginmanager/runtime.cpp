@@ -233,8 +233,10 @@ int init_names() {
 #undef CORVANE_INTERN_NAME
     if (intern(&names.empty, "") < 0 || intern(&names.newline, "\n") < 0 ||
         intern(&names.heading_mark, "__ ") < 0 || intern(&names.leaf_mark, " = ") < 0 ||
-        intern(&names.slash, "/") < 0 || intern(&names.dot, ".") < 0 ||
-        intern(&names.plugins_infix, ".plugins.") < 0 ||
+        intern(&names.slash, "/") < 0 ||
+        intern(&names.not_found_prefix, "Plugin data not found for (") < 0 ||
+        intern(&names.not_found_type, "), type: ") < 0 || intern(&names.blank, " ") < 0 ||
+        intern(&names.dot, ".") < 0 || intern(&names.plugins_infix, ".plugins.") < 0 ||
         intern(&names.tests_infix, ".tests.") < 0) {
         return -1;
     }
@@ -394,7 +396,9 @@ int Instance::examine() {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(dict.get(), &position, &key, &value)) {
+    // As many entries as the dict holds: no call to learn that it has no more.
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict.get());
+         left > 0 && PyDict_Next(dict.get(), &position, &key, &value); --left) {
         int index;
         if (key == names._plugins) {
             index = 0;
@@ -478,25 +482,15 @@ int node_contains(PyObject* mapping, PyObject* key) {
     return keys ? PySequence_Contains(keys.get(), key) : -1;
 }
 
-int contains(PyObject* container, PyObject* value, bool* ran_python) {
+int contains_general(PyObject* container, PyObject* value, bool* ran_python) {
     if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
         // Comparing exact strs has no side effects: over the leading exact
-        // strs, identity (names are mostly interned) and then equality give
-        // the answer the list would give. From the first item of another
-        // kind on, the list is asked.
+        // strs, equality gives the answer the list would give. From the
+        // first item of another kind on, the list is asked.
         const Py_ssize_t size = PyList_GET_SIZE(container);
         Py_ssize_t plain = 0;
-        for (; plain < size; ++plain) {
-            PyObject* item = PyList_GET_ITEM(container, plain);
-            if (item == value) {
-                return 1;
-            }
-            if (!PyUnicode_CheckExact(item)) {
-                break;
-            }
-        }
-        for (Py_ssize_t i = 0; i < plain; ++i) {
-            if (str_equal(PyList_GET_ITEM(container, i), value)) {
+        for (; plain < size && PyUnicode_CheckExact(PyList_GET_ITEM(container, plain)); ++plain) {
+            if (str_equal(PyList_GET_ITEM(container, plain), value)) {
                 return 1;
             }
         }

@@ -81,6 +81,9 @@ struct Names {
     PyObject* heading_mark;       // "__ "
     PyObject* leaf_mark;          // " = "
     PyObject* slash;              // "/"
+    PyObject* not_found_prefix;   // "Plugin data not found for ("
+    PyObject* not_found_type;     // "), type: "
+    PyObject* blank;              // " "
     PyObject* dot;                // "."
     PyObject* plugins_infix;      // ".plugins."
     PyObject* tests_infix;        // ".tests."
@@ -169,6 +172,10 @@ class Instance {
     // self.<state>, as attribute lookup finds it now. Empty on error.
     Ref state(State which);
 
+    // The state attribute held since the examination; only when own() is 1.
+    // It stays alive as long as this view is not examined again.
+    PyObject* held_state(State which) const { return state_[static_cast<int>(which)].get(); }
+
     // self.<member>(*args, **kwargs): positional `args`, then the values of
     // the keywords named by `kwnames` (a tuple, or nullptr).
     Ref call(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -238,7 +245,25 @@ int node_contains(PyObject* mapping, PyObject* key);
 // `value in container`: a list of exact strs is searched directly; anything
 // else through the host's membership test. *ran_python is set when the
 // test may have run Python code.
-int contains(PyObject* container, PyObject* value, bool* ran_python);
+int contains_general(PyObject* container, PyObject* value, bool* ran_python);
+inline int contains(PyObject* container, PyObject* value, bool* ran_python) {
+    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
+        // Names are mostly interned: identity answers first, over the
+        // leading exact strs (an item of another kind is compared in turn,
+        // by the list).
+        const Py_ssize_t size = PyList_GET_SIZE(container);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GET_ITEM(container, i);
+            if (item == value) {
+                return 1;
+            }
+            if (!PyUnicode_CheckExact(item)) {
+                break;
+            }
+        }
+    }
+    return contains_general(container, value, ran_python);
+}
 
 // sys.modules, as the sys module holds it now (empty Ref, no error, when it
 // does not).

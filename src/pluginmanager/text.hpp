@@ -17,7 +17,11 @@ class Text {
     Text() noexcept = default;
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
-    ~Text() { PyMem_Free(data_); }
+    ~Text() {
+        if (data_ != inline_) {
+            PyMem_Free(data_);
+        }
+    }
 
     // The characters of `str` (a str, or a subclass) from `start` to `end`.
     int append(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
@@ -59,7 +63,13 @@ class Text {
         length_ += count;
         return 0;
     }
-    int append_ascii(const char* text) { return append_ascii(text, std::strlen(text)); }
+    // A literal, its length known when compiled.
+    template <size_t size>
+    int append_ascii(const char (&text)[size]) {
+        return append_ascii(text, size - 1);
+    }
+    // A text of ASCII characters only, ended by a null character.
+    int append_ascii_text(const char* text) { return append_ascii(text, std::strlen(text)); }
 
     Py_ssize_t length() const { return length_; }
 
@@ -103,11 +113,19 @@ class Text {
             PyErr_NoMemory();
             return -1;
         }
+        // The first buffer is inline; a larger one is allocated, and both
+        // are widened by copying from the end.
         char* data = static_cast<char*>(
-            PyMem_Realloc(data_, static_cast<size_t>(capacity) * static_cast<size_t>(new_kind)));
+            data_ == inline_
+                ? PyMem_Malloc(static_cast<size_t>(capacity) * static_cast<size_t>(new_kind))
+                : PyMem_Realloc(data_,
+                                static_cast<size_t>(capacity) * static_cast<size_t>(new_kind)));
         if (data == nullptr) {
             PyErr_NoMemory();
             return -1;
+        }
+        if (data_ == inline_) {
+            std::memcpy(data, inline_, static_cast<size_t>(length_) * static_cast<size_t>(kind_));
         }
         data_ = data;
         capacity_ = capacity;
@@ -121,11 +139,46 @@ class Text {
         return 0;
     }
 
-    char* data_ = nullptr;
+    static constexpr Py_ssize_t kInline = 256;
+    char inline_[kInline];
+    char* data_ = inline_;
     Py_ssize_t length_ = 0;
-    Py_ssize_t capacity_ = 0;
+    Py_ssize_t capacity_ = kInline;
     int kind_ = 1;
     bool ascii_ = true;
 };
+
+// The concatenation of `count` strs, made in one allocation.
+inline Ref concat(PyObject* const* pieces, int count) {
+    Py_ssize_t length = 0;
+    int kind = PyUnicode_1BYTE_KIND;
+    bool ascii = true;
+    for (int i = 0; i < count; ++i) {
+        length += PyUnicode_GET_LENGTH(pieces[i]);
+        kind = PyUnicode_KIND(pieces[i]) > kind ? PyUnicode_KIND(pieces[i]) : kind;
+        ascii = ascii && PyUnicode_IS_ASCII(pieces[i]);
+    }
+    const Py_UCS4 most = kind == 1 ? (ascii ? 0x7f : 0xff) : kind == 2 ? 0xffff : 0x10ffff;
+    Ref result = Ref::steal(PyUnicode_New(length, most));
+    if (!result) {
+        return result;
+    }
+    char* to = static_cast<char*>(PyUnicode_DATA(result.get()));
+    Py_ssize_t at = 0;
+    for (int i = 0; i < count; ++i) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(pieces[i]);
+        const int piece_kind = PyUnicode_KIND(pieces[i]);
+        const void* from = PyUnicode_DATA(pieces[i]);
+        if (piece_kind == kind) {
+            std::memcpy(to + at * kind, from, static_cast<size_t>(size * kind));
+        } else {
+            for (Py_ssize_t j = 0; j < size; ++j) {
+                PyUnicode_WRITE(kind, to, at + j, PyUnicode_READ(piece_kind, from, j));
+            }
+        }
+        at += size;
+    }
+    return result;
+}
 
 }  // namespace corvane

@@ -87,7 +87,7 @@ struct AsciiClasses {
 constexpr AsciiClasses kAscii;
 
 // 1 when `text` passes the lower-case rule: islower(), or failing that isdigit().
-int is_lowercase_name(PyObject* text) {
+inline int is_lowercase_name(PyObject* text) {
     if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
         // Both tests in one pass: islower() needs no upper-case letter and
         // one lower-case letter, isdigit() digits only and one at least.
@@ -167,6 +167,45 @@ int run_validator(Instance& self, Member member, PyObject* const* values, PyObje
     }
     Ref result = own ? Ref::steal(direct()) : self.call(member, values, 0, kwnames);
     return result ? 0 : -1;
+}
+
+// Whether a list of exact strs holds `value` (an exact str). -1 when the
+// container is anything else: the general path decides then.
+int listed_plainly(PyObject* container, PyObject* value) {
+    if (!PyList_CheckExact(container)) {
+        return -1;
+    }
+    bool ran_python = false;
+    const int listed = contains(container, value, &ran_python);
+    return ran_python ? -1 : listed;
+}
+
+// 1 when the description passes the four validators as PluginManager's own
+// would run them, with nothing logged and no Python code run: every value
+// a str or None, the lists of exact strs. 0 when the validators must run
+// (and decide, or raise). Decides nothing that the validators would not.
+bool passes_at_a_glance(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
+                        PyObject* chassis_type) {
+    if (!PyUnicode_CheckExact(os) || PyUnicode_GET_LENGTH(os) == 0 || !inert(platform) ||
+        !inert(model)) {
+        return false;
+    }
+    const bool has_platform = platform != Py_None && PyUnicode_GET_LENGTH(platform) > 0;
+    if (model != Py_None && PyUnicode_GET_LENGTH(model) > 0 &&
+        (!has_platform || is_lowercase_name(model) != 1)) {
+        return false;
+    }
+    if (has_platform && is_lowercase_name(platform) != 1) {
+        return false;
+    }
+    if (listed_plainly(self.held_state(State::supported_os), os) != 1) {
+        return false;
+    }
+    if (str_equal(os, names.linux)) {
+        return true;
+    }
+    return PyUnicode_CheckExact(chassis_type) && PyUnicode_GET_LENGTH(chassis_type) > 0 &&
+           listed_plainly(self.held_state(State::chassis_type_list), chassis_type) == 1;
 }
 
 }  // namespace
@@ -270,6 +309,13 @@ PyObject* validate_chassis_type(Instance& self, PyObject* chassis_type) {
 
 PyObject* validate_arguments(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) {
+    const int own = self.own();
+    if (own < 0) {
+        return nullptr;
+    }
+    if (own && passes_at_a_glance(self, os, platform, model, chassis_type)) {
+        Py_RETURN_NONE;
+    }
     // Testing anything but None and exact strs may run Python code.
     const bool plain = inert(os) && inert(platform) && inert(model);
     PyObject* model_args[] = {os, platform, model};
@@ -319,6 +365,9 @@ int check_description(Instance& self, PyObject* os, PyObject* platform, PyObject
         return -1;
     }
     Ref result;
+    if (own && passes_at_a_glance(self, os, platform, model, chassis_type)) {
+        return 0;
+    }
     if (own) {
         result = Ref::steal(validate_arguments(self, os, platform, model, chassis_type));
     } else {
