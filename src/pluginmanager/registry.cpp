@@ -187,6 +187,13 @@ Ref make_leaf_record(PyObject* cls, PyObject* file) {
     return leaf;
 }
 
+// node[key] = value: a dict directly, another mapping through its own item
+// assignment.
+int set_item(PyObject* node, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(node) ? PyDict_SetItem(node, key, value)
+                                   : PyObject_SetItem(node, key, value);
+}
+
 // format(value, ""), written out.
 int write_formatted(Text& text, PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
@@ -310,7 +317,7 @@ PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject*
         }
         if (found == 0) {
             child = Ref::steal(PyDict_New());
-            if (!child || PyObject_SetItem(node.get(), key, child.get()) < 0) {
+            if (!child || set_item(node.get(), key, child.get()) < 0) {
                 return nullptr;
             }
             // A mapping of another kind may store something other than
@@ -341,8 +348,8 @@ PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject*
             }
         }
         Ref leaf = make_leaf_record(cls, file.get());
-        if (!leaf || PyObject_SetItem(chassis_map.get(), chassis_type, leaf.get()) < 0 ||
-            PyObject_SetItem(node.get(), names.data, chassis_map.get()) < 0) {
+        if (!leaf || set_item(chassis_map.get(), chassis_type, leaf.get()) < 0 ||
+            set_item(node.get(), names.data, chassis_map.get()) < 0) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -350,7 +357,7 @@ PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject*
     Ref leaf = make_leaf_record(cls, file.get());
     Ref new_map = leaf ? Ref::steal(PyDict_New()) : Ref();
     if (!new_map || PyDict_SetItem(new_map.get(), chassis_type, leaf.get()) < 0 ||
-        PyObject_SetItem(node.get(), names.data, new_map.get()) < 0) {
+        set_item(node.get(), names.data, new_map.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
