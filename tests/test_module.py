@@ -1,9 +1,13 @@
 """The module's surface: namespace, class assembly, signatures, import guards."""
 
+import copy
+import gc
 import inspect
+import pickle
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 
@@ -352,3 +356,17 @@ def test_failed_import_can_be_retried():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[:3] == ["cannot import name supported_os", "True", "True"]
+
+
+def test_members_are_weakly_referenceable_and_pickle_by_name():
+    manager = PluginManager()
+    method = weakref.WeakMethod(manager.get_plugin)
+    assert method() == manager.get_plugin
+    del manager
+    gc.collect()
+    assert method() is None
+    for member in (PluginManager.get_plugin, PluginManager.discover_builtin_plugins):
+        assert weakref.ref(member)() is member
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(member, protocol)) is member
+        assert copy.deepcopy(member) is member

@@ -187,3 +187,31 @@ def test_values_are_read_again_after_python_code_ran():
     rendered = PluginManager().print_tree(trees[0])
     assert rendered == reference_print_tree(trees[1])
     assert "replaced = after" in rendered
+
+
+class ClaimsDict:
+    """A read-only proxy of a dict whose __class__ claims dict."""
+
+    __class__ = property(lambda self: dict)
+
+    def __init__(self, items):
+        self.items = items
+
+    def __bool__(self):
+        return bool(self.items)
+
+    def __eq__(self, other):
+        return self.items == other
+
+    def keys(self):
+        return self.items.keys()
+
+    def __getitem__(self, key):
+        return self.items[key]
+
+
+def test_an_object_claiming_dict_renders_as_one():
+    tree = {"a": ClaimsDict({"z": "1", "b": ClaimsDict({"c": Single})}), "d": ClaimsDict({})}
+    text = PluginManager().print_tree(ClaimsDict(tree))
+    assert text == reference_print_tree(ClaimsDict(tree))
+    assert "|__ z = 1" in text

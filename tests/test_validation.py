@@ -4,6 +4,7 @@ import logging
 
 import pytest
 
+import model
 from corvane.core import pluginmanager
 from corvane.core.pluginmanager import PluginManager
 
@@ -246,3 +247,41 @@ def test_connection_error_read_at_raise_time(manager, monkeypatch):
     with pytest.raises(Replacement) as info:
         manager.validate_os(None)
     assert info.value.args[0].startswith("OS should be one of these")
+
+
+class ClaimsStr:
+    """A proxy whose __class__ claims str, as proxies and mocks do."""
+
+    __class__ = property(lambda self: str)
+
+    def __init__(self, text):
+        self.text = text
+
+    def __bool__(self):
+        return bool(self.text)
+
+    def __str__(self):
+        return self.text
+
+    def islower(self):
+        return self.text.islower()
+
+    def isdigit(self):
+        return self.text.isdigit()
+
+
+@pytest.mark.parametrize("text", ["m1", "Up", "42"])
+@pytest.mark.parametrize("validator", ["validate_model", "validate_platform"])
+def test_an_object_claiming_str_is_validated_as_one(text, validator):
+    outcomes = []
+    for module in (pluginmanager, model):
+        check = getattr(module.PluginManager(), validator)
+        args = (
+            ("a", "p", ClaimsStr(text)) if validator == "validate_model" else ("a", ClaimsStr(text))
+        )
+        try:
+            outcomes.append(check(*args))
+        except module.ConnectionInfraError as error:
+            outcomes.append(error.args)
+    assert outcomes[0] == outcomes[1]
+    assert (outcomes[0] is None) == (text != "Up")

@@ -36,6 +36,7 @@ struct NativeFunction {
     // (a constant of its code) every time, so binding is an identity test.
     PyObject* known_kwnames;
     signed char known_slots[kMaxParams];
+    PyObject* weakrefs;  // weak references to this function
 };
 
 PyTypeObject* function_type = nullptr;
@@ -205,6 +206,9 @@ PyObject* function_repr(PyObject* self) {
 void function_dealloc(PyObject* self) {
     NativeFunction* f = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
+    if (f->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
@@ -278,6 +282,25 @@ PyMemberDef function_members[] = {
      .offset = offsetof(NativeFunction, vectorcall),
      .flags = Py_READONLY,
      .doc = nullptr},
+    {.name = "__weaklistoffset__",
+     .type = Py_T_PYSSIZET,
+     .offset = offsetof(NativeFunction, weakrefs),
+     .flags = Py_READONLY,
+     .doc = nullptr},
+    {},
+};
+
+// Pickled by reference, as functions are: the module and qualified name
+// (pickle looks __module__ up itself).
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {.ml_name = "__reduce__",
+     .ml_meth = function_reduce,
+     .ml_flags = METH_NOARGS,
+     .ml_doc = nullptr},
     {},
 };
 
@@ -288,6 +311,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {},
 };
 
@@ -365,6 +389,7 @@ Ref make_function(const MemberSpec& spec, PyObject* module_name) {
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
     f->known_kwnames = nullptr;
+    f->weakrefs = nullptr;
     f->module = Py_NewRef(module_name);
     for (PyObject*& name : f->param_names) {
         name = nullptr;

@@ -459,7 +459,11 @@ class TreeWriter {
 // used when print_tree is overridden or the heading is not a plain str.
 PyObject* render_general(Instance& self, PyObject* data, PyObject* output) {
     self.python_may_have_run();
-    if (PyDict_Check(data)) {
+    const int mapping = is_instance(data, &PyDict_Type);
+    if (mapping < 0) {
+        return nullptr;
+    }
+    if (mapping) {
         PyObject* last_key = nullptr;
         Ref keys = sorted_keys(data, &last_key);
         if (!keys) {
@@ -537,6 +541,11 @@ PyObject* print_tree(Instance& self, PyObject* data, PyObject* output) {
         return render_general(self, data, output);
     }
     if (!PyDict_Check(data)) {
+        // An object that only claims to be a dict takes the general rule.
+        const int mapping = is_instance(data, &PyDict_Type);
+        if (mapping != 0) {
+            return mapping < 0 ? nullptr : render_general(self, data, output);
+        }
         Ref text = Ref::steal(PyObject_Str(data));
         Ref head = text ? Ref::steal(PyUnicode_Concat(output, names.leaf_mark)) : Ref();
         return head ? PyUnicode_Concat(head.get(), text.get()) : nullptr;

@@ -225,6 +225,16 @@ inline int equals(PyObject* left, PyObject* right) {
     return result ? truth(result.get()) : -1;
 }
 
+// isinstance(value, type), as Python tests it: the exact type and its
+// subclasses first, then an object whose __class__ claims the type (a proxy
+// or a mock), which is asked only when that fails. 1, 0 or -1 on error.
+inline int is_instance(PyObject* value, PyTypeObject* type) {
+    if (Py_IS_TYPE(value, type) || PyType_IsSubtype(Py_TYPE(value), type)) {
+        return 1;
+    }
+    return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
+}
+
 // None and exact str: testing them for truth, type or case runs no Python code.
 inline bool inert(PyObject* value) {
     return value == Py_None || PyUnicode_CheckExact(value);

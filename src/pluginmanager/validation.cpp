@@ -225,8 +225,9 @@ PyObject* validate_model(PyObject* os, PyObject* platform, PyObject* model) {
     if (complete == 0) {
         return raise_with(concat_str("OS and platform are required for Model: ", model));
     }
-    if (!PyUnicode_Check(model)) {
-        return raise_connection_error("Model should be of type str");
+    const int text = is_instance(model, &PyUnicode_Type);
+    if (text <= 0) {
+        return text < 0 ? nullptr : raise_connection_error("Model should be of type str");
     }
     const int lowercase = is_lowercase_name(model);
     if (lowercase != 0) {
@@ -243,8 +244,9 @@ PyObject* validate_platform(PyObject* os, PyObject* platform) {
     if (os == Py_None) {
         return raise_with(concat_str("OS information not provided for platform: ", platform));
     }
-    if (!PyUnicode_Check(platform)) {
-        return raise_connection_error("platform should be of type str");
+    const int text = is_instance(platform, &PyUnicode_Type);
+    if (text <= 0) {
+        return text < 0 ? nullptr : raise_connection_error("platform should be of type str");
     }
     const int lowercase = is_lowercase_name(platform);
     if (lowercase != 0) {
