@@ -63,6 +63,11 @@ TREES = {
         "line break": named_class("Two\nLines", "pkg"),
         "wide name": named_class("Zé😀", "pkg"),
     },
+    # Long enough for several buffers before a wider character arrives.
+    **{
+        f"long, then {name}": {**{f"k{i:04}": "v" * 60 for i in range(300)}, "zz": char}
+        for name, char in [("latin-1", "é"), ("two bytes", "ž"), ("four bytes", "😀")]
+    },
     # More keys than fit inline, of every width, sorted by code point.
     "wide": {
         key: {"data": key} for key in ["b", "a", "Z", "é", "ž", "😀", "aa", "a\u0100", *"qwertyuio"]

@@ -133,9 +133,18 @@ class SortedEntries {
             }
             entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
         }
-        std::sort(entries_, entries_ + size_, [](const Entry& left, const Entry& right) {
-            return compare_str(left.key, right.key) < 0;
-        });
+        if (size_ <= 16) {
+            sort(entries_, size_, nullptr);
+            return 1;
+        }
+        Entry* scratch =
+            static_cast<Entry*>(PyMem_Malloc(static_cast<size_t>(size_) * sizeof(Entry)));
+        if (scratch == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        sort(entries_, size_, scratch);
+        PyMem_Free(scratch);
         return 1;
     }
 
@@ -155,15 +164,47 @@ class SortedEntries {
             PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
             const Py_ssize_t left_length = PyUnicode_GET_LENGTH(left);
             const Py_ssize_t right_length = PyUnicode_GET_LENGTH(right);
-            const int order = std::memcmp(PyUnicode_1BYTE_DATA(left), PyUnicode_1BYTE_DATA(right),
-                                          static_cast<size_t>(std::min(left_length, right_length)));
-            if (order != 0) {
-                return order;
+            // Keys are short: compared in place rather than by a call.
+            const Py_UCS1* left_chars = PyUnicode_1BYTE_DATA(left);
+            const Py_UCS1* right_chars = PyUnicode_1BYTE_DATA(right);
+            const Py_ssize_t common = std::min(left_length, right_length);
+            for (Py_ssize_t i = 0; i < common; ++i) {
+                if (left_chars[i] != right_chars[i]) {
+                    return left_chars[i] < right_chars[i] ? -1 : 1;
+                }
             }
             return left_length < right_length ? -1 : left_length > right_length ? 1 : 0;
         }
         return PyUnicode_Compare(left, right);
     }
+    // Sorts by key: insertion into place for a few entries, merging sorted
+    // halves through `scratch` (room for `size` entries) for more.
+    static void sort(Entry* entries, Py_ssize_t size, Entry* scratch) {
+        if (size <= 16) {
+            for (Py_ssize_t i = 1; i < size; ++i) {
+                const Entry entry = entries[i];
+                Py_ssize_t j = i;
+                for (; j > 0 && compare_str(entries[j - 1].key, entry.key) > 0; --j) {
+                    entries[j] = entries[j - 1];
+                }
+                entries[j] = entry;
+            }
+            return;
+        }
+        const Py_ssize_t half = size / 2;
+        sort(entries, half, scratch);
+        sort(entries + half, size - half, scratch);
+        Py_ssize_t left = 0;
+        Py_ssize_t right = half;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            const bool take_left =
+                right == size ||
+                (left < half && compare_str(entries[left].key, entries[right].key) < 0);
+            scratch[i] = entries[take_left ? left++ : right++];
+        }
+        std::memcpy(entries, scratch, static_cast<size_t>(size) * sizeof(Entry));
+    }
+
     static constexpr Py_ssize_t kInline = 8;
     Entry inline_[kInline];
     Entry* entries_ = inline_;
