@@ -5,6 +5,7 @@ Timings are never checked here: the benchmark reports them, ratios included.
 
 import importlib.util
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -101,6 +102,9 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind")
+@pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""), reason="valgrind cannot run the sanitizer build"
+)
 def test_instruction_counts_per_call(tmp_path: Path) -> None:
     raw = tmp_path / "raw.json"
     command = [sys.executable, str(BENCHMARK), "--instructions", "--no-wall", "--loops", "5"]
