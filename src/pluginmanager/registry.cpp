@@ -204,7 +204,17 @@ int write_formatted(Text& text, PyObject* value) {
 }
 
 int log_override(PyObject* existing_leaf, const KeyPath& key_path, PyObject* cls) {
-    Ref existing = Ref::steal(PyObject_GetItem(existing_leaf, names.cls));
+    Ref existing;
+    if (PyDict_CheckExact(existing_leaf)) {
+        if (dict_get(existing_leaf, names.cls, &existing) == 0) {
+            Ref key = Ref::steal(PyTuple_Pack(1, names.cls));
+            if (key) {
+                PyErr_SetObject(PyExc_KeyError, key.get());
+            }
+        }
+    } else {
+        existing = Ref::steal(PyObject_GetItem(existing_leaf, names.cls));
+    }
     Ref existing_name =
         existing ? Ref::steal(PyObject_GetAttr(existing.get(), names.__name__)) : Ref();
     Ref new_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
@@ -337,15 +347,10 @@ PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject*
         return nullptr;
     }
     if (has_map) {
-        const int replaced = node_contains(chassis_map.get(), chassis_type);
-        if (replaced < 0) {
+        Ref existing_leaf;
+        const int replaced = node_lookup(chassis_map.get(), chassis_type, &existing_leaf);
+        if (replaced < 0 || (replaced && log_override(existing_leaf.get(), key_path, cls) < 0)) {
             return nullptr;
-        }
-        if (replaced) {
-            Ref existing_leaf = Ref::steal(PyObject_GetItem(chassis_map.get(), chassis_type));
-            if (!existing_leaf || log_override(existing_leaf.get(), key_path, cls) < 0) {
-                return nullptr;
-            }
         }
         Ref leaf = make_leaf_record(cls, file.get());
         if (!leaf || set_item(chassis_map.get(), chassis_type, leaf.get()) < 0 ||
