@@ -604,8 +604,18 @@ def format_ratio(value: float | None) -> str:
     return "-" if value is None else f"{value:.2f}"
 
 
+def markdown(header: list[str], body: list[list[str]]) -> str:
+    """Returns a Markdown table: the header, then the rows of cells."""
+    lines = [
+        "| " + " | ".join(header) + " |",
+        "|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|",
+    ]
+    lines += ["| " + " | ".join(cells) + " |" for cells in body]
+    return "\n".join(lines)
+
+
 def table(rows: list[Row]) -> str:
-    """Returns the table of ``rows`` in Markdown."""
+    """Returns the wall-clock table of ``rows`` in Markdown."""
     header = [
         "operation",
         "extension ns/op",
@@ -615,23 +625,21 @@ def table(rows: list[Row]) -> str:
         "Cython/ext",
         "ext/baseline",
     ]
-    lines = [
-        "| " + " | ".join(header) + " |",
-        "|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|",
-    ]
+    body = []
     for row in rows:
         ext = row.medians.get("extension")
-        cells = [
-            row.label,
-            format_ns(ext),
-            format_ns(row.medians.get("model")),
-            format_ns(row.medians.get("cython")),
-            format_ratio(ratio(row.medians.get("model"), ext)),
-            format_ratio(ratio(row.medians.get("cython"), ext)),
-            format_ratio(ratio(ext, row.baseline)),
-        ]
-        lines.append("| " + " | ".join(cells) + " |")
-    return "\n".join(lines)
+        body.append(
+            [
+                row.label,
+                format_ns(ext),
+                format_ns(row.medians.get("model")),
+                format_ns(row.medians.get("cython")),
+                format_ratio(ratio(row.medians.get("model"), ext)),
+                format_ratio(ratio(row.medians.get("cython"), ext)),
+                format_ratio(ratio(ext, row.baseline)),
+            ]
+        )
+    return markdown(header, body)
 
 
 @dataclass
@@ -755,22 +763,20 @@ def instruction_targets(rows: dict[str, Row]) -> list[Target]:
 def instruction_table(rows: list[Row]) -> str:
     """Returns the instruction table of ``rows`` in Markdown."""
     header = ["operation", "extension instr/call", "model instr/call", "model/ext", "ext/floor"]
-    lines = [
-        "| " + " | ".join(header) + " |",
-        "|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|",
-    ]
     floor = next((row.medians["extension"] for row in rows if row.key == "floor"), None)
+    body = []
     for row in rows:
         ext = row.medians.get("extension")
-        cells = [
-            row.label,
-            format_ns(ext),
-            format_ns(row.medians.get("model")),
-            format_ratio(ratio(row.medians.get("model"), ext)),
-            format_ratio(ratio(ext, floor)) if row.key.startswith("get_hit") else "-",
-        ]
-        lines.append("| " + " | ".join(cells) + " |")
-    return "\n".join(lines)
+        body.append(
+            [
+                row.label,
+                format_ns(ext),
+                format_ns(row.medians.get("model")),
+                format_ratio(ratio(row.medians.get("model"), ext)),
+                format_ratio(ratio(ext, floor)) if row.key.startswith("get_hit") else "-",
+            ]
+        )
+    return markdown(header, body)
 
 
 def print_targets(checks: list[Target]) -> None:

@@ -113,14 +113,6 @@ class KeyPath {
     int size_ = 0;
 };
 
-Ref type_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(type));
-#else
-    return Ref::borrow(type->tp_dict);
-#endif
-}
-
 // sys.modules[type.__module__].__file__ when it is a non-empty str, as
 // inspect.getfile reads it for a class: 1 and *file set; 0 when anything is
 // out of the ordinary (inspect.getfile then decides); -1 on error. Every

@@ -219,15 +219,9 @@ class SortedEntries {
 // through str() instead, -1 on error.
 int class_names(PyObject* cls, Ref* module, Ref* name) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        const Ref type_dict = Ref::steal(PyType_GetDict(type));
-#else
-        const Ref type_dict = Ref::borrow(type->tp_dict);
-#endif
-        if (type_dict && dict_get(type_dict.get(), names.__module__, module) < 0) {
-            PyErr_Clear();
-        }
+    const Ref class_dict = type_dict(type);
+    if (class_dict && dict_get(class_dict.get(), names.__module__, module) < 0) {
+        PyErr_Clear();
     }
     if (*module && (!PyUnicode_Check(module->get()) ||
                     PyUnicode_CompareWithASCIIString(module->get(), "builtins") == 0)) {

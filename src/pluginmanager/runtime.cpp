@@ -111,14 +111,6 @@ void remember_plain(unsigned int tag) {
     g_plain_tags[0] = tag;
 }
 
-Ref type_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(type));
-#else
-    return Ref::borrow(type->tp_dict);
-#endif
-}
-
 // The class attribute `name` as instance attribute lookup finds it: the
 // first entry along the MRO (*found stays empty when there is none).
 // 1 when found or absent, 0 when the MRO is not one to reason about, -1 on

@@ -275,6 +275,15 @@ inline int contains(PyObject* container, PyObject* value, bool* ran_python) {
     return contains_general(container, value, ran_python);
 }
 
+// The class's own namespace (its __dict__), with a reference of its own.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
 // sys.modules, as the sys module holds it now (empty Ref, no error, when it
 // does not).
 Ref sys_modules();
