@@ -659,22 +659,24 @@ class Target:
         return self.value >= self.limit if self.at_least else self.value <= self.limit
 
 
+def measured(rows: dict[str, Row], key: str, variant: str = "extension") -> float | None:
+    """Returns the median of ``variant`` in row ``key``, or None when it was not measured."""
+    row = rows.get(key)
+    return None if row is None else row.medians.get(variant)
+
+
 def targets(rows: dict[str, Row]) -> list[Target]:
     """Returns the wall-clock targets of the extension, evaluated on this run."""
 
     def versus(key: str, variant: str) -> float | None:
-        row = rows.get(key)
-        return (
-            None if row is None else ratio(row.medians.get(variant), row.medians.get("extension"))
-        )
+        return ratio(measured(rows, key, variant), measured(rows, key))
 
     def to_baseline(key: str) -> float | None:
         row = rows.get(key)
-        return None if row is None else ratio(row.medians.get("extension"), row.baseline)
+        return None if row is None else ratio(measured(rows, key), row.baseline)
 
     def extension(key: str) -> float | None:
-        row = rows.get(key)
-        return None if row is None else row.medians.get("extension")
+        return measured(rows, key)
 
     result: list[Target] = []
     for key, name in (("get_hit", "hit"), ("get_fallback", "fallback")):
@@ -734,13 +736,11 @@ def instruction_targets(rows: dict[str, Row]) -> list[Target]:
     """Returns the instruction-count targets of the extension, evaluated on this run."""
 
     def extension(key: str) -> float | None:
-        row = rows.get(key)
-        return None if row is None else row.medians.get("extension")
+        return measured(rows, key)
 
     result = []
     for key, limit in INSTRUCTION_RATIOS.items():
-        row = rows.get(key)
-        value = None if row is None else ratio(row.medians.get("model"), extension(key))
+        value = ratio(measured(rows, key, "model"), extension(key))
         label = LABELS.get(key, key)
         result.append(Target(f"{label}: model/ext >= {limit:g}", value, limit, True))
     result += [
@@ -975,9 +975,7 @@ def main(argv: list[str] | None = None) -> int:
         print_targets(instruction_targets(instruction_rows))
     checks = targets(rows)
     if rows:
-        budget = (
-            "" if args.loops else f", as many as fill {(2e7 if args.quick else 2e8) / 1e6:g} ms"
-        )
+        budget = "" if args.loops else f", as many as fill {wall_budget_ns(args) / 1e6:g} ms"
         print()
         print(
             f"Wall clock ({registrations} registrations; {repeats} repeats, medians; each "
@@ -1027,13 +1025,18 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
+def wall_budget_ns(args: argparse.Namespace) -> float:
+    """Returns the time each repeat of an operation fills: unbounded with --loops."""
+    if args.loops:
+        return float("inf")
+    return 2e7 if args.quick else 2e8
+
+
 def measure_wall(
     args: argparse.Namespace, loops: int, repeats: int, notes: list[str]
 ) -> tuple[dict[str, Row], float | None, int]:
     """Times every operation; returns the rows, the loop overhead and the modules discovered."""
-    budget_ns = 2e7 if args.quick else 2e8
-    if args.loops:
-        budget_ns = float("inf")
+    budget_ns = wall_budget_ns(args)
     repr_loops = {1000: 100, 2000: 50, 10000: 10}
     if args.loops:
         repr_loops = dict.fromkeys(repr_loops, max(1, args.loops // 1000))

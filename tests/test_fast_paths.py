@@ -5,6 +5,8 @@ import typing
 
 import pytest
 
+import model
+from corvane.core import pluginmanager
 from corvane.core.pluginmanager import PluginManager
 
 from conftest import raises_message
@@ -140,3 +142,26 @@ def test_state_replaced_after_use(manager, debug_lines):
     with raises_message("chassis Type should be one of these ['dual_rp'], but got single_rp"):
         manager.get_plugin(os="generic")
     assert debug_lines == ["generic is not part of the built-in list of supported OSes."]
+
+
+class Counted:
+    """A list item that counts how often it is compared."""
+
+    def __init__(self):
+        self.comparisons = 0
+
+    def __eq__(self, other):
+        self.comparisons += 1
+        return False
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("module", [pluginmanager, model], ids=["extension", "model"])
+def test_list_items_are_compared_once_per_membership_test(module):
+    manager = module.PluginManager()
+    manager.register_plugin(Conn, os="generic")
+    item = Counted()
+    manager.supported_os = [item, "generic"]
+    assert manager.get_plugin(os="generic") is Conn
+    assert item.comparisons == 1

@@ -196,17 +196,7 @@ int write_formatted(Text& text, PyObject* value) {
 }
 
 int log_override(PyObject* existing_leaf, const KeyPath& key_path, PyObject* cls) {
-    Ref existing;
-    if (PyDict_CheckExact(existing_leaf)) {
-        if (dict_get(existing_leaf, names.cls, &existing) == 0) {
-            Ref key = Ref::steal(PyTuple_Pack(1, names.cls));
-            if (key) {
-                PyErr_SetObject(PyExc_KeyError, key.get());
-            }
-        }
-    } else {
-        existing = Ref::steal(PyObject_GetItem(existing_leaf, names.cls));
-    }
+    Ref existing = item(existing_leaf, names.cls);
     Ref existing_name =
         existing ? Ref::steal(PyObject_GetAttr(existing.get(), names.__name__)) : Ref();
     Ref new_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
@@ -301,8 +291,9 @@ PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject*
                                   "platform, model or os_flavor");
     }
     // The file comes first: a class it fails for must leave the tree as it
-    // was. Whatever it runs cannot matter to the tree read next: that read
-    // then sees the tree as it was before the file was found.
+    // was. Python code run by it or by the reserved-key test does not make
+    // the view stale: the tree read next is the one the walk would have
+    // started from, had it been read right after validation.
     Ref file = class_file(cls);
     if (!file) {
         return nullptr;
@@ -370,9 +361,6 @@ PyObject* unregister_plugin(Instance& self, PyObject* os, PyObject* platform, Py
     const int reserved = key_path.has_reserved_key();
     if (reserved != 0) {
         return reserved < 0 ? nullptr : raise_connection_error(kNotFound);
-    }
-    if (!key_path.inert()) {
-        self.python_may_have_run();
     }
     Ref node = self.state(State::plugins);
     if (!node) {
@@ -457,17 +445,7 @@ PyObject* get_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject*
         return nullptr;
     }
     if (found) {
-        if (PyDict_CheckExact(leaf.get())) {
-            PyObject* cls = PyDict_GetItemWithError(leaf.get(), names.cls);
-            if (cls != nullptr) {
-                return Py_NewRef(cls);
-            }
-            if (!PyErr_Occurred()) {
-                PyErr_SetObject(PyExc_KeyError, names.cls);
-            }
-            return nullptr;
-        }
-        return PyObject_GetItem(leaf.get(), names.cls);
+        return item(leaf.get(), names.cls).release();
     }
     Ref message = not_found_message(key_path, chassis_type);
     return message ? raise_connection_error(message.get()) : nullptr;

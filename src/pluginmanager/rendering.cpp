@@ -70,21 +70,6 @@ Ref sorted_keys(PyObject* data, PyObject** last_key) {
     return keys;
 }
 
-Ref value_of(PyObject* data, PyObject* key) {
-    if (PyDict_CheckExact(data)) {
-        Ref value;
-        const int found = dict_get(data, key, &value);
-        if (found == 0) {
-            Ref args = Ref::steal(PyTuple_Pack(1, key));
-            if (args) {
-                PyErr_SetObject(PyExc_KeyError, args.get());
-            }
-        }
-        return value;
-    }
-    return Ref::steal(PyObject_GetItem(data, key));
-}
-
 bool has_newline(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
@@ -133,7 +118,7 @@ class SortedEntries {
             }
             entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
         }
-        if (size_ <= 16) {
+        if (size_ <= kInsertionSorted) {
             sort(entries_, size_, nullptr);
             return 1;
         }
@@ -180,7 +165,7 @@ class SortedEntries {
     // Sorts by key: insertion into place for a few entries, merging sorted
     // halves through `scratch` (room for `size` entries) for more.
     static void sort(Entry* entries, Py_ssize_t size, Entry* scratch) {
-        if (size <= 16) {
+        if (size <= kInsertionSorted) {
             for (Py_ssize_t i = 1; i < size; ++i) {
                 const Entry entry = entries[i];
                 Py_ssize_t j = i;
@@ -206,6 +191,8 @@ class SortedEntries {
     }
 
     static constexpr Py_ssize_t kInline = 8;
+    // Up to this many entries, sorted by insertion without scratch space.
+    static constexpr Py_ssize_t kInsertionSorted = 16;
     Entry inline_[kInline];
     Entry* entries_ = inline_;
     Py_ssize_t size_ = 0;
@@ -316,7 +303,7 @@ class TreeWriter {
                 PyObject* key = entries.key(i);
                 // The value read with the keys stays the dict's value until
                 // Python code runs; after that it is looked up again.
-                Ref value = python_ran_ ? value_of(data, key) : Ref::borrow(entries.value(i));
+                Ref value = python_ran_ ? item(data, key) : Ref::borrow(entries.value(i));
                 if (!value || child(key, value.get(), i == count - 1 ? kBlank : kBar) < 0) {
                     return -1;
                 }
@@ -332,7 +319,7 @@ class TreeWriter {
         const Py_ssize_t count = PyList_GET_SIZE(keys.get());
         for (Py_ssize_t i = 0; i < count; ++i) {
             Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-            Ref value = value_of(data, key.get());
+            Ref value = item(data, key.get());
             if (!value) {
                 return -1;
             }
@@ -514,7 +501,7 @@ PyObject* render_general(Instance& self, PyObject* data, PyObject* output) {
         const Py_ssize_t count = PyList_GET_SIZE(keys.get());
         for (Py_ssize_t i = 0; i < count; ++i) {
             Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-            Ref value = value_of(data, key.get());
+            Ref value = item(data, key.get());
             Ref heading = value ? Ref::steal(PyNumber_Add(names.heading_mark, key.get())) : Ref();
             if (!heading) {
                 return nullptr;

@@ -138,7 +138,8 @@ int class_attribute(PyTypeObject* type, PyObject* name, Ref* found) {
 }
 
 // 1 when `type` overrides none of the members called through the instance
-// and defines none of the state attributes; 0 otherwise; -1 on error.
+// and defines none of the state attributes; 0 otherwise; -1 on error. Found
+// by walking its MRO; the caller first asks whether it is remembered.
 int plain_class(PyTypeObject* type) {
     unsigned int tag = version_tag(type);
 #if PY_VERSION_HEX >= 0x030C0000
@@ -150,9 +151,6 @@ int plain_class(PyTypeObject* type) {
         // Attribute lookup through the class gives it a tag; until then the
         // members are called through it.
         return 0;
-    }
-    if (remembered_plain(tag)) {
-        return 1;
     }
     for (Member member : kCalledThroughInstance) {
         Ref found;
@@ -186,15 +184,10 @@ constexpr Py_ssize_t kMostExaminedEntries = 16;
 constexpr int kOtherName = -1;
 constexpr int kMemberName = 3;
 
-// Which name an exact-str __dict__ key is: 0 to 2 a state attribute,
-// kMemberName a member called through the instance, kOtherName neither.
-// Compares characters only: no Python code runs.
+// Which name an exact-str __dict__ key other than the interned state names
+// is: 0 to 2 a state attribute, kMemberName a member called through the
+// instance, kOtherName neither. Compares characters only: no Python code runs.
 int examined_name(PyObject* key) {
-    for (int i = 0; i < 3; ++i) {
-        if (key == state_name(i)) {
-            return i;
-        }
-    }
     for (Member member : kCalledThroughInstance) {
         if (key == member_name(member)) {
             return kMemberName;
@@ -466,32 +459,26 @@ int node_lookup_general(PyObject* mapping, PyObject* key, Ref* value) {
     return *value ? 1 : -1;
 }
 
+Ref item(PyObject* mapping, PyObject* key) {
+    if (!PyDict_CheckExact(mapping)) {
+        return Ref::steal(PyObject_GetItem(mapping, key));
+    }
+    Ref value;
+    if (dict_get(mapping, key, &value) == 0) {
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return value;
+}
+
 int node_contains(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
         return PyDict_Contains(mapping, key);
     }
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.keys));
     return keys ? PySequence_Contains(keys.get(), key) : -1;
-}
-
-int contains_general(PyObject* container, PyObject* value, bool* ran_python) {
-    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
-        // Comparing exact strs has no side effects: over the leading exact
-        // strs, equality gives the answer the list would give. From the
-        // first item of another kind on, the list is asked.
-        const Py_ssize_t size = PyList_GET_SIZE(container);
-        Py_ssize_t plain = 0;
-        for (; plain < size && PyUnicode_CheckExact(PyList_GET_ITEM(container, plain)); ++plain) {
-            if (str_equal(PyList_GET_ITEM(container, plain), value)) {
-                return 1;
-            }
-        }
-        if (plain == size) {
-            return 0;
-        }
-    }
-    *ran_python = true;
-    return PySequence_Contains(container, value);
 }
 
 Ref import_module_level(const char* name, PyObject* fromlist, int level) {

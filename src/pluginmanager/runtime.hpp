@@ -166,8 +166,13 @@ class Instance {
 
     // Called after any step that may have run Python code: such code may
     // override a member or replace the state, so both are examined again
-    // before they are next used.
-    void python_may_have_run() { examined_ = false; }
+    // before they are next used. A view found overridden stays so for the
+    // call: going through attribute lookup is right whatever has changed.
+    void python_may_have_run() {
+        if (own_ == 1) {
+            examined_ = false;
+        }
+    }
 
     // self.<state>, as attribute lookup finds it now. Empty on error.
     Ref state(State which);
@@ -249,30 +254,50 @@ inline int node_lookup(PyObject* mapping, PyObject* key, Ref* value) {
     }
     return node_lookup_general(mapping, key, value);
 }
+// mapping[key]: one lookup for an exact dict (KeyError when absent), the
+// mapping's own item access otherwise.
+Ref item(PyObject* mapping, PyObject* key);
+
 // `key in mapping.keys()`: 1, 0, or -1 on error.
 int node_contains(PyObject* mapping, PyObject* key);
 
 // `value in container`: a list of exact strs is searched directly; anything
 // else through the host's membership test. *ran_python is set when the
 // test may have run Python code.
-int contains_general(PyObject* container, PyObject* value, bool* ran_python);
-inline int contains(PyObject* container, PyObject* value, bool* ran_python) {
-    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
-        // Names are mostly interned: identity answers first, over the
-        // leading exact strs (an item of another kind is compared in turn,
-        // by the list).
-        const Py_ssize_t size = PyList_GET_SIZE(container);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* item = PyList_GET_ITEM(container, i);
-            if (item == value) {
-                return 1;
-            }
-            if (!PyUnicode_CheckExact(item)) {
-                break;
-            }
+//
+// listed_among_strs() answers for an exact list and an exact str, without
+// running Python code: comparing exact strs has no side effects, so over the
+// leading exact strs of the list, identity (names are mostly interned) and
+// then equality give the answer the list would give. -1 when an item of
+// another kind comes first: the list must be asked.
+inline int listed_among_strs(PyObject* list, PyObject* value) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    Py_ssize_t plain = 0;
+    for (; plain < size; ++plain) {
+        PyObject* item = PyList_GET_ITEM(list, plain);
+        if (item == value) {
+            return 1;
+        }
+        if (!PyUnicode_CheckExact(item)) {
+            break;
         }
     }
-    return contains_general(container, value, ran_python);
+    for (Py_ssize_t i = 0; i < plain; ++i) {
+        if (str_equal(PyList_GET_ITEM(list, i), value)) {
+            return 1;
+        }
+    }
+    return plain == size ? 0 : -1;
+}
+inline int contains(PyObject* container, PyObject* value, bool* ran_python) {
+    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
+        const int listed = listed_among_strs(container, value);
+        if (listed >= 0) {
+            return listed;
+        }
+    }
+    *ran_python = true;
+    return PySequence_Contains(container, value);
 }
 
 // The class's own namespace (its __dict__), with a reference of its own.

@@ -8,20 +8,10 @@
 namespace corvane {
 namespace {
 
-// str.islower() and str.isdigit() of an exact str, without a method call.
+// str.islower() and str.isdigit() of an exact str beyond ASCII, without a
+// method call (is_lowercase_name answers for ASCII itself).
 bool str_islower(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_IS_ASCII(text)) {
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
-        bool cased = false;
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            if (chars[i] >= 'A' && chars[i] <= 'Z') {
-                return false;
-            }
-            cased = cased || (chars[i] >= 'a' && chars[i] <= 'z');
-        }
-        return cased;
-    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     bool cased = false;
@@ -39,15 +29,6 @@ bool str_islower(PyObject* text) {
 
 bool str_isdigit(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_IS_ASCII(text)) {
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            if (chars[i] < '0' || chars[i] > '9') {
-                return false;
-            }
-        }
-        return length > 0;
-    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -169,20 +150,15 @@ int run_validator(Instance& self, Member member, PyObject* const* values, PyObje
     return result ? 0 : -1;
 }
 
-// Whether a list of exact strs holds `value` (an exact str). -1 when the
-// container is anything else: the general path decides then.
+// Whether a list of exact strs holds `value` (an exact str), without running
+// Python code. -1 when the container is anything else: the validators ask it.
 int listed_plainly(PyObject* container, PyObject* value) {
-    if (!PyList_CheckExact(container)) {
-        return -1;
-    }
-    bool ran_python = false;
-    const int listed = contains(container, value, &ran_python);
-    return ran_python ? -1 : listed;
+    return PyList_CheckExact(container) ? listed_among_strs(container, value) : -1;
 }
 
-// 1 when the description passes the four validators as PluginManager's own
-// would run them, with nothing logged and no Python code run: every value
-// a str or None, the lists of exact strs. 0 when the validators must run
+// Whether the description passes the four validators as PluginManager's own
+// would run them, with nothing logged and no Python code run: every value a
+// str or None, the lists of exact strs. False when the validators must run
 // (and decide, or raise). Decides nothing that the validators would not.
 bool passes_at_a_glance(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
                         PyObject* chassis_type) {
@@ -367,9 +343,6 @@ int check_description(Instance& self, PyObject* os, PyObject* platform, PyObject
         return -1;
     }
     Ref result;
-    if (own && passes_at_a_glance(self, os, platform, model, chassis_type)) {
-        return 0;
-    }
     if (own) {
         result = Ref::steal(validate_arguments(self, os, platform, model, chassis_type));
     } else {
