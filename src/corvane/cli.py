@@ -29,7 +29,7 @@ from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.explain import explain_lookup, registrations
 from corvane.registry import LoadReport, PluginFailure, PluginLoadError, class_name
 
-__all__ = ["main"]
+__all__ = ["build_parser", "main"]
 
 PROG = "corvane-plugins"
 
@@ -57,7 +57,8 @@ class _Parser(argparse.ArgumentParser):
         raise _Stop(EXIT_USAGE, f"{self.format_usage()}{self.prog}: error: {message}\n")
 
 
-def _parser() -> argparse.ArgumentParser:
+def build_parser() -> argparse.ArgumentParser:
+    """Return the parser of ``corvane-plugins``, with every command and option."""
     # Defaults are suppressed so that an option given before the command is
     # not reset by the command's own copy of it.
     common = _Parser(add_help=False)
@@ -137,7 +138,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         failed to load).
     """
     try:
-        args = _parser().parse_args(argv)
+        args = build_parser().parse_args(argv)
     except _Stop as stop:
         print(stop.message, end="", file=sys.stderr)
         return stop.status
