@@ -104,7 +104,7 @@ int is_plugin_module(PyObject* name) {
     if (!ends) {
         return -1;
     }
-    const int test_module = truth(ends.get());
+    const int test_module = PyObject_IsTrue(ends.get());
     return test_module < 0 ? -1 : !test_module;
 }
 
@@ -187,15 +187,20 @@ PyObject* discover_external_plugins() {
         return nullptr;
     }
     while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
-        Ref name_text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
-        Ref module = name_text ? Ref::steal(PyObject_GetAttr(plugin.get(), names.module)) : Ref();
-        Ref module_text = module ? Ref::steal(PyObject_Str(module.get())) : Ref();
-        Ref text = module_text
-                       ? Ref::steal(PyUnicode_FromFormat("Loading external plugin %U from %U",
-                                                         name_text.get(), module_text.get()))
-                       : Ref();
-        if (!text || log_debug(text.get()) < 0) {
+        // "Loading external plugin " + str(plugin.name) + " from " + str(plugin.module)
+        const int logged = log_debug([&] {
+            Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
+            Ref name_text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
+            Ref head =
+                name_text ? Ref::steal(PyUnicode_FromString("Loading external plugin ")) : Ref();
+            Ref text = head ? Ref::steal(PyNumber_Add(head.get(), name_text.get())) : Ref();
+            Ref from = text ? Ref::steal(PyUnicode_FromString(" from ")) : Ref();
+            text = from ? Ref::steal(PyNumber_Add(text.get(), from.get())) : Ref();
+            Ref module = text ? Ref::steal(PyObject_GetAttr(plugin.get(), names.module)) : Ref();
+            Ref module_text = module ? Ref::steal(PyObject_Str(module.get())) : Ref();
+            return module_text ? Ref::steal(PyNumber_Add(text.get(), module_text.get())) : Ref();
+        });
+        if (logged < 0) {
             return nullptr;
         }
         Ref loaded = Ref::steal(PyObject_CallMethodNoArgs(plugin.get(), names.load));

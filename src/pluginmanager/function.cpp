@@ -8,14 +8,9 @@
 
 #include <cstddef>
 
+#include "compat.hpp"
+#include "inert.hpp"
 #include "text.hpp"
-
-#if PY_VERSION_HEX < 0x030C0000
-// The member-definition names that 3.12 made public under these spellings.
-#include <structmember.h>
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
 
 namespace corvane {
 namespace {
@@ -31,10 +26,11 @@ struct NativeFunction {
     PyObject* text_signature;
     PyObject* param_names[kMaxParams];
     int first_default;  // index of the first parameter with a default
-    // The keyword names of the last call that passed keywords, and the
-    // parameter each of them binds to. A call site passes the same tuple
-    // (a constant of its code) every time, so binding is an identity test.
-    PyObject* known_kwnames;
+    // How the keywords of the last call that passed them were bound: the
+    // parameter of each. A call site passes its names in the same order
+    // every time, interned, so the next call binds when each of its names
+    // is the very parameter name recorded here. Nothing of the call is kept.
+    Py_ssize_t known_count;
     signed char known_slots[kMaxParams];
     PyObject* weakrefs;  // weak references to this function
 };
@@ -91,42 +87,58 @@ PyObject* missing_arguments(const NativeFunction* f, PyObject* const* slots) {
     return nullptr;
 }
 
-// Index of the parameter named `keyword`, or -1. Keyword names arrive
-// interned, so the pointer test almost always decides.
-int find_param(const NativeFunction* f, PyObject* keyword) {
-    for (int i = 0; i < f->spec->nparams; ++i) {
+// Index of the parameter named `keyword` among those from `first` on, as
+// Python matches keywords: by identity (names arrive interned), then by
+// `keyword == name`, which a str subclass may answer itself. -1 when none
+// matches, -2 on error.
+int find_param(const NativeFunction* f, PyObject* keyword, int first) {
+    for (int i = first; i < f->spec->nparams; ++i) {
         if (f->param_names[i] == keyword) {
             return i;
         }
     }
-    for (int i = 0; i < f->spec->nparams; ++i) {
-        if (PyUnicode_Check(keyword) && PyUnicode_Compare(f->param_names[i], keyword) == 0) {
-            return i;
+    for (int i = first; i < f->spec->nparams; ++i) {
+        if (PyUnicode_CheckExact(keyword)) {
+            if (str_equal(keyword, f->param_names[i])) {
+                return i;
+            }
+            continue;
+        }
+        const int equal = PyObject_RichCompareBool(keyword, f->param_names[i], Py_EQ);
+        if (equal != 0) {
+            return equal < 0 ? -2 : i;
         }
     }
     return -1;
 }
 
 // Binds the keyword arguments to `slots` (positional ones already there),
-// raising Python's TypeErrors, and remembers the mapping for the next call.
+// raising Python's TypeErrors, and records the binding for the next call.
 int bind_keywords(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   PyObject** slots) {
     const int positional_only = f->spec->is_method ? 1 : 0;
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    // A cached binding that stopped half way left some keyword values here.
+    // A recorded binding that stopped half way left some keyword values here.
     for (int i = static_cast<int>(nargs); i < f->spec->nparams; ++i) {
         slots[i] = nullptr;
     }
     signed char bound_slots[kMaxParams];
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const int index = find_param(f, keyword);
-        if (index < positional_only) {
-            if (index >= 0) {
+        const int index = find_param(f, keyword, positional_only);
+        if (index == -2) {
+            return -1;
+        }
+        if (index < 0) {
+            const int named_positional = positional_only ? find_param(f, keyword, 0) : -1;
+            if (named_positional == -2) {
+                return -1;
+            }
+            if (named_positional >= 0) {
                 PyErr_Format(PyExc_TypeError,
                              "%U() got some positional-only arguments passed as keyword "
                              "arguments: '%U'",
-                             f->qualname, keyword);
+                             f->qualname, f->param_names[named_positional]);
             } else {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                              f->qualname, keyword);
@@ -145,7 +157,7 @@ int bind_keywords(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, Py
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         f->known_slots[k] = bound_slots[k];
     }
-    Py_XSETREF(f->known_kwnames, Py_NewRef(kwnames));
+    f->known_count = nkw;
     return 0;
 }
 
@@ -160,11 +172,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        bool bound = kwnames == f->known_kwnames;
+        bool bound = nkw == f->known_count;
         for (Py_ssize_t k = 0; bound && k < nkw; ++k) {
             const int index = f->known_slots[k];
-            // Given by position too: the general loop words the error.
-            bound = slots[index] == nullptr;
+            // The very parameter name object, not given by position too:
+            // anything else, the general loop binds (and words the error).
+            bound =
+                PyTuple_GET_ITEM(kwnames, k) == f->param_names[index] && slots[index] == nullptr;
             if (bound) {
                 slots[index] = args[nargs + k];
             }
@@ -215,7 +229,6 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->doc);
     Py_XDECREF(f->defaults);
     Py_XDECREF(f->text_signature);
-    Py_XDECREF(f->known_kwnames);
     for (PyObject* name : f->param_names) {
         Py_XDECREF(name);
     }
@@ -378,7 +391,7 @@ int function_type_ready() {
     return function_type != nullptr ? 0 : -1;
 }
 
-Ref make_function(const MemberSpec& spec, PyObject* module_name) {
+Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name) {
     Ref object =
         Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(NativeFunction, function_type)));
     if (!object) {
@@ -388,7 +401,7 @@ Ref make_function(const MemberSpec& spec, PyObject* module_name) {
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
-    f->known_kwnames = nullptr;
+    f->known_count = -1;
     f->weakrefs = nullptr;
     f->module = Py_NewRef(module_name);
     for (PyObject*& name : f->param_names) {
@@ -408,8 +421,8 @@ Ref make_function(const MemberSpec& spec, PyObject* module_name) {
             return Ref();
         }
     }
-    f->name = PyUnicode_InternFromString(spec.name);
-    f->qualname = PyUnicode_FromString(spec.qualname);
+    f->name = PyUnicode_InternFromString(name);
+    f->qualname = PyUnicode_FromFormat("PluginManager.%s", name);
     f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : nullptr;
     f->text_signature = text_signature(spec).release();
     if (f->name == nullptr || f->qualname == nullptr ||

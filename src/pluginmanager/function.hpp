@@ -26,10 +26,8 @@ struct Param {
 using Entry = PyObject* (*)(PyObject* const* args);
 
 struct MemberSpec {
-    const char* name;      // key in the class namespace
-    const char* qualname;  // "PluginManager.<name>"
-    const char* doc;       // nullptr: no docstring
-    bool is_method;        // the first parameter is `self`, positional only
+    const char* doc;  // nullptr: no docstring
+    bool is_method;   // the first parameter is `self`, positional only
     int nparams;
     Param params[kMaxParams];
     Entry entry;
@@ -38,7 +36,8 @@ struct MemberSpec {
 // Creates the function type; call once while the module initialises.
 int function_type_ready();
 
-// A new function object for `spec` (which must outlive it).
-Ref make_function(const MemberSpec& spec, PyObject* module_name);
+// A new function object named `name` ("PluginManager.<name>" qualified) for
+// `spec`, which must outlive it.
+Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name);
 
 }  // namespace corvane

@@ -25,6 +25,20 @@
 //
 // The module can be initialised once per process, in the first interpreter
 // that imports it; every namespace name is read again at call time.
+//
+// Where the behaviour first written for this module was faulty, the module
+// deliberately does otherwise:
+// - "data" names the chassis map, never a key-path component: registering
+//   under it raises ConnectionInfraError ("The name 'data' is reserved ..."),
+//   unregistering under it finds nothing, lookup skips it;
+// - registration asks getfile(cls) before it creates any node, so a class
+//   without a file leaves the tree as it was;
+// - the not-found message of a lookup joins str(key) of every key, so a
+//   None or other non-str key cannot turn it into a TypeError;
+// - the unknown-OS debug line formats the OS as the one argument of its
+//   template, so a tuple OS is rendered whole instead of failing;
+// - a tree too deep for the C stack renders (or raises RecursionError)
+//   instead of crashing.
 #include "module.hpp"
 
 #include <frameobject.h>
@@ -78,164 +92,161 @@ const char kPrintTreeDoc[] =
     "            the first line of the text; the rendered text is returned.\n"
     "        ";
 
-// The member table: class-body order, which is also the order of the
-// class __dict__. Each entry unpacks the bound arguments for its subsystem.
+// Each member's parameters and docstring, and the entry that unpacks the
+// bound arguments for its subsystem.
+constexpr MemberSpec spec_init = {.doc = "\n            Initialize\n        ",
+                                  .is_method = true,
+                                  .nparams = 1,
+                                  .params = {{"self"}},
+                                  .entry = [](PyObject* const* a) { return manager_init(a[0]); }};
+
+constexpr MemberSpec spec_plugins_getter = {
+    .doc = kPluginsDoc,
+    .is_method = true,
+    .nparams = 1,
+    .params = {{"self"}},
+    .entry = [](PyObject* const* a) { return plugins_getter(a[0]); }};
+
+constexpr MemberSpec spec_plugins_setter = {
+    .doc = kPluginsDoc,
+    .is_method = true,
+    .nparams = 2,
+    .params = {{"self"}, {"value"}},
+    .entry = [](PyObject* const* a) { return plugins_setter(a[0], a[1]); }};
+
+constexpr MemberSpec spec_validate_model = {.doc = "\n         Validates Model\n        ",
+                                            .is_method = true,
+                                            .nparams = 4,
+                                            .params = {{"self"}, {"os"}, {"platform"}, {"model"}},
+                                            .entry = [](PyObject* const* a) {
+                                                Call call(a[0]);
+                                                return validate_model(call, a[1], a[2], a[3]);
+                                            }};
+
+constexpr MemberSpec spec_validate_platform = {.doc = "\n         Validates platform\n        ",
+                                               .is_method = true,
+                                               .nparams = 3,
+                                               .params = {{"self"}, {"os"}, {"platform"}},
+                                               .entry = [](PyObject* const* a) {
+                                                   Call call(a[0]);
+                                                   return validate_platform(call, a[1], a[2]);
+                                               }};
+
+constexpr MemberSpec spec_validate_os = {.doc = "\n         Validates OS\n        ",
+                                         .is_method = true,
+                                         .nparams = 2,
+                                         .params = {{"self"}, {"os"}},
+                                         .entry = [](PyObject* const* a) {
+                                             Call call(a[0]);
+                                             return validate_os(call, a[1]);
+                                         }};
+
+constexpr MemberSpec spec_validate_chassis_type = {.doc = "\n         Validate chassis\n        ",
+                                                   .is_method = true,
+                                                   .nparams = 2,
+                                                   .params = {{"self"}, {"chassis_type"}},
+                                                   .entry = [](PyObject* const* a) {
+                                                       Call call(a[0]);
+                                                       return validate_chassis_type(call, a[1]);
+                                                   }};
+
+constexpr MemberSpec spec_validate_arguments = {
+    .doc = " Validates the input arguments provided\n        ",
+    .is_method = true,
+    .nparams = 5,
+    .params = {{"self"}, {"os"}, {"platform"}, {"model"}, {"chassis_type"}},
+    .entry = [](PyObject* const* a) {
+        Call call(a[0]);
+        return validate_arguments(call, a[1], a[2], a[3], a[4]);
+    }};
+
+constexpr MemberSpec spec_get_plugin = {
+    .doc =
+        "\n            This method returns the connection class based on the\n"
+        "            input details provided\n        ",
+    .is_method = true,
+    .nparams = 6,
+    .params = {{"self"},
+               {"os", Default::none},
+               {"platform", Default::none},
+               {"model", Default::none},
+               {"os_flavor", Default::none},
+               {"chassis_type", Default::single_rp}},
+    .entry = [](PyObject* const* a) {
+        Call call(a[0]);
+        return get_plugin(call, a[1], a[2], a[3], a[4], a[5]);
+    }};
+
+constexpr MemberSpec spec_unregister_plugin = {
+    .doc =
+        "\n            This method unregister a particular implementations from\n"
+        "            the internal database\n        ",
+    .is_method = true,
+    .nparams = 6,
+    .params = {{"self"},
+               {"os", Default::none},
+               {"platform", Default::none},
+               {"model", Default::none},
+               {"os_flavor", Default::none},
+               {"chassis_type", Default::none}},
+    .entry = [](PyObject* const* a) {
+        Call call(a[0]);
+        return unregister_plugin(call, a[1], a[2], a[3], a[4], a[5]);
+    }};
+
+constexpr MemberSpec spec_register_plugin = {.doc = kRegisterDoc,
+                                             .is_method = true,
+                                             .nparams = 7,
+                                             .params = {{"self"},
+                                                        {"cls"},
+                                                        {"os", Default::none},
+                                                        {"platform", Default::none},
+                                                        {"model", Default::none},
+                                                        {"os_flavor", Default::none},
+                                                        {"chassis_type", Default::single_rp}},
+                                             .entry = [](PyObject* const* a) {
+                                                 Call call(a[0]);
+                                                 return register_plugin(call, a[1], a[2], a[3],
+                                                                        a[4], a[5], a[6]);
+                                             }};
+
+constexpr MemberSpec spec_discover_builtin_plugins = {
+    .doc = "loads all plugins",
+    .is_method = false,
+    .nparams = 0,
+    .params = {},
+    .entry = [](PyObject* const*) { return discover_builtin_plugins(); }};
+
+constexpr MemberSpec spec_discover_external_plugins = {
+    .doc = "\n        discover external plugins defined that users pip installed.\n        ",
+    .is_method = false,
+    .nparams = 0,
+    .params = {},
+    .entry = [](PyObject* const*) { return discover_external_plugins(); }};
+
+constexpr MemberSpec spec_print_tree = {.doc = kPrintTreeDoc,
+                                        .is_method = true,
+                                        .nparams = 3,
+                                        .params = {{"self"}, {"data"}, {"output", Default::plugin}},
+                                        .entry = [](PyObject* const* a) {
+                                            Call call(a[0]);
+                                            return print_tree(call, a[1], a[2]);
+                                        }};
+
+constexpr MemberSpec spec_repr = {.doc = nullptr,
+                                  .is_method = true,
+                                  .nparams = 1,
+                                  .params = {{"self"}},
+                                  .entry = [](PyObject* const* a) {
+                                      Call call(a[0]);
+                                      return manager_repr(call);
+                                  }};
+
+// The member table, in class-body order (members.hpp).
 const MemberSpec kMembers[] = {
-    {.name = "__init__",
-     .qualname = "PluginManager.__init__",
-     .doc = "\n            Initialize\n        ",
-     .is_method = true,
-     .nparams = 1,
-     .params = {{"self"}},
-     .entry = [](PyObject* const* a) { return manager_init(a[0]); }},
-    {.name = "plugins",
-     .qualname = "PluginManager.plugins",
-     .doc = kPluginsDoc,
-     .is_method = true,
-     .nparams = 1,
-     .params = {{"self"}},
-     .entry = [](PyObject* const* a) { return plugins_getter(a[0]); }},
-    {.name = "plugins",
-     .qualname = "PluginManager.plugins",
-     .doc = kPluginsDoc,
-     .is_method = true,
-     .nparams = 2,
-     .params = {{"self"}, {"value"}},
-     .entry = [](PyObject* const* a) { return plugins_setter(a[0], a[1]); }},
-    {.name = "validate_model",
-     .qualname = "PluginManager.validate_model",
-     .doc = "\n         Validates Model\n        ",
-     .is_method = true,
-     .nparams = 4,
-     .params = {{"self"}, {"os"}, {"platform"}, {"model"}},
-     .entry = [](PyObject* const* a) { return validate_model(a[1], a[2], a[3]); }},
-    {.name = "validate_platform",
-     .qualname = "PluginManager.validate_platform",
-     .doc = "\n         Validates platform\n        ",
-     .is_method = true,
-     .nparams = 3,
-     .params = {{"self"}, {"os"}, {"platform"}},
-     .entry = [](PyObject* const* a) { return validate_platform(a[1], a[2]); }},
-    {.name = "validate_os",
-     .qualname = "PluginManager.validate_os",
-     .doc = "\n         Validates OS\n        ",
-     .is_method = true,
-     .nparams = 2,
-     .params = {{"self"}, {"os"}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return validate_os(self, a[1]);
-         }},
-    {.name = "validate_chassis_type",
-     .qualname = "PluginManager.validate_chassis_type",
-     .doc = "\n         Validate chassis\n        ",
-     .is_method = true,
-     .nparams = 2,
-     .params = {{"self"}, {"chassis_type"}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return validate_chassis_type(self, a[1]);
-         }},
-    {.name = "validate_arguments",
-     .qualname = "PluginManager.validate_arguments",
-     .doc = " Validates the input arguments provided\n        ",
-     .is_method = true,
-     .nparams = 5,
-     .params = {{"self"}, {"os"}, {"platform"}, {"model"}, {"chassis_type"}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return validate_arguments(self, a[1], a[2], a[3], a[4]);
-         }},
-    {.name = "get_plugin",
-     .qualname = "PluginManager.get_plugin",
-     .doc = "\n            This method returns the connection class based on the\n"
-            "            input details provided\n        ",
-     .is_method = true,
-     .nparams = 6,
-     .params = {{"self"},
-                {"os", Default::none},
-                {"platform", Default::none},
-                {"model", Default::none},
-                {"os_flavor", Default::none},
-                {"chassis_type", Default::single_rp}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return get_plugin(self, a[1], a[2], a[3], a[4], a[5]);
-         }},
-    {.name = "unregister_plugin",
-     .qualname = "PluginManager.unregister_plugin",
-     .doc = "\n            This method unregister a particular implementations from\n"
-            "            the internal database\n        ",
-     .is_method = true,
-     .nparams = 6,
-     .params = {{"self"},
-                {"os", Default::none},
-                {"platform", Default::none},
-                {"model", Default::none},
-                {"os_flavor", Default::none},
-                {"chassis_type", Default::none}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return unregister_plugin(self, a[1], a[2], a[3], a[4], a[5]);
-         }},
-    {.name = "register_plugin",
-     .qualname = "PluginManager.register_plugin",
-     .doc = kRegisterDoc,
-     .is_method = true,
-     .nparams = 7,
-     .params = {{"self"},
-                {"cls"},
-                {"os", Default::none},
-                {"platform", Default::none},
-                {"model", Default::none},
-                {"os_flavor", Default::none},
-                {"chassis_type", Default::single_rp}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return register_plugin(self, a[1], a[2], a[3], a[4], a[5], a[6]);
-         }},
-    {.name = "discover_builtin_plugins",
-     .qualname = "PluginManager.discover_builtin_plugins",
-     .doc = "loads all plugins",
-     .is_method = false,
-     .nparams = 0,
-     .params = {},
-     .entry = [](PyObject* const*) { return discover_builtin_plugins(); }},
-    {.name = "discover_external_plugins",
-     .qualname = "PluginManager.discover_external_plugins",
-     .doc = "\n        discover external plugins defined that users pip installed.\n        ",
-     .is_method = false,
-     .nparams = 0,
-     .params = {},
-     .entry = [](PyObject* const*) { return discover_external_plugins(); }},
-    {.name = "print_tree",
-     .qualname = "PluginManager.print_tree",
-     .doc = kPrintTreeDoc,
-     .is_method = true,
-     .nparams = 3,
-     .params = {{"self"}, {"data"}, {"output", Default::plugin}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return print_tree(self, a[1], a[2]);
-         }},
-    {.name = "__repr__",
-     .qualname = "PluginManager.__repr__",
-     .doc = nullptr,
-     .is_method = true,
-     .nparams = 1,
-     .params = {{"self"}},
-     .entry =
-         [](PyObject* const* a) {
-             Instance self(a[0]);
-             return manager_repr(self);
-         }},
+#define CORVANE_MEMBER_SPEC(id, name) spec_##id,
+    CORVANE_MEMBERS(CORVANE_MEMBER_SPEC)
+#undef CORVANE_MEMBER_SPEC
 };
 static_assert(sizeof(kMembers) / sizeof(kMembers[0]) == static_cast<size_t>(Member::count));
 
@@ -371,7 +382,8 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
     }
     for (int i = 0; i < static_cast<int>(Member::count); ++i) {
         const MemberSpec& spec = kMembers[i];
-        Ref function = make_function(spec, module_name.get());
+        const char* name = kMemberNames[i];
+        Ref function = make_function(spec, name, module_name.get());
         if (!function) {
             return Ref();
         }
@@ -382,7 +394,7 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
                 value = Ref::steal(PyObject_CallOneArg(property_type, function.get()));
                 break;
             case Member::plugins_setter: {
-                Ref key = Ref::steal(PyUnicode_InternFromString(spec.name));
+                Ref key = Ref::steal(PyUnicode_InternFromString(name));
                 Ref getter_only = key ? Ref::steal(PyObject_GetItem(ns.get(), key.get())) : Ref();
                 value = getter_only ? Ref::steal(PyObject_CallMethodOneArg(
                                           getter_only.get(), names.setter, function.get()))
@@ -397,7 +409,7 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
                 value = std::move(function);
                 break;
         }
-        if (!value || set_item(ns.get(), spec.name, value.get()) < 0) {
+        if (!value || set_item(ns.get(), name, value.get()) < 0) {
             return Ref();
         }
     }
@@ -508,6 +520,7 @@ int module_exec(PyObject* module) {
     }
     add_traceback_entry("init corvane.core.pluginmanager", __FILE__, __LINE__);
     // A failed import leaves nothing behind: the next import starts afresh.
+    detach_members();
     detach_module();
     Py_CLEAR(g_module);
     return -1;

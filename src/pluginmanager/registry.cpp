@@ -7,41 +7,18 @@
 // device description and walk the tree along it: registration creates the
 // missing nodes, lookup skips keys that are not registered, unregistration
 // fails on them. "data" is the chassis map's key and never a path component.
+//
+// Each operation is its written steps in their order (tree.hpp answers each
+// look into a node); on a plain instance and plain tree no step runs Python
+// code, and the members' own C++ is called directly.
 #include "module.hpp"
 #include "text.hpp"
+#include "tree.hpp"
 
 namespace corvane {
 namespace {
 
 const char kNotFound[] = "Plugin data not found";
-
-// str(value), written out.
-int write_str(Text& text, PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
-        return text.append(value);
-    }
-    Ref converted = Ref::steal(PyObject_Str(value));
-    return converted ? text.append(converted.get()) : -1;
-}
-
-// repr(value), written out; a str of printable ASCII without quotes or
-// backslashes is quoted directly, as repr() would quote it.
-int write_repr(Text& text, PyObject* value) {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(value);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        bool plain = true;
-        for (Py_ssize_t i = 0; i < length && plain; ++i) {
-            plain = chars[i] >= 0x20 && chars[i] < 0x7f && chars[i] != '\'' && chars[i] != '\\';
-        }
-        if (plain) {
-            return text.append_ascii("'") < 0 || text.append(value) < 0 ? -1
-                                                                        : text.append_ascii("'");
-        }
-    }
-    Ref converted = Ref::steal(PyObject_Repr(value));
-    return converted ? text.append(converted.get()) : -1;
-}
 
 // The keys leading from the root to a description's node: os, then platform
 // and model as present (None-tested, so "" counts), then os_flavor. The keys
@@ -63,21 +40,9 @@ class KeyPath {
 
     PyObject* const* begin() const { return keys_; }
     PyObject* const* end() const { return keys_ + size_; }
+    int size() const { return size_; }
 
-    // The path as the host renders a list, ['a', 'p']: the repr of each key.
-    int write_list(Text& text) const {
-        if (text.append_ascii("[") < 0) {
-            return -1;
-        }
-        for (int i = 0; i < size_; ++i) {
-            if ((i > 0 && text.append_ascii(", ") < 0) || write_repr(text, keys_[i]) < 0) {
-                return -1;
-            }
-        }
-        return text.append_ascii("]");
-    }
-
-    // Whether comparing the components runs no Python code.
+    // Whether every component is None or an exact str.
     bool inert() const {
         for (PyObject* key : *this) {
             if (!corvane::inert(key)) {
@@ -87,31 +52,123 @@ class KeyPath {
         return true;
     }
 
-    // 1 when a component equals the reserved chassis-map key.
-    int has_reserved_key() const {
-        for (PyObject* key : *this) {
-            const int reserved = equals(key, names.data);
-            if (reserved != 0) {
-                return reserved;
-            }
+    // The path as a list object, for the host's own formatting.
+    Ref list() const {
+        Ref list = Ref::steal(PyList_New(size_));
+        for (int i = 0; list && i < size_; ++i) {
+            PyList_SET_ITEM(list.get(), i, Py_NewRef(keys_[i]));
         }
-        return 0;
-    }
-
-    // The components converted with str() and joined with "/".
-    int write_joined(Text& text) const {
-        for (int i = 0; i < size_; ++i) {
-            if ((i > 0 && text.append_ascii("/") < 0) || write_str(text, keys_[i]) < 0) {
-                return -1;
-            }
-        }
-        return 0;
+        return list;
     }
 
   private:
     PyObject* keys_[4];
     int size_ = 0;
 };
+
+// 1 when a component equals the reserved chassis-map key, tested in order.
+int has_reserved_key(Call& call, const KeyPath& key_path) {
+    for (PyObject* key : key_path) {
+        const int reserved = equals(call, key, names.data);
+        if (reserved != 0) {
+            return reserved;
+        }
+    }
+    return 0;
+}
+
+// repr(value) of an inert value, written out.
+int write_repr(Text& text, PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(value);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < length && plain; ++i) {
+            plain = chars[i] >= 0x20 && chars[i] < 0x7f && chars[i] != '\'' && chars[i] != '\\';
+        }
+        if (plain) {
+            return text.append_ascii("'") < 0 || text.append(value) < 0 ? -1
+                                                                        : text.append_ascii("'");
+        }
+    }
+    Ref converted = Ref::steal(PyObject_Repr(value));
+    return converted ? text.append(converted.get()) : -1;
+}
+
+// format(value, ""), written out: an exact str is itself.
+int write_formatted(Call& call, Text& text, PyObject* value) {
+    if (call.shortcut(PyUnicode_CheckExact(value))) {
+        return text.append(value);
+    }
+    Ref formatted = Ref::steal(PyObject_Format(value, names.empty));
+    return formatted ? text.append(formatted.get()) : -1;
+}
+
+// format(key_path, ""): the list as the host renders it, ['a', 'p'].
+int write_key_path(Call& call, Text& text, const KeyPath& key_path) {
+    if (call.shortcut(key_path.inert())) {
+        if (text.append_ascii("[") < 0) {
+            return -1;
+        }
+        int i = 0;
+        for (PyObject* key : key_path) {
+            if ((i++ > 0 && text.append_ascii(", ") < 0) || write_repr(text, key) < 0) {
+                return -1;
+            }
+        }
+        return text.append_ascii("]");
+    }
+    Ref list = key_path.list();
+    return list ? write_formatted(call, text, list.get()) : -1;
+}
+
+// `getattr(value, name)`, formatted and written out.
+int write_attribute(Call& call, Text& text, PyObject* value, PyObject* name) {
+    Ref attribute = Ref::steal(PyObject_GetAttr(value, name));
+    return attribute ? write_formatted(call, text, attribute.get()) : -1;
+}
+
+// log.debug(f" {existing.__name__} already registered for {key_path}, "
+//           f"{cls.__name__} from {cls.__module__} is overriding this class")
+int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObject* cls) {
+    return debug_line(call, [&] {
+        Text text;
+        if (text.append_ascii(" ") < 0 ||
+            write_attribute(call, text, existing, names.__name__) < 0 ||
+            text.append_ascii(" already registered for ") < 0 ||
+            write_key_path(call, text, key_path) < 0 || text.append_ascii(", ") < 0 ||
+            write_attribute(call, text, cls, names.__name__) < 0 ||
+            text.append_ascii(" from ") < 0 ||
+            write_attribute(call, text, cls, names.__module__) < 0 ||
+            text.append_ascii(" is overriding this class") < 0) {
+            return Ref();
+        }
+        return text.finish();
+    });
+}
+
+// "Plugin data not found for (" + "/".join([str(key) for key in key_path])
+// + "), type: " + str(chassis_type) + " "
+Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_type) {
+    Text joined;
+    if (joined.append_ascii("Plugin data not found for (") < 0) {
+        return Ref();
+    }
+    int i = 0;
+    for (PyObject* key : key_path) {
+        Ref text = str_of(call, key);
+        if (!text || (i++ > 0 && joined.append_ascii("/") < 0) || joined.append(text.get()) < 0) {
+            return Ref();
+        }
+    }
+    if (joined.append_ascii("), type: ") < 0) {
+        return Ref();
+    }
+    Ref head = joined.finish();
+    Ref type_text = head ? str_of(call, chassis_type) : Ref();
+    Ref with_type = type_text ? add(call, head.get(), type_text.get()) : Ref();
+    return with_type ? add(call, with_type.get(), names.blank) : Ref();
+}
 
 // sys.modules[type.__module__].__file__ when it is a non-empty str, as
 // inspect.getfile reads it for a class: 1 and *file set; 0 when anything is
@@ -129,9 +186,10 @@ int module_file(PyTypeObject* type, Ref* file) {
     if (found <= 0 || !PyUnicode_CheckExact(module_name.get())) {
         return found < 0 ? -1 : 0;
     }
-    const Ref modules = sys_modules();
-    if (!modules || !PyDict_CheckExact(modules.get())) {
-        return 0;
+    Ref modules;
+    found = sys_modules(&modules);
+    if (found <= 0 || !PyDict_CheckExact(modules.get())) {
+        return found < 0 ? -1 : 0;
     }
     Ref module;
     found = dict_get(modules.get(), module_name.get(), &module);
@@ -150,10 +208,11 @@ int module_file(PyTypeObject* type, Ref* file) {
     return 1;
 }
 
-// inspect.getfile(cls), the function read from the namespace now. For a
-// plain class, while that is still the standard function, its module's file
-// is read directly.
-Ref class_file(PyObject* cls) {
+// getfile(cls), the function read from the namespace now. For a plain class,
+// while that is still the standard function, its module's file is read as
+// inspect.getfile reads it.
+Ref class_file(Call& call, PyObject* cls) {
+    call.shortcut(false);
     Ref getfile = global(names.getfile);
     if (!getfile) {
         return getfile;
@@ -179,75 +238,8 @@ Ref make_leaf_record(PyObject* cls, PyObject* file) {
     return leaf;
 }
 
-// node[key] = value: a dict directly, another mapping through its own item
-// assignment.
-int set_item(PyObject* node, PyObject* key, PyObject* value) {
-    return PyDict_CheckExact(node) ? PyDict_SetItem(node, key, value)
-                                   : PyObject_SetItem(node, key, value);
-}
-
-// format(value, ""), written out.
-int write_formatted(Text& text, PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
-        return text.append(value);
-    }
-    Ref formatted = Ref::steal(PyObject_Format(value, names.empty));
-    return formatted ? text.append(formatted.get()) : -1;
-}
-
-int log_override(PyObject* existing_leaf, const KeyPath& key_path, PyObject* cls) {
-    Ref existing = item(existing_leaf, names.cls);
-    Ref existing_name =
-        existing ? Ref::steal(PyObject_GetAttr(existing.get(), names.__name__)) : Ref();
-    Ref new_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
-    Ref new_module = new_name ? Ref::steal(PyObject_GetAttr(cls, names.__module__)) : Ref();
-    if (!new_module) {
-        return -1;
-    }
-    // " {} already registered for {}, {} from {} is overriding this class"
-    // .format(...): each field is format(value, ""), which is str(value) for
-    // the objects str.format is given here (a str, the key path list).
-    Text text;
-    if (text.append_ascii(" ") < 0 || write_formatted(text, existing_name.get()) < 0 ||
-        text.append_ascii(" already registered for ") < 0 || key_path.write_list(text) < 0 ||
-        text.append_ascii(", ") < 0 || write_formatted(text, new_name.get()) < 0 ||
-        text.append_ascii(" from ") < 0 || write_formatted(text, new_module.get()) < 0 ||
-        text.append_ascii(" is overriding this class") < 0) {
-        return -1;
-    }
-    Ref message = text.finish();
-    return message ? log_debug(message.get()) : -1;
-}
-
-// "Plugin data not found for (a/p), type: single_rp "
-Ref not_found_message(const KeyPath& key_path, PyObject* chassis_type) {
-    if (key_path.inert() && PyUnicode_CheckExact(chassis_type)) {
-        // Every piece a str already (a None key aside): one concatenation.
-        PyObject* pieces[12];
-        int count = 0;
-        pieces[count++] = names.not_found_prefix;
-        bool plain = true;
-        for (PyObject* key : key_path) {
-            plain = plain && key != Py_None;
-            if (count > 1) {
-                pieces[count++] = names.slash;
-            }
-            pieces[count++] = key;
-        }
-        if (plain) {
-            pieces[count++] = names.not_found_type;
-            pieces[count++] = chassis_type;
-            pieces[count++] = names.blank;
-            return concat(pieces, count);
-        }
-    }
-    Text text;
-    if (text.append_ascii("Plugin data not found for (") < 0 || key_path.write_joined(text) < 0 ||
-        text.append_ascii("), type: ") < 0 || write_str(text, chassis_type) < 0 ||
-        text.append_ascii(" ") < 0) {
-        return Ref();
-    }
-    return text.finish();
+PyObject* none() {
+    Py_RETURN_NONE;
 }
 
 }  // namespace
@@ -265,7 +257,7 @@ PyObject* manager_init(PyObject* self) {
     if (!os_list || PyObject_SetAttr(self, names.supported_os, os_list.get()) < 0) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 PyObject* plugins_getter(PyObject* self) {
@@ -277,149 +269,129 @@ PyObject* plugins_setter(PyObject* /*self*/, PyObject* /*value*/) {
     return nullptr;
 }
 
-PyObject* register_plugin(Instance& self, PyObject* cls, PyObject* os, PyObject* platform,
+PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* platform,
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) {
-    if (check_description(self, os, platform, model, chassis_type) < 0) {
+    if (check_description(call, os, platform, model, chassis_type) < 0) {
         return nullptr;
     }
     const KeyPath key_path(os, platform, model, os_flavor);
-    const int reserved = key_path.has_reserved_key();
+    const int reserved = has_reserved_key(call, key_path);
     if (reserved != 0) {
         return reserved < 0 ? nullptr
-                            : raise_connection_error(
-                                  "The name 'data' is reserved and cannot be used as os, "
-                                  "platform, model or os_flavor");
+                            : raise_error(call,
+                                          "The name 'data' is reserved and cannot be used as os, "
+                                          "platform, model or os_flavor");
     }
-    // The file comes first: a class it fails for must leave the tree as it
-    // was. Python code run by it or by the reserved-key test does not make
-    // the view stale: the tree read next is the one the walk would have
-    // started from, had it been read right after validation.
-    Ref file = class_file(cls);
-    if (!file) {
-        return nullptr;
-    }
-    Ref node = self.state(State::plugins);
+    // The file comes before the walk: a class it fails for leaves the tree
+    // as it was.
+    Ref file = class_file(call, cls);
+    Ref node = file ? call.state(State::plugins) : Ref();
     if (!node) {
         return nullptr;
     }
     for (PyObject* key : key_path) {
-        Ref child;
-        const int found = node_lookup(node.get(), key, &child);
-        if (found < 0) {
+        node = node_child(call, node.get(), key);
+        if (!node) {
             return nullptr;
         }
-        if (found == 0) {
-            child = Ref::steal(PyDict_New());
-            if (!child || set_item(node.get(), key, child.get()) < 0) {
-                return nullptr;
-            }
-            // A mapping of another kind may store something other than
-            // what it was given: walk on with what it holds.
-            if (!PyDict_CheckExact(node.get())) {
-                child = Ref::steal(PyObject_GetItem(node.get(), key));
-                if (!child) {
-                    return nullptr;
-                }
-            }
-        }
-        node = std::move(child);
     }
     Ref chassis_map;
-    const int has_map = node_lookup(node.get(), names.data, &chassis_map);
+    const int has_map = node_get(call, node.get(), names.data, &chassis_map);
     if (has_map < 0) {
         return nullptr;
     }
     if (has_map) {
-        Ref existing_leaf;
-        const int replaced = node_lookup(chassis_map.get(), chassis_type, &existing_leaf);
-        if (replaced < 0 || (replaced && log_override(existing_leaf.get(), key_path, cls) < 0)) {
+        const int replaced = node_contains(call, chassis_map.get(), chassis_type);
+        if (replaced < 0) {
             return nullptr;
+        }
+        if (replaced) {
+            Ref existing_leaf = node_item(call, chassis_map.get(), chassis_type);
+            Ref existing = existing_leaf ? node_item(call, existing_leaf.get(), names.cls) : Ref();
+            if (!existing || log_override(call, existing.get(), key_path, cls) < 0) {
+                return nullptr;
+            }
         }
         Ref leaf = make_leaf_record(cls, file.get());
-        if (!leaf || set_item(chassis_map.get(), chassis_type, leaf.get()) < 0 ||
-            set_item(node.get(), names.data, chassis_map.get()) < 0) {
+        if (!leaf || node_store(call, chassis_map.get(), chassis_type, leaf.get()) < 0 ||
+            node_store(call, node.get(), names.data, chassis_map.get()) < 0) {
             return nullptr;
         }
-        Py_RETURN_NONE;
+        return none();
     }
     Ref leaf = make_leaf_record(cls, file.get());
     Ref new_map = leaf ? Ref::steal(PyDict_New()) : Ref();
     if (!new_map || PyDict_SetItem(new_map.get(), chassis_type, leaf.get()) < 0 ||
-        set_item(node.get(), names.data, new_map.get()) < 0) {
+        node_store(call, node.get(), names.data, new_map.get()) < 0) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* unregister_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
+PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* os_flavor, PyObject* chassis_type) {
     // The chassis type is not validated here: None means all of them.
-    if (check_description(self, os, platform, model, names.single_rp) < 0) {
+    if (check_description(call, os, platform, model, names.single_rp) < 0) {
         return nullptr;
     }
     const KeyPath key_path(os, platform, model, os_flavor);
-    const int reserved = key_path.has_reserved_key();
+    const int reserved = has_reserved_key(call, key_path);
     if (reserved != 0) {
-        return reserved < 0 ? nullptr : raise_connection_error(kNotFound);
+        return reserved < 0 ? nullptr : raise_error(call, kNotFound);
     }
-    Ref node = self.state(State::plugins);
+    Ref node = call.state(State::plugins);
     if (!node) {
         return nullptr;
     }
     for (PyObject* key : key_path) {
         Ref child;
-        const int found = node_lookup(node.get(), key, &child);
+        const int found = node_get(call, node.get(), key, &child);
         if (found <= 0) {
-            return found < 0 ? nullptr : raise_connection_error(kNotFound);
+            return found < 0 ? nullptr : raise_error(call, kNotFound);
         }
         node = std::move(child);
     }
-    if (chassis_type == Py_None) {
-        const int has_map = node_contains(node.get(), names.data);
-        if (has_map <= 0) {
-            return has_map < 0 ? nullptr : raise_connection_error(kNotFound);
-        }
-        if (PyObject_DelItem(node.get(), names.data) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    Ref chassis_map;
-    const int has_map = node_lookup(node.get(), names.data, &chassis_map);
+    const int has_map = node_contains(call, node.get(), names.data);
     if (has_map <= 0) {
-        return has_map < 0 ? nullptr : raise_connection_error(kNotFound);
+        return has_map < 0 ? nullptr : raise_error(call, kNotFound);
     }
-    const int registered = node_contains(chassis_map.get(), chassis_type);
-    if (registered < 0) {
+    if (chassis_type == Py_None) {
+        return node_delete(call, node.get(), names.data) < 0 ? nullptr : none();
+    }
+    Ref chassis_map = node_item(call, node.get(), names.data);
+    if (!chassis_map) {
         return nullptr;
     }
-    if (!registered) {
-        // One argument for the placeholder, whatever the chassis type is.
-        Ref format = Ref::steal(PyUnicode_FromString("Plugin data not found for %s"));
-        Ref args = format ? Ref::steal(PyTuple_Pack(1, chassis_type)) : Ref();
-        Ref message = args ? Ref::steal(PyUnicode_Format(format.get(), args.get())) : Ref();
-        return message ? raise_connection_error(message.get()) : nullptr;
+    const int registered = node_contains(call, chassis_map.get(), chassis_type);
+    if (registered <= 0) {
+        return registered < 0
+                   ? nullptr
+                   : raise_error(
+                         call,
+                         [&] {
+                             // One argument for the placeholder, whatever the chassis type is.
+                             Ref args = Ref::steal(PyTuple_Pack(1, chassis_type));
+                             return args ? percent(call, "Plugin data not found for %s", args.get())
+                                         : Ref();
+                         });
     }
-    if (PyObject_DelItem(chassis_map.get(), chassis_type) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return node_delete(call, chassis_map.get(), chassis_type) < 0 ? nullptr : none();
 }
 
-PyObject* get_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject* model,
+PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                      PyObject* os_flavor, PyObject* chassis_type) {
-    if (check_description(self, os, platform, model, chassis_type) < 0) {
+    if (check_description(call, os, platform, model, chassis_type) < 0) {
         return nullptr;
     }
     const KeyPath key_path(os, platform, model, os_flavor);
-    Ref node = self.state(State::plugins);
+    Ref node = call.state(State::plugins);
     if (!node) {
         return nullptr;
     }
     for (PyObject* key : key_path) {
         // Unregistered keys are skipped, and so is "data", which names the
         // chassis map rather than a child.
-        const int reserved = equals(key, names.data);
+        const int reserved = equals(call, key, names.data);
         if (reserved != 0) {
             if (reserved < 0) {
                 return nullptr;
@@ -427,7 +399,7 @@ PyObject* get_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject*
             continue;
         }
         Ref child;
-        const int found = node_lookup(node.get(), key, &child);
+        const int found = node_get(call, node.get(), key, &child);
         if (found < 0) {
             return nullptr;
         }
@@ -436,19 +408,18 @@ PyObject* get_plugin(Instance& self, PyObject* os, PyObject* platform, PyObject*
         }
     }
     Ref chassis_map;
-    int found = node_lookup(node.get(), names.data, &chassis_map);
+    int found = node_get(call, node.get(), names.data, &chassis_map);
     Ref leaf;
     if (found > 0) {
-        found = node_lookup(chassis_map.get(), chassis_type, &leaf);
+        found = node_get(call, chassis_map.get(), chassis_type, &leaf);
     }
     if (found < 0) {
         return nullptr;
     }
     if (found) {
-        return item(leaf.get(), names.cls).release();
+        return node_item(call, leaf.get(), names.cls).release();
     }
-    Ref message = not_found_message(key_path, chassis_type);
-    return message ? raise_connection_error(message.get()) : nullptr;
+    return raise_error(call, [&] { return not_found_message(call, key_path, chassis_type); });
 }
 
 }  // namespace corvane

@@ -1,19 +1,39 @@
 // Rendering of the plugin tree as indented text.
 //
-// The text of a mapping is its heading followed by the lines of each child
-// (in sorted key order), where a child's text is rendered with the heading
-// "__ <key>" and each of its lines is indented: the first with "  |", the
-// others with "  |" too, except below the last child, where the bar stops
-// and two blanks are used. Empty and falsy values render as nothing at all.
+//     def print_tree(self, data, output="plugin"):
+//         if not data: return ""
+//         if data == {}: return ""
+//         if isinstance(data, dict):
+//             sorted_keys = sorted(list(data.keys()))
+//             last_key = sorted_keys[-1]
+//             for key in sorted_keys:
+//                 temp_output = self.print_tree(data=data[key], output="__ " + key)
+//                 separator = "  " if key == last_key else "  |"
+//                 for current_line, line in enumerate(temp_output.split("\n"), 1):
+//                     if current_line == 1 and key == last_key: output += "\n  |" + line
+//                     else: output += "\n" + separator + line
+//             return output
+//         return output + " = " + str(data)
 //
-// When print_tree is not overridden, the whole tree is written into one
-// buffer, each line getting the indentation of all its ancestors at once.
-// Otherwise every child goes through self.print_tree, as the rule reads.
+// One renderer runs this rule for a whole tree with an explicit stack of
+// invocations: a child is rendered in the same loop, not by a C call, for as
+// long as self.print_tree is PluginManager's own. Only an override is called,
+// with the C stack guarded.
+//
+// Its fast form serves a tree of exact dicts with exact-str keys and plain
+// leaves: nothing in it can run Python code, so every line is written once
+// into one buffer, with the indentation of all its ancestors. At the first
+// step that is not inert, the invocations under way are read back from the
+// buffer and the rest follows the rule as written: values read again, the
+// override looked for before every child, each child's text split and added
+// piece by piece with the host's operators.
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "module.hpp"
 #include "text.hpp"
+#include "tree.hpp"
 
 namespace corvane {
 namespace {
@@ -21,54 +41,6 @@ namespace {
 const char kFirstMark[] = "  |";
 const char kBar[] = "  |";
 const char kBlank[] = "  ";
-
-struct RecursionGuard {
-    int entered;
-    RecursionGuard() : entered(Py_EnterRecursiveCall(" while rendering the plugin tree") == 0) {}
-    ~RecursionGuard() {
-        if (entered) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-};
-
-// 1 when `data` renders as the empty string: falsy, or equal to {}.
-int renders_empty(PyObject* data) {
-    const int present = truth(data);
-    if (present <= 0) {
-        return present < 0 ? -1 : 1;
-    }
-    // A non-empty dict or str cannot equal {}, nor can an object compared
-    // by identity only (classes among them); anything else is asked.
-    if (PyDict_CheckExact(data) || PyUnicode_CheckExact(data) ||
-        Py_TYPE(data)->tp_richcompare == PyBaseObject_Type.tp_richcompare) {
-        return 0;
-    }
-    Ref empty = Ref::steal(PyDict_New());
-    Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
-    return equal ? truth(equal.get()) : -1;
-}
-
-// sorted(list(data.keys())), and its last element.
-Ref sorted_keys(PyObject* data, PyObject** last_key) {
-    Ref keys;
-    if (PyDict_CheckExact(data)) {
-        keys = Ref::steal(PyDict_Keys(data));
-    } else {
-        Ref view = Ref::steal(PyObject_CallMethodNoArgs(data, names.keys));
-        keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
-    }
-    if (!keys || PyList_Sort(keys.get()) < 0) {
-        return Ref();
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-    if (count == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return Ref();
-    }
-    *last_key = PyList_GET_ITEM(keys.get(), count - 1);
-    return keys;
-}
 
 bool has_newline(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -198,50 +170,6 @@ class SortedEntries {
     Py_ssize_t size_ = 0;
 };
 
-// The names str(cls) shows for a heap class whose metaclass is type, as
-// type's repr takes them: "<class 'module.qualname'>", or, with *module
-// left empty, "<class 'name'>" for builtins or a class without a str
-// __module__.
-// 1 when found and free of line breaks, 0 when the class is rendered
-// through str() instead, -1 on error.
-int class_names(PyObject* cls, Ref* module, Ref* name) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    const Ref class_dict = type_dict(type);
-    if (class_dict && dict_get(class_dict.get(), names.__module__, module) < 0) {
-        PyErr_Clear();
-    }
-    if (*module && (!PyUnicode_Check(module->get()) ||
-                    PyUnicode_CompareWithASCIIString(module->get(), "builtins") == 0)) {
-        module->reset();
-    }
-    // A heap class's name in its type slot is its __name__.
-    *name = Ref::steal(*module ? PyType_GetQualName(type) : PyType_GetName(type));
-    if (!*name) {
-        return -1;
-    }
-    return !has_newline(name->get()) && !(*module && has_newline(module->get()));
-}
-
-// Whether str() of a leaf runs no Python code: an exact str is itself, and
-// a class whose metaclass is type renders from its own names.
-bool plain_leaf(PyObject* value) {
-    return PyUnicode_CheckExact(value) || Py_IS_TYPE(value, &PyType_Type);
-}
-
-// self.print_tree(data=value, output=heading): the C++ directly when it is
-// not overridden.
-Ref render_child(Instance& self, PyObject* value, PyObject* heading) {
-    const int own = self.own();
-    if (own < 0) {
-        return Ref();
-    }
-    if (own) {
-        return Ref::steal(print_tree(self, value, heading));
-    }
-    PyObject* args[] = {value, heading};
-    return self.call(Member::print_tree, args, 0, names.data_output);
-}
-
 // The indentation of the level being written: "\n" and the marks of all
 // its ancestors.
 class Lead {
@@ -270,6 +198,10 @@ class Lead {
     size_t size() const { return size_; }
     void truncate(size_t size) { size_ = size; }
     int write_to(Text& out) const { return out.append_ascii(data_, size_); }
+    // The lead as a str, for the lines written so far to be read back.
+    Ref text() const {
+        return Ref::steal(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size_)));
+    }
 
   private:
     char* data_ = nullptr;
@@ -277,328 +209,590 @@ class Lead {
     size_t capacity_ = 0;
 };
 
-// Writes the children of a mapping line by line: "\n", the ancestors'
-// indentation, the child's own mark, the line.
-class TreeWriter {
+// Whether `cls` renders as str(cls) would with nothing able to run Python
+// code: a heap class whose metaclass is exactly type, whose own namespace
+// (exact-str keys) holds an exact-str __module__ other than builtins. Then
+// *module is that name and *qualname the class's __qualname__.
+bool plain_class_names(PyObject* cls, Ref* module, Ref* qualname) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) {
+        return false;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        return false;
+    }
+    const Ref class_dict = type_dict(type);
+    PyObject* found = nullptr;
+    if (!class_dict || plain_find(class_dict.get(), names.__module__, &found) != 1 ||
+        !PyUnicode_CheckExact(found) || PyUnicode_CompareWithASCIIString(found, "builtins") == 0) {
+        return false;
+    }
+    *module = Ref::borrow(found);
+    *qualname = Ref::steal(PyType_GetQualName(type));
+    if (!*qualname) {
+        // Nothing to read: leave it to str().
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The invocations of print_tree under way, one per level of the tree.
+struct Frame {
+    Ref data;
+    // The fast form: the entries read at the start, and where the frame's
+    // text begins in the buffer, and the current child's first line.
+    SortedEntries entries;
+    size_t text_start = 0;
+    size_t child_start = 0;
+    size_t lead = 0;
+    // The rule as written: the sorted keys, the text so far.
+    Ref keys;
+    Ref last_key;
+    Ref output;
+    Py_ssize_t next = 0;
+    Ref key;  // the key whose child is being rendered
+};
+
+class Renderer {
   public:
-    explicit TreeWriter(Instance& self) : self_(self) {}
-
-    int start(PyObject* output) { return lead_.push("\n") < 0 ? -1 : out_.append(output); }
-    Ref finish() const { return out_.finish(); }
-
-    // The children of a non-empty mapping, one level below the current one.
-    int children(PyObject* data) {
-        RecursionGuard guard;
-        if (!guard.entered) {
-            return -1;
+    explicit Renderer(Call& call) : call_(call) {}
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+    ~Renderer() {
+        while (depth_ > 0) {
+            pop();
         }
-        SortedEntries entries;
-        const int collected = PyDict_CheckExact(data) ? entries.collect(data) : 0;
-        if (collected < 0) {
-            return -1;
+        for (Py_ssize_t i = 0; i < allocated_; ++i) {
+            PyMem_Free(frames_[i]);
         }
-        if (collected) {
-            const Py_ssize_t count = entries.size();
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                PyObject* key = entries.key(i);
-                // The value read with the keys stays the dict's value until
-                // Python code runs; after that it is looked up again.
-                Ref value = python_ran_ ? item(data, key) : Ref::borrow(entries.value(i));
-                if (!value || child(key, value.get(), i == count - 1 ? kBlank : kBar) < 0) {
-                    return -1;
-                }
-            }
-            return 0;
-        }
-        PyObject* last_key = nullptr;
-        Ref keys = sorted_keys(data, &last_key);
-        if (!keys) {
-            return -1;
-        }
-        Ref last = Ref::borrow(last_key);
-        const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-            Ref value = item(data, key.get());
-            if (!value) {
-                return -1;
-            }
-            const int is_last = equals(key.get(), last.get());
-            if (is_last < 0 || child(key.get(), value.get(), is_last ? kBlank : kBar) < 0) {
-                return -1;
-            }
-        }
-        return 0;
+        PyMem_Free(frames_);
     }
 
+    Ref render(PyObject* data, PyObject* output);
+
   private:
-    int child(PyObject* key, PyObject* value, const char* continuation) {
-        // Anything but an exact str key with an exact dict or a plain leaf
-        // below, or an override made meanwhile, takes the general rule.
-        const int own = self_.own();
-        if (own < 0) {
+    // What starting an invocation gave: its text, or a frame pushed.
+    enum class Started { error, text, frame };
+
+    Frame& top() { return *frames_[depth_ - 1]; }
+    Frame* push();
+    void pop();
+
+    bool fast() const { return fast_ && call_.fast(); }
+    // Leaves the fast form for good; the texts under way move into frames.
+    int leave_fast();
+
+    // Fast form.
+    Started start_fast(PyObject* data, PyObject* output, Ref* text);
+    int child_fast(Frame& frame, Py_ssize_t index);
+    int first_line_start() { return lead_.write_to(out_) < 0 ? -1 : out_.append_ascii(kFirstMark); }
+    int lines(PyObject* text, const char* continuation);
+
+    // The rule as written.
+    Started start(PyObject* data, PyObject* output, Ref* text);
+    int child(Frame& frame);
+    int child_done(Frame& frame, PyObject* text);
+
+    Call& call_;
+    Text out_;
+    Lead lead_;
+    bool fast_ = true;
+    Frame** frames_ = nullptr;
+    Py_ssize_t depth_ = 0;
+    Py_ssize_t allocated_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+// Every invocation counts towards the recursion limit, as the rule's own
+// recursion would, although it takes no C stack.
+Frame* Renderer::push() {
+    if (Py_EnterRecursiveCall(" while rendering the plugin tree") != 0) {
+        return nullptr;
+    }
+    if (depth_ == allocated_) {
+        if (allocated_ == capacity_) {
+            const Py_ssize_t capacity = 2 * capacity_ + 8;
+            Frame** frames = static_cast<Frame**>(
+                PyMem_Realloc(frames_, static_cast<size_t>(capacity) * sizeof(Frame*)));
+            if (frames == nullptr) {
+                Py_LeaveRecursiveCall();
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            frames_ = frames;
+            capacity_ = capacity;
+        }
+        void* memory = PyMem_Malloc(sizeof(Frame));
+        if (memory == nullptr) {
+            Py_LeaveRecursiveCall();
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        frames_[allocated_++] = static_cast<Frame*>(memory);
+    }
+    return new (frames_[depth_++]) Frame();
+}
+
+void Renderer::pop() {
+    frames_[--depth_]->~Frame();
+    Py_LeaveRecursiveCall();
+}
+
+Ref Renderer::render(PyObject* data, PyObject* output) {
+    Ref text;
+    Started started = Started::error;
+    const int own = call_.own();
+    if (own < 0) {
+        return Ref();
+    }
+    fast_ = own == 1 && PyUnicode_CheckExact(output);
+    if (fast()) {
+        started = start_fast(data, output, &text);
+    } else {
+        started = start(data, output, &text);
+    }
+    if (started != Started::frame) {
+        return text;
+    }
+    while (depth_ > 0) {
+        Frame& frame = top();
+        if (fast()) {
+            if (frame.next < frame.entries.size()) {
+                if (child_fast(frame, frame.next++) < 0) {
+                    return Ref();
+                }
+                continue;
+            }
+            pop();
+            if (depth_ == 0) {
+                return out_.finish();
+            }
+            lead_.truncate(top().lead);
+            continue;
+        }
+        // The rule as written: the sorted keys are re-read at every step.
+        if (frame.next < PyList_GET_SIZE(frame.keys.get())) {
+            if (child(frame) < 0) {
+                return Ref();
+            }
+            continue;
+        }
+        Ref finished = std::move(frame.output);
+        pop();
+        if (depth_ == 0) {
+            return finished;
+        }
+        if (child_done(top(), finished.get()) < 0) {
+            return Ref();
+        }
+    }
+    return Ref();
+}
+
+// The steps up to the children, on inert data: `not data`, `data == {}` and
+// the isinstance test answer themselves for an exact dict or str.
+Renderer::Started Renderer::start_fast(PyObject* data, PyObject* output, Ref* text) {
+    if (data == Py_None || (PyUnicode_CheckExact(data) && PyUnicode_GET_LENGTH(data) == 0) ||
+        (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 0)) {
+        *text = Ref::borrow(names.empty);
+        return Started::text;
+    }
+    if (PyUnicode_CheckExact(data)) {
+        Ref head = Ref::steal(PyUnicode_Concat(output, names.leaf_mark));
+        *text = head ? Ref::steal(PyUnicode_Concat(head.get(), data)) : Ref();
+        return *text ? Started::text : Started::error;
+    }
+    if (PyDict_CheckExact(data)) {
+        Frame* frame = push();
+        if (frame == nullptr) {
+            return Started::error;
+        }
+        frame->data = Ref::borrow(data);
+        const int collected = frame->entries.collect(data);
+        if (collected < 0) {
+            return Started::error;
+        }
+        if (collected) {
+            if (out_.append(output) < 0 || lead_.push("\n") < 0) {
+                return Started::error;
+            }
+            frame->lead = lead_.size();
+            return Started::frame;
+        }
+        pop();
+    }
+    // Not inert: the rule as written, from its first step.
+    fast_ = false;
+    return start(data, output, text);
+}
+
+// One child of a frame in the fast form: its lines written straight into
+// the buffer. A child that is not inert moves the render to the rule as
+// written, from that child's first step.
+int Renderer::child_fast(Frame& frame, Py_ssize_t index) {
+    PyObject* key = frame.entries.key(index);
+    PyObject* value = frame.entries.value(index);
+    const char* continuation = index == frame.entries.size() - 1 ? kBlank : kBar;
+    Ref module;
+    Ref qualname;
+    const bool dict = PyDict_CheckExact(value);
+    const bool leaf_str = PyUnicode_CheckExact(value);
+    const bool leaf_class = !dict && !leaf_str && plain_class_names(value, &module, &qualname);
+    if (!dict && !leaf_str && !leaf_class && value != Py_None) {
+        frame.next = index;
+        return leave_fast();
+    }
+    if (value == Py_None || (dict && PyDict_GET_SIZE(value) == 0) ||
+        (leaf_str && PyUnicode_GET_LENGTH(value) == 0)) {
+        // Renders as nothing: only the child's first-line mark remains.
+        return first_line_start();
+    }
+    if (dict) {
+        Frame* child = push();
+        if (child == nullptr) {
             return -1;
         }
-        if (!own || !PyUnicode_CheckExact(key) ||
-            (!PyDict_CheckExact(value) && !plain_leaf(value))) {
-            return general_child(key, value, continuation);
+        child->data = Ref::borrow(value);
+        const int collected = child->entries.collect(value);
+        if (collected <= 0) {
+            pop();
+            if (collected < 0) {
+                return -1;
+            }
+            frame.next = index;
+            return leave_fast();
         }
-        const int empty = renders_empty(value);
-        if (empty != 0) {
-            return empty < 0 ? -1 : first_line_start();
-        }
-        if (PyDict_CheckExact(value)) {
-            if (has_newline(key)) {
-                Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
-                if (!heading || lines(heading.get(), continuation) < 0) {
+        child->child_start = 0;
+        frame.child_start = out_.length();
+        if (has_newline(key)) {
+            Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
+            // The heading's lines, the first of which starts the child's text.
+            if (!heading || lead_.write_to(out_) < 0 || out_.append_ascii(kFirstMark) < 0) {
+                return -1;
+            }
+            child->text_start = out_.length();
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(heading.get());
+            Py_ssize_t start = 0;
+            while (true) {
+                Py_ssize_t end = PyUnicode_FindChar(heading.get(), '\n', start, length, 1);
+                if (end == -2) {
                     return -1;
                 }
-            } else if (first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
-                       out_.append(key) < 0) {
-                return -1;
-            }
-            const size_t depth = lead_.size();
-            if (lead_.push(continuation) < 0) {
-                return -1;
-            }
-            const int written = children(value);
-            lead_.truncate(depth);
-            return written;
-        }
-        if (!PyUnicode_CheckExact(value) &&
-            (reinterpret_cast<PyTypeObject*>(value)->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-            !has_newline(key)) {
-            // A class: its text written straight into the buffer.
-            Ref module;
-            Ref name;
-            const int named = class_names(value, &module, &name);
-            if (named < 0) {
-                return -1;
-            }
-            if (named) {
-                if (first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
-                    out_.append(key) < 0 || out_.append(names.leaf_mark) < 0 ||
-                    out_.append_ascii("<class '") < 0) {
+                if (end == -1) {
+                    end = length;
+                }
+                if (out_.append(heading.get(), start, end) < 0) {
                     return -1;
                 }
-                const int written =
-                    module ? (out_.append(module.get()) < 0 || out_.append_ascii(".") < 0 ||
-                                      out_.append(name.get()) < 0
-                                  ? -1
-                                  : 0)
-                           : out_.append(name.get());
-                return written < 0 ? -1 : out_.append_ascii("'>");
+                if (end == length) {
+                    break;
+                }
+                if (lead_.write_to(out_) < 0 || out_.append_ascii_text(continuation) < 0) {
+                    return -1;
+                }
+                start = end + 1;
+            }
+        } else {
+            if (first_line_start() < 0) {
+                return -1;
+            }
+            child->text_start = out_.length();
+            if (out_.append(names.heading_mark) < 0 || out_.append(key) < 0) {
+                return -1;
             }
         }
-        Ref text = Ref::steal(PyObject_Str(value));
-        if (!text) {
+        child->key.reset();
+        if (lead_.push(continuation) < 0) {
             return -1;
         }
-        if (has_newline(key) || has_newline(text.get())) {
-            Ref line = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
+        child->lead = lead_.size();
+        frame.key = Ref::borrow(key);
+        return 0;
+    }
+    if (leaf_class) {
+        if (has_newline(key) || has_newline(module.get()) || has_newline(qualname.get())) {
+            Ref text = Ref::steal(PyObject_Str(value));
+            Ref line = text ? Ref::steal(PyUnicode_Concat(names.heading_mark, key)) : Ref();
             line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
             line = line ? Ref::steal(PyUnicode_Concat(line.get(), text.get())) : Ref();
             return line ? lines(line.get(), continuation) : -1;
         }
-        if (first_line_start() < 0 || out_.append(names.heading_mark) < 0 || out_.append(key) < 0 ||
-            out_.append(names.leaf_mark) < 0) {
+        return first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
+                       out_.append(key) < 0 || out_.append(names.leaf_mark) < 0 ||
+                       out_.append_ascii("<class '") < 0 || out_.append(module.get()) < 0 ||
+                       out_.append_ascii(".") < 0 || out_.append(qualname.get()) < 0
+                   ? -1
+                   : out_.append_ascii("'>");
+    }
+    if (has_newline(key) || has_newline(value)) {
+        Ref line = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
+        line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
+        line = line ? Ref::steal(PyUnicode_Concat(line.get(), value)) : Ref();
+        return line ? lines(line.get(), continuation) : -1;
+    }
+    return first_line_start() < 0 || out_.append(names.heading_mark) < 0 || out_.append(key) < 0 ||
+                   out_.append(names.leaf_mark) < 0
+               ? -1
+               : out_.append(value);
+}
+
+// The lines of `text`, the first marked "  |", the rest `continuation`.
+int Renderer::lines(PyObject* text, const char* continuation) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = 0;
+    const char* mark = kFirstMark;
+    while (true) {
+        Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
+        if (end == -2) {
             return -1;
         }
-        return out_.append(text.get());
-    }
-
-    int first_line_start() { return lead_.write_to(out_) < 0 ? -1 : out_.append_ascii(kFirstMark); }
-
-    // The lines of `text`, the first marked "  |", the rest `continuation`.
-    int lines(PyObject* text, const char* continuation) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        Py_ssize_t start = 0;
-        const char* mark = kFirstMark;
-        while (true) {
-            Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
-            if (end == -2) {
-                return -1;
-            }
-            if (end == -1) {
-                end = length;
-            }
-            if (lead_.write_to(out_) < 0 || out_.append_ascii_text(mark) < 0 ||
-                out_.append(text, start, end) < 0) {
-                return -1;
-            }
-            if (end == length) {
-                return 0;
-            }
-            start = end + 1;
-            mark = continuation;
+        if (end == -1) {
+            end = length;
         }
-    }
-
-    // self.print_tree(data=value, output="__ " + key), split at "\n".
-    int general_child(PyObject* key, PyObject* value, const char* continuation) {
-        // Adding, rendering and splitting may all run Python code.
-        self_.python_may_have_run();
-        python_ran_ = true;
-        Ref heading = Ref::steal(PyNumber_Add(names.heading_mark, key));
-        if (!heading) {
+        if (lead_.write_to(out_) < 0 || out_.append_ascii_text(mark) < 0 ||
+            out_.append(text, start, end) < 0) {
             return -1;
         }
-        Ref text = render_child(self_, value, heading.get());
-        Ref parts =
-            text ? Ref::steal(PyObject_CallMethodOneArg(text.get(), names.split, names.newline))
-                 : Ref();
-        Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
-        if (!iterator) {
+        if (end == length) {
+            return 0;
+        }
+        start = end + 1;
+        mark = continuation;
+    }
+}
+
+// Every invocation under way gets the text it would hold by now: its
+// stretch of the buffer, without the indentation its ancestors add to each
+// line. Every line break in the buffer is followed by the full indentation
+// of its line, so dropping a frame's own lead after each break does it.
+int Renderer::leave_fast() {
+    fast_ = false;
+    call_.shortcut(false);
+    Ref buffer = out_.finish();
+    if (!buffer) {
+        return -1;
+    }
+    const size_t end_of_all = static_cast<size_t>(PyUnicode_GET_LENGTH(buffer.get()));
+    // Deepest first: each frame's lead is a prefix of the next one's.
+    for (Py_ssize_t i = depth_ - 1; i >= 0; --i) {
+        Frame& frame = *frames_[i];
+        const size_t end = i + 1 < depth_ ? frame.child_start : end_of_all;
+        Ref stretch = Ref::steal(PyUnicode_Substring(
+            buffer.get(), static_cast<Py_ssize_t>(frame.text_start), static_cast<Py_ssize_t>(end)));
+        if (!stretch) {
             return -1;
         }
-        const char* mark = kFirstMark;
-        while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref mark_text = Ref::steal(PyUnicode_FromString(mark));
-            Ref piece = mark_text ? Ref::steal(PyNumber_Add(mark_text.get(), line.get())) : Ref();
-            if (!piece) {
+        if (frame.lead > 1) {
+            lead_.truncate(frame.lead);
+            Ref lead = lead_.text();
+            Ref replaced =
+                lead ? Ref::steal(PyUnicode_Replace(stretch.get(), lead.get(), names.newline, -1))
+                     : Ref();
+            if (!replaced) {
                 return -1;
             }
-            if (!PyUnicode_Check(piece.get())) {
-                PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                             Py_TYPE(piece.get())->tp_name);
-                return -1;
-            }
-            if (lead_.write_to(out_) < 0 || out_.append(piece.get()) < 0) {
-                return -1;
-            }
-            mark = continuation;
+            stretch = std::move(replaced);
         }
-        return PyErr_Occurred() ? -1 : 0;
+        frame.output = std::move(stretch);
+        // The keys as the rule holds them: a list, with its last key.
+        frame.keys = Ref::steal(PyList_New(frame.entries.size()));
+        if (!frame.keys) {
+            return -1;
+        }
+        for (Py_ssize_t k = 0; k < frame.entries.size(); ++k) {
+            PyList_SET_ITEM(frame.keys.get(), k, Py_NewRef(frame.entries.key(k)));
+        }
+        frame.last_key = Ref::borrow(frame.entries.key(frame.entries.size() - 1));
     }
+    return 0;
+}
 
-    Instance& self_;
-    Text out_;
-    Lead lead_;
-    bool python_ran_ = false;
-};
-
-// The rule as written, with every child rendered through self.print_tree:
-// used when print_tree is overridden or the heading is not a plain str.
-PyObject* render_general(Instance& self, PyObject* data, PyObject* output) {
-    self.python_may_have_run();
-    const int mapping = is_instance(data, &PyDict_Type);
+// `not data`, `data == {}`, `isinstance(data, dict)`, then either the leaf's
+// text or the sorted keys of a new frame.
+Renderer::Started Renderer::start(PyObject* data, PyObject* output, Ref* text) {
+    const int present = truth(call_, data);
+    if (present <= 0) {
+        *text = present < 0 ? Ref() : Ref::borrow(names.empty);
+        return *text ? Started::text : Started::error;
+    }
+    Ref empty = Ref::steal(PyDict_New());
+    Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
+    const int is_empty = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (is_empty != 0) {
+        *text = is_empty < 0 ? Ref() : Ref::borrow(names.empty);
+        return *text ? Started::text : Started::error;
+    }
+    const int mapping = is_instance(call_, data, &PyDict_Type);
     if (mapping < 0) {
-        return nullptr;
+        return Started::error;
     }
-    if (mapping) {
-        PyObject* last_key = nullptr;
-        Ref keys = sorted_keys(data, &last_key);
-        if (!keys) {
-            return nullptr;
-        }
-        Ref last = Ref::borrow(last_key);
-        Ref result = Ref::borrow(output);
-        Ref bar = Ref::steal(PyUnicode_FromString(kBar));
-        Ref blank = Ref::steal(PyUnicode_FromString(kBlank));
-        if (!bar || !blank) {
-            return nullptr;
-        }
-        const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-            Ref value = item(data, key.get());
-            Ref heading = value ? Ref::steal(PyNumber_Add(names.heading_mark, key.get())) : Ref();
-            if (!heading) {
-                return nullptr;
-            }
-            Ref text = render_child(self, value.get(), heading.get());
-            self.python_may_have_run();
-            const int is_last = text ? equals(key.get(), last.get()) : -1;
-            if (is_last < 0) {
-                return nullptr;
-            }
-            PyObject* separator = is_last ? blank.get() : bar.get();
-            Ref parts =
-                Ref::steal(PyObject_CallMethodOneArg(text.get(), names.split, names.newline));
-            Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
-            if (!iterator) {
-                return nullptr;
-            }
-            bool first = true;
-            while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-                Ref lead = Ref::steal(PyNumber_Add(names.newline, first ? bar.get() : separator));
-                Ref piece = lead ? Ref::steal(PyNumber_Add(lead.get(), line.get())) : Ref();
-                result = piece ? Ref::steal(PyNumber_InPlaceAdd(result.get(), piece.get())) : Ref();
-                if (!result) {
-                    return nullptr;
-                }
-                first = false;
-            }
-            if (PyErr_Occurred()) {
-                return nullptr;
-            }
-        }
-        return result.release();
+    if (!mapping) {
+        Ref head = add(call_, output, names.leaf_mark);
+        Ref value = head ? str_of(call_, data) : Ref();
+        *text = value ? add(call_, head.get(), value.get()) : Ref();
+        return *text ? Started::text : Started::error;
     }
-    Ref head = Ref::steal(PyNumber_Add(output, names.leaf_mark));
-    Ref text = head ? Ref::steal(PyObject_Str(data)) : Ref();
-    return text ? PyNumber_Add(head.get(), text.get()) : nullptr;
+    Ref keys;
+    if (PyDict_CheckExact(data)) {
+        keys = Ref::steal(PyDict_Keys(data));
+    } else {
+        Ref view = Ref::steal(PyObject_CallMethodNoArgs(data, names.keys));
+        keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
+    }
+    if (!keys || PyList_Sort(keys.get()) < 0) {
+        return Started::error;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    if (count == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return Started::error;
+    }
+    Frame* frame = push();
+    if (frame == nullptr) {
+        return Started::error;
+    }
+    frame->last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
+    frame->keys = std::move(keys);
+    frame->data = Ref::borrow(data);
+    frame->output = Ref::borrow(output);
+    return Started::frame;
+}
+
+// `temp_output = self.print_tree(data=data[key], output="__ " + key)`: the
+// member looked up first, then the value and the heading. PluginManager's
+// own print_tree continues in this loop; anything else is called.
+int Renderer::child(Frame& frame) {
+    frame.key = Ref::borrow(PyList_GET_ITEM(frame.keys.get(), frame.next++));
+    Call probe(call_.self());
+    const int own = probe.own();
+    if (own < 0) {
+        return -1;
+    }
+    Ref method;
+    if (!own) {
+        method = Ref::steal(PyObject_GetAttr(call_.self(), names.print_tree));
+        if (!method) {
+            return -1;
+        }
+    }
+    // The frame may move when a child is pushed: hold what the steps use.
+    const Ref data = Ref::borrow(frame.data.get());
+    const Ref key = Ref::borrow(frame.key.get());
+    Ref value = node_item(call_, data.get(), key.get());
+    Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
+    if (!heading) {
+        return -1;
+    }
+    Ref text;
+    if (own) {
+        const Started started = start(value.get(), heading.get(), &text);
+        if (started != Started::text) {
+            return started == Started::frame ? 0 : -1;
+        }
+    } else {
+        StackGuard guard(" while rendering the plugin tree");
+        if (!guard.entered()) {
+            return -1;
+        }
+        PyObject* args[] = {value.get(), heading.get()};
+        text = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, names.data_output));
+        if (!text) {
+            return -1;
+        }
+    }
+    return child_done(top(), text.get());
+}
+
+// The child's text, split at "\n" and added to the frame's text line by line.
+int Renderer::child_done(Frame& frame, PyObject* text) {
+    const Ref key = Ref::borrow(frame.key.get());
+    const Ref last_key = Ref::borrow(frame.last_key.get());
+    const int is_last = equals(call_, key.get(), last_key.get());
+    if (is_last < 0) {
+        return -1;
+    }
+    Ref parts = call_.shortcut(PyUnicode_CheckExact(text))
+                    ? Ref::steal(PyUnicode_Split(text, names.newline, -1))
+                    : Ref::steal(PyObject_CallMethodOneArg(text, names.split, names.newline));
+    Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
+    Ref separator = Ref::steal(PyUnicode_FromString(is_last ? kBlank : kBar));
+    Ref first_mark = Ref::steal(PyUnicode_FromString("\n  |"));
+    if (!iterator || !separator || !first_mark) {
+        return -1;
+    }
+    bool first = true;
+    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+        int last_first = 0;
+        if (first) {
+            last_first = equals(call_, key.get(), last_key.get());
+            if (last_first < 0) {
+                return -1;
+            }
+        }
+        Ref piece;
+        if (last_first) {
+            piece = add(call_, first_mark.get(), line.get());
+        } else {
+            Ref lead = add(call_, names.newline, separator.get());
+            piece = lead ? add(call_, lead.get(), line.get()) : Ref();
+        }
+        // The frame is the top one: nothing was pushed since.
+        Frame& target = top();
+        if (!piece) {
+            return -1;
+        }
+        if (call_.shortcut(PyUnicode_CheckExact(target.output.get()) &&
+                           PyUnicode_CheckExact(piece.get()))) {
+            // In place when the frame holds the only reference, as += does.
+            PyObject* output = target.output.release();
+            PyUnicode_Append(&output, piece.get());
+            target.output = Ref::steal(output);
+        } else {
+            target.output = Ref::steal(PyNumber_InPlaceAdd(target.output.get(), piece.get()));
+        }
+        if (!target.output) {
+            return -1;
+        }
+        first = false;
+    }
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace
 
-PyObject* print_tree(Instance& self, PyObject* data, PyObject* output) {
-    RecursionGuard guard;
-    if (!guard.entered) {
-        return nullptr;
-    }
-    if (!PyDict_CheckExact(data) && !plain_leaf(data)) {
-        // Its truth and equality tests may run Python code.
-        self.python_may_have_run();
-    }
-    const int empty = renders_empty(data);
-    if (empty != 0) {
-        return empty < 0 ? nullptr : Py_NewRef(names.empty);
-    }
-    const int own = self.own();
-    if (own < 0) {
-        return nullptr;
-    }
-    if (!own || !PyUnicode_CheckExact(output)) {
-        return render_general(self, data, output);
-    }
-    if (!PyDict_Check(data)) {
-        // An object that only claims to be a dict takes the general rule.
-        const int mapping = is_instance(data, &PyDict_Type);
-        if (mapping != 0) {
-            return mapping < 0 ? nullptr : render_general(self, data, output);
-        }
-        Ref text = Ref::steal(PyObject_Str(data));
-        Ref head = text ? Ref::steal(PyUnicode_Concat(output, names.leaf_mark)) : Ref();
-        return head ? PyUnicode_Concat(head.get(), text.get()) : nullptr;
-    }
-    TreeWriter writer(self);
-    if (writer.start(output) < 0 || writer.children(data) < 0) {
-        return nullptr;
-    }
-    return writer.finish().release();
+PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
+    Renderer renderer(call);
+    return renderer.render(data, output).release();
 }
 
-PyObject* manager_repr(Instance& self) {
-    Ref cls = Ref::steal(PyObject_GetAttr(self.self(), names.__class__));
-    Ref class_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
-    Ref id_function = class_text ? global(names.id) : Ref();
-    Ref identity =
-        id_function ? Ref::steal(PyObject_CallOneArg(id_function.get(), self.self())) : Ref();
-    Ref hex_function = identity ? global(names.hex) : Ref();
+PyObject* manager_repr(Call& call) {
+    // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
+    call.shortcut(false);
+    PyObject* self = call.self();
+    Ref cls = Ref::steal(PyObject_GetAttr(self, names.__class__));
+    Ref class_text = cls ? str_of(call, cls.get()) : Ref();
+    Ref start = class_text ? Ref::steal(PyUnicode_FromString("plugins (")) : Ref();
+    Ref heading = start ? add(call, start.get(), class_text.get()) : Ref();
+    Ref at = heading ? Ref::steal(PyUnicode_FromString(" at ")) : Ref();
+    heading = at ? add(call, heading.get(), at.get()) : Ref();
+    Ref hex_function = heading ? global(names.hex) : Ref();
+    Ref id_function = hex_function ? global(names.id) : Ref();
+    Ref identity = id_function ? Ref::steal(PyObject_CallOneArg(id_function.get(), self)) : Ref();
     Ref address =
-        hex_function ? Ref::steal(PyObject_CallOneArg(hex_function.get(), identity.get())) : Ref();
-    Ref address_text = address ? Ref::steal(PyObject_Str(address.get())) : Ref();
-    Ref heading = address_text ? Ref::steal(PyUnicode_FromFormat(
-                                     "plugins (%U at %U) ", class_text.get(), address_text.get()))
-                               : Ref();
-    // Building the heading may have run Python code.
-    self.python_may_have_run();
-    Ref tree = heading ? self.state(State::plugins) : Ref();
+        identity ? Ref::steal(PyObject_CallOneArg(hex_function.get(), identity.get())) : Ref();
+    Ref address_text = address ? str_of(call, address.get()) : Ref();
+    heading = address_text ? add(call, heading.get(), address_text.get()) : Ref();
+    Ref close = heading ? Ref::steal(PyUnicode_FromString(") ")) : Ref();
+    heading = close ? add(call, heading.get(), close.get()) : Ref();
+    // self.print_tree(data=self._plugins, output=heading)
+    Ref method = heading ? Ref::steal(PyObject_GetAttr(self, names.print_tree)) : Ref();
+    Ref tree = method ? Ref::steal(PyObject_GetAttr(self, names._plugins)) : Ref();
     if (!tree) {
         return nullptr;
     }
-    return render_child(self, tree.get(), heading.get()).release();
+    PyObject* args[] = {tree.get(), heading.get()};
+    return PyObject_Vectorcall(method.get(), args, 0, names.data_output);
 }
 
 }  // namespace corvane

@@ -100,6 +100,9 @@ class Text {
     int append_ascii_text(const char* text) { return append_ascii(text, std::strlen(text)); }
 
     // The str built so far.
+    // The number of characters so far.
+    size_t length() const { return static_cast<size_t>(length_); }
+
     Ref finish() const {
         const Py_UCS4 most = kind_ == 1 ? (ascii_ ? 0x7f : 0xff) : kind_ == 2 ? 0xffff : 0x10ffff;
         Ref result = Ref::steal(PyUnicode_New(length_, most));

@@ -1,0 +1,256 @@
+// The examination of an instance for overrides, and calls through it.
+//
+// Whether a class overrides nothing is found by walking its MRO once per
+// state of the class: a class's version tag changes with every change to
+// the class or any of its bases and is never given to another class, so the
+// tags of the classes found plain are remembered (numbers, not pointers).
+// The instance's __dict__ is examined on every call. Neither examination
+// runs Python code: every dict looked into is read entry by entry, and must
+// have exact-str keys only.
+#include "call.hpp"
+
+namespace corvane {
+namespace {
+
+PyObject* g_own_functions[static_cast<int>(Member::count)] = {};
+
+// The members that call each other through the instance.
+constexpr Member kCalledThroughInstance[] = {
+    Member::validate_model,        Member::validate_platform,  Member::validate_os,
+    Member::validate_chassis_type, Member::validate_arguments, Member::print_tree,
+};
+constexpr int kCalled = sizeof(kCalledThroughInstance) / sizeof(kCalledThroughInstance[0]);
+
+PyObject* member_name(Member member) {
+    switch (member) {
+        case Member::validate_model:
+            return names.validate_model;
+        case Member::validate_platform:
+            return names.validate_platform;
+        case Member::validate_os:
+            return names.validate_os;
+        case Member::validate_chassis_type:
+            return names.validate_chassis_type;
+        case Member::validate_arguments:
+            return names.validate_arguments;
+        case Member::print_tree:
+            return names.print_tree;
+        default:
+            break;
+    }
+    return nullptr;
+}
+
+PyObject* state_name(int index) {
+    PyObject* const state[] = {names._plugins, names.supported_os, names.chassis_type_list};
+    return state[index];
+}
+
+// The tags of the last classes found plain, most recent first.
+constexpr int kRememberedClasses = 4;
+unsigned int g_plain_tags[kRememberedClasses] = {};
+
+bool remembered_plain(unsigned int tag) {
+    for (unsigned int plain : g_plain_tags) {
+        if (plain == tag) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void remember_plain(unsigned int tag) {
+    for (int i = kRememberedClasses - 1; i > 0; --i) {
+        g_plain_tags[i] = g_plain_tags[i - 1];
+    }
+    g_plain_tags[0] = tag;
+}
+
+constexpr int kOtherName = -1;
+constexpr int kMemberName = 3;
+
+// Which name an exact str is: 0 to 2 a state attribute, kMemberName a
+// member called through the instance, kOtherName neither.
+int examined_name(PyObject* key) {
+    for (int i = 0; i < 3; ++i) {
+        if (key == state_name(i)) {
+            return i;
+        }
+    }
+    for (Member member : kCalledThroughInstance) {
+        if (key == member_name(member)) {
+            return kMemberName;
+        }
+    }
+    // Not one of the interned names by identity; it may still be equal.
+    for (int i = 0; i < 3; ++i) {
+        if (str_equal(key, state_name(i))) {
+            return i;
+        }
+    }
+    for (Member member : kCalledThroughInstance) {
+        if (str_equal(key, member_name(member))) {
+            return kMemberName;
+        }
+    }
+    return kOtherName;
+}
+
+// 1 when `type` overrides none of the members called through the instance
+// and defines none of the state attributes; 0 otherwise. Every class of the
+// MRO but `object` (which cannot change) is read entry by entry: the first
+// class that defines a name is the one attribute lookup finds.
+int plain_class(PyTypeObject* type) {
+    const unsigned int tag = version_tag(type);
+    if (tag == 0) {
+        // Attribute lookup through the class gives it a tag; until then the
+        // members are called through it.
+        return 0;
+    }
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return 0;
+    }
+    bool settled[kCalled] = {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+            continue;
+        }
+        if (!PyType_Check(base)) {
+            return 0;
+        }
+        const Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(base));
+        if (!dict || !PyDict_CheckExact(dict.get())) {
+            return 0;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return 0;
+            }
+            const int name = examined_name(key);
+            if (name == kOtherName) {
+                continue;
+            }
+            if (name != kMemberName) {
+                return 0;
+            }
+            for (int m = 0; m < kCalled; ++m) {
+                const Member member = kCalledThroughInstance[m];
+                if (!settled[m] && str_equal(key, member_name(member))) {
+                    if (value != g_own_functions[static_cast<int>(member)]) {
+                        return 0;
+                    }
+                    settled[m] = true;
+                }
+            }
+        }
+    }
+    for (bool found : settled) {
+        if (!found) {
+            return 0;
+        }
+    }
+    remember_plain(tag);
+    return 1;
+}
+
+// An instance __dict__ larger than this is not examined key by key.
+constexpr Py_ssize_t kMostExaminedEntries = 16;
+
+}  // namespace
+
+void attach_member(Member member, PyObject* function) {
+    Py_XSETREF(g_own_functions[static_cast<int>(member)], Py_NewRef(function));
+}
+
+void detach_members() {
+    for (PyObject*& function : g_own_functions) {
+        Py_CLEAR(function);
+    }
+    for (unsigned int& tag : g_plain_tags) {
+        tag = 0;
+    }
+}
+
+int Call::examine() {
+    own_ = 0;
+    PyTypeObject* type = Py_TYPE(self_);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return 0;
+    }
+    const unsigned int tag = version_tag(type);
+    if (tag == 0 || (!remembered_plain(tag) && !plain_class(type))) {
+        return 0;
+    }
+    const Ref dict = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+    if (!dict) {
+        return -1;
+    }
+    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) > kMostExaminedEntries) {
+        return 0;
+    }
+    PyObject* found[3] = {};
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict.get());
+         left > 0 && PyDict_Next(dict.get(), &position, &key, &value); --left) {
+        if (!PyUnicode_CheckExact(key)) {
+            return 0;
+        }
+        const int index = examined_name(key);
+        if (index == kMemberName) {
+            return 0;
+        }
+        if (index != kOtherName) {
+            found[index] = value;
+        }
+    }
+    if (found[0] == nullptr || found[1] == nullptr || found[2] == nullptr) {
+        return 0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        held_[i] = Ref::borrow(found[i]);
+    }
+    own_ = 1;
+    return 1;
+}
+
+Ref Call::state(State which) {
+    const int own = this->own();
+    if (own < 0) {
+        return Ref();
+    }
+    const int index = static_cast<int>(which);
+    if (own) {
+        return Ref::borrow(held_[index].get());
+    }
+    shortcut(false);
+    return Ref::steal(PyObject_GetAttr(self_, state_name(index)));
+}
+
+Ref Call::through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    shortcut(false);
+    const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    // Room for `self` in front, and the slot before it that
+    // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
+    PyObject* stack[2 + kMaxParams];
+    if (total >= kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a member call");
+        return Ref();
+    }
+    stack[0] = nullptr;
+    stack[1] = self_;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        stack[2 + i] = args[i];
+    }
+    return Ref::steal(PyObject_VectorcallMethod(
+        member_name(member), stack + 1,
+        static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+}  // namespace corvane

@@ -1,0 +1,116 @@
+#include "services.hpp"
+
+namespace corvane {
+namespace {
+
+// Set while the module initialises. The module lives until the process
+// ends, so these references are deliberately never released after a
+// successful import (no destructors run after finalisation).
+PyObject* g_module = nullptr;
+PyObject* g_namespace = nullptr;
+PyObject* g_getfile = nullptr;
+PyObject* g_sys_dict = nullptr;  // the namespace of the sys module
+
+}  // namespace
+
+int attach_module(PyObject* module) {
+    Py_XSETREF(g_module, Py_NewRef(module));
+    Py_XSETREF(g_namespace, Py_XNewRef(PyModule_GetDict(module)));
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    if (!sys) {
+        return -1;
+    }
+    Py_XSETREF(g_sys_dict, Py_XNewRef(PyModule_GetDict(sys.get())));
+    return 0;
+}
+
+void detach_module() {
+    Py_CLEAR(g_getfile);
+    Py_CLEAR(g_sys_dict);
+    Py_CLEAR(g_namespace);
+    Py_CLEAR(g_module);
+}
+
+void attach_getfile(PyObject* getfile) {
+    Py_XSETREF(g_getfile, Py_XNewRef(getfile));
+}
+
+bool is_standard_getfile(PyObject* function) {
+    return function != nullptr && function == g_getfile;
+}
+
+int sys_modules(Ref* modules) {
+    if (g_sys_dict == nullptr) {
+        return 0;
+    }
+    const Ref sys_dict = Ref::borrow(g_sys_dict);
+    return dict_get(sys_dict.get(), names.modules, modules);
+}
+
+Ref global(PyObject* name) {
+    Ref value;
+    if (g_namespace != nullptr) {
+        const Ref ns = Ref::borrow(g_namespace);
+        if (dict_get(ns.get(), name, &value) != 0) {
+            return value;
+        }
+    }
+    const Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+    const int found = builtins ? dict_get(builtins.get(), name, &value) : 0;
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+int pending_error_matches(PyObject* name) {
+    Ref error = take_error();
+    Ref handler = global(name);
+    if (!handler) {
+        // The failed lookup raises, as the `except` clause would, while the
+        // first error is being handled.
+        Ref lookup_error = take_error();
+        PyException_SetContext(lookup_error.get(), error.release());
+        restore_error(std::move(lookup_error));
+        return -1;
+    }
+    restore_error(std::move(error));
+    return PyErr_ExceptionMatches(handler.get());
+}
+
+PyObject* raise_instance_of(PyObject* error_class, PyObject* message) {
+    Ref error = Ref::steal(PyObject_CallOneArg(error_class, message));
+    if (!error) {
+        return nullptr;
+    }
+    // An instance is raised as it is, a class is instantiated, anything else
+    // is refused as `raise` refuses it.
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    } else if (PyExceptionClass_Check(error.get())) {
+        PyErr_SetNone(error.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+PyObject* raise_connection_error(const char* message) {
+    return raise_connection_error([&] { return Ref::steal(PyUnicode_FromString(message)); });
+}
+
+Ref import_module_level(const char* name, PyObject* fromlist, int level) {
+    const Ref ns = Ref::borrow(g_namespace);
+    return Ref::steal(PyImport_ImportModuleLevel(name, ns.get(), nullptr, fromlist, level));
+}
+
+Ref import_from(PyObject* module, PyObject* name) {
+    Ref value = Ref::steal(PyObject_GetAttr(module, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return value;
+}
+
+}  // namespace corvane
