@@ -197,14 +197,20 @@ int Call::examine() {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // __init__ sets the state in this order: expected first, by identity.
+    constexpr int kInitOrder[3] = {0, 2, 1};
+    int entry = 0;
     for (Py_ssize_t left = PyDict_GET_SIZE(dict.get());
-         left > 0 && PyDict_Next(dict.get(), &position, &key, &value); --left) {
-        if (!PyUnicode_CheckExact(key)) {
-            return 0;
-        }
-        const int index = examined_name(key);
-        if (index == kMemberName) {
-            return 0;
+         left > 0 && PyDict_Next(dict.get(), &position, &key, &value); --left, ++entry) {
+        int index = entry < 3 ? kInitOrder[entry] : kOtherName;
+        if (index == kOtherName || key != state_name(index)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return 0;
+            }
+            index = examined_name(key);
+            if (index == kMemberName) {
+                return 0;
+            }
         }
         if (index != kOtherName) {
             found[index] = value;

@@ -78,38 +78,29 @@ inline int listed_among_strs(PyObject* list, PyObject* value) {
     return plain == size ? 0 : -1;
 }
 
-// A dict larger than this is not scanned to prove it inert.
-inline constexpr Py_ssize_t kMostScannedEntries = 16;
+// Whether every key of an exact dict is a str. CPython answers at once for
+// a dict whose keys have only ever been exact strs (it keeps such dicts in
+// a form of their own) and reads the keys of any other; the test raises
+// nothing of its own but the TypeError it reports a non-str key with.
+inline bool str_keys_only(PyObject* dict) {
+    if (PyArg_ValidateKeywordArguments(dict)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
 
 // `key in node.keys()` and `node[key]` at once, for an exact dict whose keys
-// are all exact strs and an exact-str key: no lookup in such a dict can run
-// Python code. 1 and *value set (borrowed) when present, 0 when absent, -1
-// when the dict is not such a dict (or too large to scan): the written steps
-// must answer.
+// are all strs and an exact-str key: such a lookup compares strs only, and
+// runs no Python code. 1 and *value set (borrowed) when present, 0 when
+// absent, -1 when the node is not such a dict: the written steps answer.
 inline int plain_find(PyObject* node, PyObject* key, PyObject** value) {
-    if (!PyDict_CheckExact(node) || !PyUnicode_CheckExact(key)) {
+    if (!PyDict_CheckExact(node) || !PyUnicode_CheckExact(key) || !str_keys_only(node)) {
         return -1;
     }
-    const Py_ssize_t size = PyDict_GET_SIZE(node);
-    if (size > kMostScannedEntries) {
-        return -1;
-    }
-    Py_ssize_t position = 0;
-    PyObject* stored = nullptr;
-    PyObject* stored_value = nullptr;
-    int found = 0;
-    // As many entries as the dict holds: no call to learn that it has no more.
-    for (Py_ssize_t left = size; left > 0 && PyDict_Next(node, &position, &stored, &stored_value);
-         --left) {
-        if (!PyUnicode_CheckExact(stored)) {
-            return -1;
-        }
-        if (!found && str_equal(stored, key)) {
-            *value = stored_value;
-            found = 1;
-        }
-    }
-    return found;
+    // Hashing and comparing exact strs cannot fail.
+    *value = PyDict_GetItemWithError(node, key);
+    return *value != nullptr ? 1 : 0;
 }
 
 }  // namespace corvane

@@ -117,6 +117,36 @@ PyObject* none() {
     Py_RETURN_NONE;
 }
 
+// Whether the four validators, all PluginManager's own, pass this
+// description without a word: every value None or an exact str and both
+// lists exact lists of exact strs, so that none of their steps can run
+// Python code and the order they take is unobservable. False decides
+// nothing: the validators then run one by one.
+bool passes_inert(Call& call, PyObject* os, PyObject* platform, PyObject* model,
+                  PyObject* chassis_type) {
+    if (!PyUnicode_CheckExact(os) || !inert_truth(os) || !inert(platform) || !inert(model) ||
+        !inert(chassis_type)) {
+        return false;
+    }
+    const bool has_platform = inert_truth(platform);
+    if (inert_truth(model) && (!has_platform || !lowercase_name(model))) {
+        return false;
+    }
+    if (has_platform && !lowercase_name(platform)) {
+        return false;
+    }
+    PyObject* os_list = call.held(State::supported_os);
+    if (!PyList_CheckExact(os_list) || listed_among_strs(os_list, os) != 1) {
+        return false;
+    }
+    if (str_equal(os, names.linux)) {
+        return true;
+    }
+    PyObject* chassis_list = call.held(State::chassis_type_list);
+    return inert_truth(chassis_type) && PyList_CheckExact(chassis_list) &&
+           listed_among_strs(chassis_list, chassis_type) == 1;
+}
+
 }  // namespace
 
 PyObject* validate_model(Call& call, PyObject* os, PyObject* platform, PyObject* model) {
@@ -224,6 +254,13 @@ PyObject* validate_chassis_type(Call& call, PyObject* chassis_type) {
 
 PyObject* validate_arguments(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) {
+    const int own = call.own();
+    if (own < 0) {
+        return nullptr;
+    }
+    if (own && passes_inert(call, os, platform, model, chassis_type)) {
+        return none();
+    }
     PyObject* model_args[] = {os, platform, model};
     if (!dispatch(call, Member::validate_model, model_args, 0, names.os_platform_model,
                   [&] { return validate_model(call, os, platform, model); })) {
