@@ -240,18 +240,30 @@ bool plain_class_names(PyObject* cls, Ref* module, Ref* qualname) {
 // The invocations of print_tree under way, one per level of the tree.
 struct Frame {
     Ref data;
-    // The fast form: the entries read at the start, and where the frame's
-    // text begins in the buffer, and the current child's first line.
+    // Read at the start on the fast path: the entries, keys and values.
     SortedEntries entries;
+    bool has_entries = false;
+    // Otherwise the rule's own sorted keys, and their last.
+    Ref keys;
+    Ref last_key;
+    Py_ssize_t next = 0;
+    Ref key;  // the key whose child is being rendered
+    // While the text is written into the buffer: where the frame's text
+    // begins, where its current child's first line begins, and the length
+    // of the indentation of its children's lines.
     size_t text_start = 0;
     size_t child_start = 0;
     size_t lead = 0;
-    // The rule as written: the sorted keys, the text so far.
-    Ref keys;
-    Ref last_key;
+    // Otherwise the frame's text so far.
     Ref output;
-    Py_ssize_t next = 0;
-    Ref key;  // the key whose child is being rendered
+
+    Py_ssize_t count() const { return has_entries ? entries.size() : PyList_GET_SIZE(keys.get()); }
+    PyObject* key_at(Py_ssize_t index) const {
+        return has_entries ? entries.key(index) : PyList_GET_ITEM(keys.get(), index);
+    }
+    PyObject* last() const {
+        return has_entries ? entries.key(entries.size() - 1) : last_key.get();
+    }
 };
 
 class Renderer {
@@ -279,25 +291,37 @@ class Renderer {
     Frame* push();
     void pop();
 
+    // On the fast path: every step so far was inert, so the values read at
+    // the start of each frame are still the tree's and print_tree is still
+    // PluginManager's own.
     bool fast() const { return fast_ && call_.fast(); }
-    // Leaves the fast form for good; the texts under way move into frames.
-    int leave_fast();
+    void leave_fast() {
+        fast_ = false;
+        call_.shortcut(false);
+    }
+    // Every text concerned an exact str: the texts of the frames under way
+    // are written into one buffer, each line with its whole indentation.
+    // Leaving that, each frame gets its text so far as a str of its own.
+    int leave_buffer();
 
-    // Fast form.
     Started start_fast(PyObject* data, PyObject* output, Ref* text);
-    int child_fast(Frame& frame, Py_ssize_t index);
+    Started start(PyObject* data, PyObject* output, Ref* text);
+    int child_fast(Frame& frame);
+    int child(Frame& frame);
+    // The first line of a child frame, in the buffer.
+    int open_child(Frame& frame, Frame& child, PyObject* heading, const char* continuation);
+    // A child's finished text: into the buffer, or added to the frame's.
+    int child_text(Frame& frame, PyObject* text, const char* continuation);
+    int child_done(Frame& frame, PyObject* text);
+
     int first_line_start() { return lead_.write_to(out_) < 0 ? -1 : out_.append_ascii(kFirstMark); }
     int lines(PyObject* text, const char* continuation);
-
-    // The rule as written.
-    Started start(PyObject* data, PyObject* output, Ref* text);
-    int child(Frame& frame);
-    int child_done(Frame& frame, PyObject* text);
 
     Call& call_;
     Text out_;
     Lead lead_;
     bool fast_ = true;
+    bool buffered_ = true;
     Frame** frames_ = nullptr;
     Py_ssize_t depth_ = 0;
     Py_ssize_t allocated_ = 0;
@@ -340,46 +364,38 @@ void Renderer::pop() {
 }
 
 Ref Renderer::render(PyObject* data, PyObject* output) {
-    Ref text;
-    Started started = Started::error;
     const int own = call_.own();
     if (own < 0) {
         return Ref();
     }
-    fast_ = own == 1 && PyUnicode_CheckExact(output);
-    if (fast()) {
-        started = start_fast(data, output, &text);
-    } else {
-        started = start(data, output, &text);
-    }
+    buffered_ = PyUnicode_CheckExact(output);
+    fast_ = own == 1 && buffered_;
+    Ref text;
+    const Started started = fast() ? start_fast(data, output, &text) : start(data, output, &text);
     if (started != Started::frame) {
         return text;
     }
+    if (buffered_ && (out_.append(output) < 0 || lead_.push("\n") < 0)) {
+        return Ref();
+    }
+    top().lead = lead_.size();
     while (depth_ > 0) {
         Frame& frame = top();
-        if (fast()) {
-            if (frame.next < frame.entries.size()) {
-                if (child_fast(frame, frame.next++) < 0) {
-                    return Ref();
-                }
-                continue;
-            }
-            pop();
-            if (depth_ == 0) {
-                return out_.finish();
-            }
-            lead_.truncate(top().lead);
-            continue;
-        }
-        // The rule as written: the sorted keys are re-read at every step.
-        if (frame.next < PyList_GET_SIZE(frame.keys.get())) {
-            if (child(frame) < 0) {
+        if (frame.next < frame.count()) {
+            if ((fast() ? child_fast(frame) : child(frame)) < 0) {
                 return Ref();
             }
             continue;
         }
         Ref finished = std::move(frame.output);
         pop();
+        if (buffered_) {
+            if (depth_ == 0) {
+                return out_.finish();
+            }
+            lead_.truncate(top().lead);
+            continue;
+        }
         if (depth_ == 0) {
             return finished;
         }
@@ -414,23 +430,22 @@ Renderer::Started Renderer::start_fast(PyObject* data, PyObject* output, Ref* te
             return Started::error;
         }
         if (collected) {
-            if (out_.append(output) < 0 || lead_.push("\n") < 0) {
-                return Started::error;
-            }
-            frame->lead = lead_.size();
+            frame->has_entries = true;
+            frame->output = Ref::borrow(output);
             return Started::frame;
         }
         pop();
     }
     // Not inert: the rule as written, from its first step.
-    fast_ = false;
+    leave_fast();
     return start(data, output, text);
 }
 
-// One child of a frame in the fast form: its lines written straight into
-// the buffer. A child that is not inert moves the render to the rule as
-// written, from that child's first step.
-int Renderer::child_fast(Frame& frame, Py_ssize_t index) {
+// One child on the fast path: its lines written straight into the buffer.
+// A child that is not inert leaves the fast path, and is rendered again
+// from its first step.
+int Renderer::child_fast(Frame& frame) {
+    const Py_ssize_t index = frame.next;
     PyObject* key = frame.entries.key(index);
     PyObject* value = frame.entries.value(index);
     const char* continuation = index == frame.entries.size() - 1 ? kBlank : kBar;
@@ -440,12 +455,13 @@ int Renderer::child_fast(Frame& frame, Py_ssize_t index) {
     const bool leaf_str = PyUnicode_CheckExact(value);
     const bool leaf_class = !dict && !leaf_str && plain_class_names(value, &module, &qualname);
     if (!dict && !leaf_str && !leaf_class && value != Py_None) {
-        frame.next = index;
-        return leave_fast();
+        leave_fast();
+        return 0;
     }
     if (value == Py_None || (dict && PyDict_GET_SIZE(value) == 0) ||
         (leaf_str && PyUnicode_GET_LENGTH(value) == 0)) {
         // Renders as nothing: only the child's first-line mark remains.
+        frame.next++;
         return first_line_start();
     }
     if (dict) {
@@ -457,67 +473,19 @@ int Renderer::child_fast(Frame& frame, Py_ssize_t index) {
         const int collected = child->entries.collect(value);
         if (collected <= 0) {
             pop();
-            if (collected < 0) {
-                return -1;
+            if (collected == 0) {
+                leave_fast();
             }
-            frame.next = index;
-            return leave_fast();
+            return collected;
         }
-        child->child_start = 0;
-        frame.child_start = out_.length();
-        if (has_newline(key)) {
-            Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
-            // The heading's lines, the first of which starts the child's text.
-            if (!heading || lead_.write_to(out_) < 0 || out_.append_ascii(kFirstMark) < 0) {
-                return -1;
-            }
-            child->text_start = out_.length();
-            const Py_ssize_t length = PyUnicode_GET_LENGTH(heading.get());
-            Py_ssize_t start = 0;
-            while (true) {
-                Py_ssize_t end = PyUnicode_FindChar(heading.get(), '\n', start, length, 1);
-                if (end == -2) {
-                    return -1;
-                }
-                if (end == -1) {
-                    end = length;
-                }
-                if (out_.append(heading.get(), start, end) < 0) {
-                    return -1;
-                }
-                if (end == length) {
-                    break;
-                }
-                if (lead_.write_to(out_) < 0 || out_.append_ascii_text(continuation) < 0) {
-                    return -1;
-                }
-                start = end + 1;
-            }
-        } else {
-            if (first_line_start() < 0) {
-                return -1;
-            }
-            child->text_start = out_.length();
-            if (out_.append(names.heading_mark) < 0 || out_.append(key) < 0) {
-                return -1;
-            }
-        }
-        child->key.reset();
-        if (lead_.push(continuation) < 0) {
-            return -1;
-        }
-        child->lead = lead_.size();
-        frame.key = Ref::borrow(key);
-        return 0;
+        child->has_entries = true;
+        frame.next++;
+        Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
+        return heading ? open_child(frame, *child, heading.get(), continuation) : -1;
     }
-    if (leaf_class) {
-        if (has_newline(key) || has_newline(module.get()) || has_newline(qualname.get())) {
-            Ref text = Ref::steal(PyObject_Str(value));
-            Ref line = text ? Ref::steal(PyUnicode_Concat(names.heading_mark, key)) : Ref();
-            line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
-            line = line ? Ref::steal(PyUnicode_Concat(line.get(), text.get())) : Ref();
-            return line ? lines(line.get(), continuation) : -1;
-        }
+    frame.next++;
+    if (leaf_class && !has_newline(key) && !has_newline(module.get()) &&
+        !has_newline(qualname.get())) {
         return first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
                        out_.append(key) < 0 || out_.append(names.leaf_mark) < 0 ||
                        out_.append_ascii("<class '") < 0 || out_.append(module.get()) < 0 ||
@@ -525,16 +493,51 @@ int Renderer::child_fast(Frame& frame, Py_ssize_t index) {
                    ? -1
                    : out_.append_ascii("'>");
     }
-    if (has_newline(key) || has_newline(value)) {
-        Ref line = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
-        line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
-        line = line ? Ref::steal(PyUnicode_Concat(line.get(), value)) : Ref();
-        return line ? lines(line.get(), continuation) : -1;
+    if (leaf_str && !has_newline(key) && !has_newline(value)) {
+        return first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
+                       out_.append(key) < 0 || out_.append(names.leaf_mark) < 0
+                   ? -1
+                   : out_.append(value);
     }
-    return first_line_start() < 0 || out_.append(names.heading_mark) < 0 || out_.append(key) < 0 ||
-                   out_.append(names.leaf_mark) < 0
-               ? -1
-               : out_.append(value);
+    Ref text = leaf_class ? Ref::steal(PyObject_Str(value)) : Ref::borrow(value);
+    Ref line = text ? Ref::steal(PyUnicode_Concat(names.heading_mark, key)) : Ref();
+    line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
+    line = line ? Ref::steal(PyUnicode_Concat(line.get(), text.get())) : Ref();
+    return line ? lines(line.get(), continuation) : -1;
+}
+
+int Renderer::open_child(Frame& frame, Frame& child, PyObject* heading, const char* continuation) {
+    frame.child_start = out_.length();
+    if (first_line_start() < 0) {
+        return -1;
+    }
+    child.text_start = out_.length();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(heading);
+    Py_ssize_t start = 0;
+    while (true) {
+        Py_ssize_t end = PyUnicode_FindChar(heading, '\n', start, length, 1);
+        if (end == -2) {
+            return -1;
+        }
+        if (end == -1) {
+            end = length;
+        }
+        if (out_.append(heading, start, end) < 0) {
+            return -1;
+        }
+        if (end == length) {
+            break;
+        }
+        if (lead_.write_to(out_) < 0 || out_.append_ascii_text(continuation) < 0) {
+            return -1;
+        }
+        start = end + 1;
+    }
+    if (lead_.push(continuation) < 0) {
+        return -1;
+    }
+    child.lead = lead_.size();
+    return 0;
 }
 
 // The lines of `text`, the first marked "  |", the rest `continuation`.
@@ -562,13 +565,13 @@ int Renderer::lines(PyObject* text, const char* continuation) {
     }
 }
 
-// Every invocation under way gets the text it would hold by now: its
-// stretch of the buffer, without the indentation its ancestors add to each
-// line. Every line break in the buffer is followed by the full indentation
-// of its line, so dropping a frame's own lead after each break does it.
-int Renderer::leave_fast() {
-    fast_ = false;
-    call_.shortcut(false);
+// Every frame under way gets the text it would hold by now: its stretch of
+// the buffer, without the indentation its ancestors add to each line. Every
+// line break in the buffer is followed by the full indentation of its line,
+// so dropping a frame's own lead after each break does it; the stretches of
+// the frames do not overlap.
+int Renderer::leave_buffer() {
+    buffered_ = false;
     Ref buffer = out_.finish();
     if (!buffer) {
         return -1;
@@ -595,15 +598,6 @@ int Renderer::leave_fast() {
             stretch = std::move(replaced);
         }
         frame.output = std::move(stretch);
-        // The keys as the rule holds them: a list, with its last key.
-        frame.keys = Ref::steal(PyList_New(frame.entries.size()));
-        if (!frame.keys) {
-            return -1;
-        }
-        for (Py_ssize_t k = 0; k < frame.entries.size(); ++k) {
-            PyList_SET_ITEM(frame.keys.get(), k, Py_NewRef(frame.entries.key(k)));
-        }
-        frame.last_key = Ref::borrow(frame.entries.key(frame.entries.size() - 1));
     }
     return 0;
 }
@@ -663,7 +657,9 @@ Renderer::Started Renderer::start(PyObject* data, PyObject* output, Ref* text) {
 // member looked up first, then the value and the heading. PluginManager's
 // own print_tree continues in this loop; anything else is called.
 int Renderer::child(Frame& frame) {
-    frame.key = Ref::borrow(PyList_GET_ITEM(frame.keys.get(), frame.next++));
+    frame.key = Ref::borrow(frame.key_at(frame.next++));
+    const Ref key = Ref::borrow(frame.key.get());
+    const Ref last_key = Ref::borrow(frame.last());
     Call probe(call_.self());
     const int own = probe.own();
     if (own < 0) {
@@ -676,19 +672,31 @@ int Renderer::child(Frame& frame) {
             return -1;
         }
     }
-    // The frame may move when a child is pushed: hold what the steps use.
     const Ref data = Ref::borrow(frame.data.get());
-    const Ref key = Ref::borrow(frame.key.get());
     Ref value = node_item(call_, data.get(), key.get());
     Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
     if (!heading) {
         return -1;
     }
+    // The child goes into the buffer when its key and the last are exact
+    // strs: comparing them, before the child rather than after, is unseen.
+    if (buffered_ && (!PyUnicode_CheckExact(key.get()) || !PyUnicode_CheckExact(last_key.get())) &&
+        leave_buffer() < 0) {
+        return -1;
+    }
+    const char* continuation = kBar;
+    if (buffered_ && str_equal(key.get(), last_key.get())) {
+        continuation = kBlank;
+    }
     Ref text;
     if (own) {
         const Started started = start(value.get(), heading.get(), &text);
-        if (started != Started::text) {
-            return started == Started::frame ? 0 : -1;
+        if (started == Started::error) {
+            return -1;
+        }
+        if (started == Started::frame) {
+            return buffered_ ? open_child(*frames_[depth_ - 2], top(), heading.get(), continuation)
+                             : 0;
         }
     } else {
         StackGuard guard(" while rendering the plugin tree");
@@ -701,13 +709,25 @@ int Renderer::child(Frame& frame) {
             return -1;
         }
     }
-    return child_done(top(), text.get());
+    return child_text(top(), text.get(), continuation);
+}
+
+int Renderer::child_text(Frame& frame, PyObject* text, const char* continuation) {
+    if (buffered_) {
+        if (PyUnicode_CheckExact(text)) {
+            return lines(text, continuation);
+        }
+        if (leave_buffer() < 0) {
+            return -1;
+        }
+    }
+    return child_done(frame, text);
 }
 
 // The child's text, split at "\n" and added to the frame's text line by line.
 int Renderer::child_done(Frame& frame, PyObject* text) {
     const Ref key = Ref::borrow(frame.key.get());
-    const Ref last_key = Ref::borrow(frame.last_key.get());
+    const Ref last_key = Ref::borrow(frame.last());
     const int is_last = equals(call_, key.get(), last_key.get());
     if (is_last < 0) {
         return -1;

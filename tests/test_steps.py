@@ -1,0 +1,376 @@
+"""Inputs just outside the shortcuts: Python code that runs in the middle of an
+operation and changes what the operation looks at.
+
+Each case drives the extension and the pure-Python model alike and records
+what happens (the calls made into the case's objects, in order); both must
+give the same result or exception and the same record. Run under the
+sanitizer job, the cases also show that no freed memory is read.
+"""
+
+import gc
+import sys
+import weakref
+
+import pytest
+
+import model
+from corvane.core import pluginmanager
+
+
+class ConnA: ...
+
+
+class ConnB: ...
+
+
+def tree_of(cls, *path):
+    node = tree = {}
+    for key in path:
+        node[key] = {}
+        node = node[key]
+    node["data"] = {"single_rp": {"cls": cls, "path": "f"}}
+    return tree
+
+
+class Recorder:
+    """The package logger, running `action` on every debug line."""
+
+    def __init__(self, events, action=None):
+        self.events, self.action = events, action
+
+    def debug(self, text):
+        self.events.append(("debug", text))
+        if self.action is not None:
+            self.action()
+
+
+class Finaliser:
+    """Runs `action` when the last reference to it goes."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+class Eq(str):
+    """Compares like its text, recording each comparison and running `action` once."""
+
+    def __new__(cls, text, events, action=None):
+        self = super().__new__(cls, text)
+        self.events, self.action = events, action
+        return self
+
+    def __eq__(self, other):
+        self.events.append(("eq", str(self), str(other)))
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class Colliding:
+    """Hashes like `name` and is never equal; records each comparison."""
+
+    def __init__(self, name, events):
+        self.hash, self.events = hash(name), events
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        self.events.append(("collide", other))
+        return False
+
+
+class Added(str):
+    """A str whose reflected + is its own."""
+
+    def __radd__(self, other):
+        return "radd(" + other + ")"
+
+
+class Text:
+    def __init__(self, text, action=None):
+        self.text, self.action = text, action
+
+    def __str__(self):
+        if self.action is not None:
+            self.action()
+        return self.text
+
+
+class Node(dict):
+    """A dict subclass that records its reads and may run `action` once."""
+
+    def __init__(self, *args, events, action=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.events, self.action = events, action
+
+    def keys(self):
+        self.events.append(("keys",))
+        return super().keys()
+
+    def __getitem__(self, key):
+        self.events.append(("getitem", str(key)))
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return super().__getitem__(key)
+
+
+class ClaimsDict:
+    """Claims to be a dict through __class__, counting the claims."""
+
+    def __init__(self, events):
+        self.events = events
+
+    @property
+    def __class__(self):
+        self.events.append(("__class__",))
+        return dict
+
+
+def unknown_os_logger_replaces_the_tree(module, events, monkeypatch):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, os="other")
+    manager._plugins["other"]["keep"] = Finaliser(
+        lambda: setattr(manager, "chassis_type_list", ["single_rp"])
+    )
+
+    def replace():
+        manager._plugins = tree_of(ConnB, "other")
+
+    monkeypatch.setattr(module, "log", Recorder(events, replace))
+    return manager.get_plugin(os="other")
+
+
+def getfile_replaces_the_tree(module, events, monkeypatch):
+    manager = module.PluginManager()
+    old = manager._plugins
+
+    def getfile(cls):
+        events.append(("getfile", cls.__name__))
+        manager._plugins = {}
+        return "f"
+
+    monkeypatch.setattr(module, "getfile", getfile)
+    manager.register_plugin(ConnA, os="generic", platform="p")
+    return old, manager._plugins
+
+
+def flavour_test_replaces_the_tree(module, events, monkeypatch):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, os="generic", os_flavor="f")
+    replaced = tree_of(ConnB, "generic", "f")
+
+    def replace():
+        manager._plugins = replaced
+
+    manager.unregister_plugin(os="generic", os_flavor=Eq("f", events, replace))
+    return manager._plugins is replaced, replaced, manager.get_plugin(os="generic", os_flavor="f")
+
+
+def colliding_key_in_a_node(module, events, monkeypatch):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, os="generic", platform="p")
+    # Stored first, so that it is probed before "p".
+    manager._plugins["generic"] = {Colliding("p", events): {}, **manager._plugins["generic"]}
+    return manager.get_plugin(os="generic", platform="p")
+
+
+def str_subclass_keyword_name(module, events, monkeypatch):
+    manager = module.PluginManager()
+    manager.register_plugin(ConnA, os="generic")
+    name = Eq("os", [])
+    alive = weakref.ref(name)
+    found = manager.get_plugin(**{name: "generic"})
+    del name
+    gc.collect()
+    return found, alive() is None
+
+
+def message_built_after_the_error_class_is_read(module, events, monkeypatch):
+    class Other(Exception):
+        pass
+
+    manager = module.PluginManager()
+    model_text = Text("m", lambda: monkeypatch.setattr(module, "ConnectionInfraError", Other))
+    try:
+        manager.validate_model("a", "", model_text)
+    except Exception as error:
+        return type(error).__name__, error.args
+
+
+def logger_read_before_the_line_is_built(module, events, monkeypatch):
+    manager = module.PluginManager()
+    second = Recorder([])
+
+    class Name(str):
+        def __str__(self):
+            monkeypatch.setattr(module, "log", second)
+            return str.__str__(self)
+
+    manager.validate_os(Name("elsewhere"))
+    return len(events), len(second.events)
+
+
+def override_installed_by_a_getitem(module, events, monkeypatch):
+    manager = module.PluginManager()
+
+    def install():
+        manager.print_tree = lambda data, output="plugin": "<" + output + ">"
+
+    tree = Node({"a": "1", "b": "2", "c": "3"}, events=events, action=install)
+    return manager.print_tree({"x": tree, "y": "4"})
+
+
+def override_installed_by_a_leaf(module, events, monkeypatch):
+    manager = module.PluginManager()
+
+    def install():
+        manager.print_tree = lambda data, output="plugin": "<" + output + ">"
+
+    return manager.print_tree({"a": Text("1", install), "b": {"c": "2"}, "d": "3"})
+
+
+def key_compared_after_its_child(module, events, monkeypatch):
+    manager = module.PluginManager()
+    tree = Node(events=events)
+    for text in ("b", "a"):
+        tree[Eq(text, events)] = Node({"v": "1\n2"}, events=events)
+    return manager.print_tree(tree)
+
+
+def text_added_with_the_host_operator(module, events, monkeypatch):
+    class Leaf:
+        def __str__(self):
+            return Added("x")
+
+    return module.PluginManager().print_tree({"a": Leaf(), "b": {"c": Leaf()}})
+
+
+def claimed_dict_read_once(module, events, monkeypatch):
+    try:
+        module.PluginManager().print_tree(ClaimsDict(events))
+    except Exception as error:
+        return type(error).__name__
+
+
+def sorted_keys_emptied_by_a_hash(module, events, monkeypatch):
+    class Emptying(str):
+        def __hash__(self):
+            for holder in gc.get_referrers(self):
+                if type(holder) is list and self in holder:
+                    holder.clear()
+            return str.__hash__(self)
+
+        __eq__ = str.__eq__
+
+    return module.PluginManager().print_tree({Emptying("a"): "1", "b": "2"})
+
+
+def classes_written_as_str_shows_them(module, events, monkeypatch):
+    odd = type("Odd", (), {})
+    odd.__module__ = 7
+    member_type = type(pluginmanager.PluginManager.get_plugin)
+    return module.PluginManager().print_tree({"a": odd, "b": member_type, "c": int})
+
+
+def interrupt_while_reading_sys_modules(module, events, monkeypatch):
+    class Interrupting:
+        armed = False
+
+        def __hash__(self):
+            return hash("modules")
+
+        def __eq__(self, other):
+            if Interrupting.armed:
+                Interrupting.armed = False
+                raise KeyboardInterrupt
+            return False
+
+    key = Interrupting()
+    namespace = vars(sys)
+    # Probed before the name it collides with: stored before it.
+    modules = namespace.pop("modules")
+    namespace[key] = None
+    namespace["modules"] = modules
+    manager = module.PluginManager()
+    try:
+        Interrupting.armed = True
+        manager.register_plugin(type("Late", (), {}), os="generic")
+        outcome = "registered"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    finally:
+        Interrupting.armed = False
+        del namespace[key]
+    return outcome, list(manager.plugins)
+
+
+CASES = [
+    unknown_os_logger_replaces_the_tree,
+    getfile_replaces_the_tree,
+    flavour_test_replaces_the_tree,
+    colliding_key_in_a_node,
+    str_subclass_keyword_name,
+    message_built_after_the_error_class_is_read,
+    logger_read_before_the_line_is_built,
+    override_installed_by_a_getitem,
+    override_installed_by_a_leaf,
+    key_compared_after_its_child,
+    text_added_with_the_host_operator,
+    claimed_dict_read_once,
+    sorted_keys_emptied_by_a_hash,
+    classes_written_as_str_shows_them,
+    interrupt_while_reading_sys_modules,
+]
+
+
+def outcome(module, case, monkeypatch):
+    events = []
+    with monkeypatch.context() as patch:
+        patch.setattr(module, "log", Recorder(events))
+        try:
+            result = case(module, events, patch)
+        except Exception as error:
+            result = ("raised", type(error).__name__, error.args)
+    return result, events
+
+
+@pytest.mark.parametrize("case", CASES, ids=[case.__name__ for case in CASES])
+def test_the_extension_does_what_the_model_does(case, monkeypatch):
+    assert outcome(pluginmanager, case, monkeypatch) == outcome(model, case, monkeypatch)
+
+
+class ThroughSelf(pluginmanager.PluginManager):
+    def print_tree(self, data, output="plugin"):
+        return super().print_tree(data, output)
+
+
+@pytest.mark.parametrize(
+    ("manager", "node"),
+    [(pluginmanager.PluginManager(), lambda: Node(events=[])), (ThroughSelf(), dict)],
+    ids=["dict subclass levels", "print_tree overridden"],
+)
+def test_deep_trees_give_text_or_recursion_error(manager, node, monkeypatch):
+    monkeypatch.setattr(sys, "getrecursionlimit", sys.getrecursionlimit)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(100_000)
+    try:
+        tree = leaf = node()
+        for _ in range(8_000):
+            leaf["k"] = node()
+            leaf = leaf["k"]
+        leaf["k"] = "end"
+        try:
+            text = manager.print_tree(tree)
+        except RecursionError:
+            return
+    finally:
+        sys.setrecursionlimit(limit)
+    assert text.endswith("|__ k = end")
