@@ -1,0 +1,229 @@
+"""Loading the plugins into the shared manager: built-in modules, then entry points.
+
+``load_plugins`` imports each built-in plugin module and loads each entry
+point itself, inside ``plugin_manager.loading(source)``, so every
+registration is attributed to the plugin being loaded and a plugin that fails
+leaves nothing behind.
+
+Precedence: every built-in module first, in the order of the walk of
+``corvane.plugins``; then the entry points of the group, sorted by
+distribution name (normalised as installers do), then entry-point name. The
+last registration of a description wins.
+"""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import pkgutil
+import re
+import sys
+from collections.abc import Callable, Iterable
+from importlib import metadata
+from importlib.metadata import EntryPoint
+
+import corvane.plugins
+from corvane import log
+from corvane.core.pluginmanager import ENTRYPOINT_GROUP
+from corvane.manager import plugin_manager
+from corvane.records import LoadReport, NothingRegistered, PluginFailure, PluginLoadError, Source
+
+__all__ = ["entry_points_in_order", "is_loaded", "load_plugins", "set_loaded"]
+
+_loaded = False
+
+
+def is_loaded() -> bool:
+    """Return whether ``load_plugins`` has loaded the plugins of this process."""
+    return _loaded
+
+
+def set_loaded(loaded: bool) -> None:
+    """Set whether ``load_plugins`` counts the plugins as loaded (its next call does
+    nothing when true); ``corvane.registry.restore`` and ``reset`` use it."""
+    global _loaded
+    _loaded = loaded
+
+
+def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadReport:
+    """Import the built-in plugins and, unless ``external`` is false, the external ones.
+
+    Loads once per process: after a successful call, later calls do nothing.
+    Built-in plugin modules load first, in the order of the walk of
+    ``corvane.plugins`` (test modules skipped, as ``discover_builtin_plugins``
+    skips them); then the entry points of the group ``corvane.plugins``, in
+    the order of ``entry_points_in_order()``. The last registration of a
+    description wins.
+
+    Each registration is noted with the plugin being loaded. A plugin that
+    fails has its registrations taken back, and any class it replaced comes
+    back; with ``keep_going`` it is reported in the result and the others are
+    still loaded. A built-in plugin package or an entry point that loads and
+    registers nothing (an entry point naming a function, which is loaded but
+    never called, is the usual case) is logged as a warning, unless its module
+    had been imported before.
+
+    Returns:
+        A ``LoadReport`` with the registrations, overrides and failures of this
+        call and the plugins that registered nothing (``loaded`` false when
+        the plugins had already been loaded).
+
+    Raises:
+        PluginLoadError: when a plugin fails to load and ``keep_going`` is false.
+    """
+    global _loaded
+    report = LoadReport()
+    if _loaded:
+        return report
+    listed = entry_points_in_order() if external else []
+    imported_before = {ep.module for ep in listed if ep.module in sys.modules}
+    # The modules and packages right below corvane.plugins: what each
+    # registers, its submodules included, counts for it.
+    units: list[str] = []
+    prefix = corvane.plugins.__name__ + "."
+    _walk(corvane.plugins.__path__, prefix, set(), report, keep_going, (units, imported_before))
+    for entry_point in listed:
+        source = Source.of_entry_point(entry_point)
+        _load_one(source, _loader(entry_point), report, keep_going, entry_point=entry_point)
+    report.registered_nothing = _registered_nothing(report, units, listed, imported_before)
+    for item in report.registered_nothing:
+        log.warning(item.describe())
+    report.loaded = True
+    _loaded = True
+    return report
+
+
+def entry_points_in_order() -> list[EntryPoint]:
+    """List the entry points of the group ``corvane.plugins`` in loading order.
+
+    Lists the installed metadata once (one call of
+    ``importlib.metadata.entry_points``).
+
+    Returns:
+        The entry points sorted by distribution name, normalised as installers
+        do (none for an entry point without a distribution sorts first), then
+        entry-point name, then value.
+    """
+    return sorted(metadata.entry_points(group=ENTRYPOINT_GROUP), key=_precedence)
+
+
+def _precedence(entry_point: EntryPoint) -> tuple[str, str, str]:
+    dist = getattr(entry_point, "dist", None)
+    name = dist.name if dist is not None else ""
+    return re.sub(r"[-_.]+", "-", name or "").lower(), entry_point.name, entry_point.value
+
+
+def _loader(entry_point: EntryPoint) -> Callable[[], object]:
+    def load() -> object:
+        log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
+        return entry_point.load()
+
+    return load
+
+
+def _walk(
+    path: Iterable[str],
+    prefix: str,
+    seen: set[str],
+    report: LoadReport,
+    keep_going: bool,
+    top: tuple[list[str], set[str]] | None = None,
+) -> None:
+    # The walk of pkgutil.walk_packages, importing each module itself: a
+    # package is imported before the modules below it, and a package that
+    # fails is not descended into. ``top`` collects the units of the first
+    # level, and those imported before.
+    for info in pkgutil.iter_modules(path, prefix):
+        name = info.name
+        skipped = ".plugins." not in name or ".tests." in name or name.endswith("tests")
+        if skipped and not (info.ispkg and _may_hold_plugins(name)):
+            continue
+        if top is not None and not skipped:
+            top[0].append(name)
+            if name in sys.modules:
+                top[1].add(name)
+        loaded = _load_one(
+            Source.of_builtin(name), _importer(name), report, keep_going, module=name
+        )
+        if loaded and info.ispkg:
+            below = getattr(sys.modules[name], "__path__", None) or []
+            below = [p for p in below if p not in seen]
+            seen.update(below)
+            _walk(below, name + ".", seen, report, keep_going)
+
+
+def _may_hold_plugins(package: str) -> bool:
+    # Below a package named tests every module is a test module; below one
+    # named, say, mytests, the modules still count.
+    return not (package.endswith(".tests") or ".tests." in package)
+
+
+def _importer(name: str) -> Callable[[], object]:
+    return lambda: importlib.import_module(name)
+
+
+def _load_one(
+    source: Source,
+    load: Callable[[], object],
+    report: LoadReport,
+    keep_going: bool,
+    module: str | None = None,
+    entry_point: EntryPoint | None = None,
+) -> bool:
+    try:
+        with plugin_manager.loading(source) as recording:
+            load()
+    except Exception as error:
+        failure = PluginFailure(error, module=module, entry_point=entry_point)
+        if not keep_going:
+            raise PluginLoadError(failure) from error
+        report.failures.append(failure)
+        return False
+    report.registrations += recording.registrations
+    report.overrides += recording.overrides
+    return True
+
+
+def _registered_nothing(
+    report: LoadReport,
+    units: list[str],
+    listed: list[EntryPoint],
+    imported_before: set[str],
+) -> list[NothingRegistered]:
+    sources = {registration.source for registration in report.registrations}
+    modules = {source.module for source in sources if source.kind == "builtin"}
+    failed_modules = {f.module for f in report.failures if f.module is not None}
+    failed_entry_points = [f.entry_point for f in report.failures if f.entry_point is not None]
+    nothing: list[NothingRegistered] = []
+    for unit in units:
+        if unit in imported_before or any(_within(m, unit) for m in failed_modules):
+            continue
+        if not any(module is not None and _within(module, unit) for module in modules):
+            nothing.append(NothingRegistered(Source.of_builtin(unit)))
+    for entry_point in listed:
+        source = Source.of_entry_point(entry_point)
+        if (
+            source in sources
+            or entry_point.module in imported_before
+            or entry_point in failed_entry_points
+        ):
+            continue
+        nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
+    return nothing
+
+
+def _within(module: str, package: str) -> bool:
+    return module == package or module.startswith(package + ".")
+
+
+def _why_nothing(entry_point: EntryPoint) -> str | None:
+    try:
+        target = entry_point.load()
+    except Exception:
+        return None
+    if inspect.isroutine(target):
+        return (
+            f"{entry_point.attr} is a function, which is loaded but never called; "
+            f"name the module that registers the classes instead"
+        )
+    return None
