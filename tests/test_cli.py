@@ -150,7 +150,7 @@ def test_explain_goes_to_stdout_before_the_error(probes, capsys):
         "  chassis types registered there: dual_rp",
         "  single_rp is not registered there",
     ]
-    assert out.splitlines()[-1].startswith("loading order: the built-in plugin modules, then")
+    assert out.splitlines()[-1].startswith("loading order: built-in modules, then entry points")
     assert err.startswith(
         "corvane-plugins: Plugin data not found for (probeos/p), type: single_rp \n"
     )

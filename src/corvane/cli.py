@@ -63,8 +63,8 @@ exit status:
   {EXIT_PLUGIN_FAILED}  a plugin failed to load"""
 
 PRECEDENCE = (
-    "loading order: the built-in plugin modules, then the entry points sorted by "
-    "distribution and entry-point name; the last registration wins"
+    "loading order: built-in modules, then entry points by distribution and name "
+    "(the last registration wins)"
 )
 
 # Columns narrower than this are dropped rather than cut.
