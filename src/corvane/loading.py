@@ -14,11 +14,13 @@ last registration of a description wins.
 from __future__ import annotations
 
 import importlib
+import importlib.machinery
 import inspect
+import os
 import pkgutil
 import re
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from importlib import metadata
 from importlib.metadata import EntryPoint
 
@@ -133,10 +135,9 @@ def _walk(
     # package is imported before the modules below it, and a package that
     # fails is not descended into. ``top`` collects the units of the first
     # level, and those imported before.
-    for info in pkgutil.iter_modules(path, prefix):
-        name = info.name
+    for name, ispkg in _modules_in(path, prefix):
         skipped = ".plugins." not in name or ".tests." in name or name.endswith("tests")
-        if skipped and not (info.ispkg and _may_hold_plugins(name)):
+        if skipped and not (ispkg and _may_hold_plugins(name)):
             continue
         if top is not None and not skipped:
             top[0].append(name)
@@ -145,11 +146,64 @@ def _walk(
         loaded = _load_one(
             Source.of_builtin(name), _importer(name), report, keep_going, module=name
         )
-        if loaded and info.ispkg:
+        if loaded and ispkg:
             below = getattr(sys.modules[name], "__path__", None) or []
             below = [p for p in below if p not in seen]
             seen.update(below)
             _walk(below, name + ".", seen, report, keep_going)
+
+
+def _modules_in(path: Iterable[str], prefix: str) -> Iterator[tuple[str, bool]]:
+    """Yield (name, is a package) of the modules in ``path``, as
+    ``pkgutil.iter_modules`` does, with the suffixes sorted once rather than
+    once per file."""
+    suffixes = sorted(importlib.machinery.all_suffixes(), key=len, reverse=True)
+    yielded: set[str] = set()
+    for entry in path:
+        if not os.path.isdir(entry):
+            found = [
+                (info.name[len(prefix) :], info.ispkg) for info in pkgutil.iter_modules([entry])
+            ]
+        else:
+            found = _directory_modules(entry, suffixes)
+        for name, ispkg in found:
+            if name not in yielded:
+                yielded.add(name)
+                yield prefix + name, ispkg
+
+
+def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, bool]]:
+    try:
+        filenames = sorted(os.listdir(directory))
+    except OSError:
+        return []
+    found = []
+    for filename in filenames:
+        name = _module_name(filename, suffixes)
+        if name == "__init__":
+            continue
+        ispkg = False
+        if name is None:
+            path = os.path.join(directory, filename)
+            if "." in filename or not os.path.isdir(path):
+                continue
+            try:
+                inside = os.listdir(path)
+            except OSError:
+                inside = []
+            if not any(_module_name(f, suffixes) == "__init__" for f in inside):
+                continue
+            name, ispkg = filename, True
+        if "." not in name:
+            found.append((name, ispkg))
+    return found
+
+
+def _module_name(filename: str, suffixes: list[str]) -> str | None:
+    for suffix in suffixes:
+        if filename.endswith(suffix):
+            return filename[: -len(suffix)]
+    return None
 
 
 def _may_hold_plugins(package: str) -> bool:

@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Callable, Iterator, Mapping
-from contextlib import contextmanager
-from dataclasses import dataclass, field
+from contextlib import AbstractContextManager, contextmanager
+from dataclasses import dataclass
 from typing import Any
 
 from corvane import log
@@ -31,27 +31,47 @@ class TreeState:
     provenance: dict[int, tuple[Any, Source]]
 
 
-@dataclass
 class _Undo:
     """How to take one registration back: what the walk found before it."""
 
-    key_path: list[Any]
-    chassis_type: Any
-    # Keys of the path that were in the tree before; the rest were created.
-    existing: int
-    had_chassis_map: bool
-    previous: Any
-    previous_source: tuple[Any, Source] | None
+    # Plain slots rather than a dataclass: one is made per registration.
+    __slots__ = (
+        "chassis_type",
+        "existing",
+        "had_chassis_map",
+        "key_path",
+        "previous",
+        "previous_source",
+    )
+
+    def __init__(
+        self,
+        key_path: list[Any],
+        chassis_type: Any,
+        existing: int,
+        had_chassis_map: bool,
+        previous: Any,
+    ) -> None:
+        self.key_path = key_path
+        self.chassis_type = chassis_type
+        # Keys of the path that were in the tree before; the rest were created.
+        self.existing = existing
+        self.had_chassis_map = had_chassis_map
+        self.previous = previous
+        self.previous_source: tuple[Any, Source] | None = None
 
 
-@dataclass
 class Recording:
-    """What one ``loading()`` block registered, in order."""
+    """What one ``loading()`` block registered, in order: ``registrations``
+    and ``overrides``, attributed to ``source``."""
 
-    source: Source | Callable[[], Source]
-    registrations: list[Registration] = field(default_factory=list)
-    overrides: list[Override] = field(default_factory=list)
-    _undo: list[_Undo] = field(default_factory=list, repr=False)
+    __slots__ = ("_undo", "overrides", "registrations", "source")
+
+    def __init__(self, source: Source | Callable[[], Source]) -> None:
+        self.source = source
+        self.registrations: list[Registration] = []
+        self.overrides: list[Override] = []
+        self._undo: list[_Undo] = []
 
     def source_now(self) -> Source:
         """Return the source a registration made now is attributed to."""
@@ -187,8 +207,7 @@ class RegistryManager(PluginManager):
             return noted[1]
         return OUTSIDE_LOADING
 
-    @contextmanager
-    def loading(self, source: Source) -> Iterator[Recording]:
+    def loading(self, source: Source) -> AbstractContextManager[Recording]:
         """Attribute the registrations made in the block to ``source``.
 
         When the block raises, its registrations are taken back (nodes they
@@ -199,8 +218,7 @@ class RegistryManager(PluginManager):
         Returns:
             A context manager yielding the ``Recording`` of the block.
         """
-        with self._recording(source, undo_on_error=True) as recording:
-            yield recording
+        return _Block(self, Recording(source), undo_on_error=True)
 
     @contextmanager
     def observe(self, source: Callable[[], Source] | None = None) -> Iterator[list[Override]]:
@@ -213,29 +231,8 @@ class RegistryManager(PluginManager):
         Returns:
             A context manager yielding the list that receives the overrides.
         """
-        with self._recording(source or OUTSIDE_LOADING, undo_on_error=False) as recording:
+        with _Block(self, Recording(source or OUTSIDE_LOADING), undo_on_error=False) as recording:
             yield recording.overrides
-
-    @contextmanager
-    def _recording(
-        self, source: Source | Callable[[], Source], undo_on_error: bool
-    ) -> Iterator[Recording]:
-        recording = Recording(source)
-        self._recordings.append(recording)
-        try:
-            yield recording
-        except BaseException:
-            self._recordings.pop()
-            if undo_on_error:
-                for undo in reversed(recording._undo):
-                    self._take_back(undo)
-            raise
-        self._recordings.pop()
-        if self._recordings:
-            outer = self._recordings[-1]
-            outer.registrations += recording.registrations
-            outer.overrides += recording.overrides
-            outer._undo += recording._undo
 
     def snapshot(self) -> TreeState:
         """Return a copy of the tree and of the sources noted for it.
@@ -258,17 +255,17 @@ class RegistryManager(PluginManager):
             existing = 0
             for key in key_path:
                 if key not in node.keys():
-                    return _Undo(key_path, chassis_type, existing, False, None, None)
+                    return _Undo(key_path, chassis_type, existing, False, None)
                 node = node[key]
                 existing += 1
             if "data" not in node.keys():
-                return _Undo(key_path, chassis_type, existing, False, None, None)
+                return _Undo(key_path, chassis_type, existing, False, None)
             chassis_map = node["data"]
             previous = chassis_map[chassis_type] if chassis_type in chassis_map.keys() else None
         except Exception:
             # Bad descriptions and odd trees are the base class's to reject.
             return None
-        return _Undo(key_path, chassis_type, existing, True, previous, None)
+        return _Undo(key_path, chassis_type, existing, True, previous)
 
     def _leaf_record(self, key_path: list[Any], chassis_type: Any) -> Any:
         try:
@@ -302,6 +299,35 @@ class RegistryManager(PluginManager):
         except (KeyError, TypeError, AttributeError):
             # The tree was changed behind the manager's back: leave it be.
             pass
+
+
+class _Block:
+    # A class rather than a generator: load_plugins enters one per plugin module.
+    __slots__ = ("manager", "recording", "undo_on_error")
+
+    def __init__(self, manager: RegistryManager, recording: Recording, undo_on_error: bool) -> None:
+        self.manager = manager
+        self.recording = recording
+        self.undo_on_error = undo_on_error
+
+    def __enter__(self) -> Recording:
+        self.manager._recordings.append(self.recording)
+        return self.recording
+
+    def __exit__(self, kind: type[BaseException] | None, *_: object) -> None:
+        recordings = self.manager._recordings
+        recordings.pop()
+        recording = self.recording
+        if kind is not None:
+            if self.undo_on_error:
+                for undo in reversed(recording._undo):
+                    self.manager._take_back(undo)
+            return
+        if recordings:
+            outer = recordings[-1]
+            outer.registrations += recording.registrations
+            outer.overrides += recording.overrides
+            outer._undo += recording._undo
 
 
 def _copy_tree(node: Mapping[Any, Any]) -> dict[Any, Any]:
