@@ -78,16 +78,15 @@ def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadRepo
     if _loaded:
         return report
     listed = entry_points_in_order() if external else []
-    imported_before = {ep.module for ep in listed if ep.module in sys.modules}
-    # The modules and packages right below corvane.plugins: what each
-    # registers, its submodules included, counts for it.
-    units: list[str] = []
-    prefix = corvane.plugins.__name__ + "."
-    _walk(corvane.plugins.__path__, prefix, set(), report, keep_going, (units, imported_before))
+    nothing = _load_builtin(report, keep_going)
     for entry_point in listed:
         source = Source.of_entry_point(entry_point)
-        _load_one(source, _loader(entry_point), report, keep_going, entry_point=entry_point)
-    report.registered_nothing = _registered_nothing(report, units, listed, imported_before)
+        imported_before = entry_point.module in sys.modules
+        made = len(report.registrations)
+        loaded = _load_one(source, _loader(entry_point), report, keep_going, entry_point)
+        if loaded and not imported_before and len(report.registrations) == made:
+            nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
+    report.registered_nothing = nothing
     for item in report.registered_nothing:
         log.warning(item.describe())
     report.loaded = True
@@ -123,34 +122,55 @@ def _loader(entry_point: EntryPoint) -> Callable[[], object]:
     return load
 
 
-def _walk(
-    path: Iterable[str],
-    prefix: str,
-    seen: set[str],
-    report: LoadReport,
-    keep_going: bool,
-    top: tuple[list[str], set[str]] | None = None,
+def _load_builtin(report: LoadReport, keep_going: bool) -> list[NothingRegistered]:
+    # The modules and packages right below corvane.plugins are the units: what
+    # one registers, its submodules included, counts for it.
+    nothing: list[NothingRegistered] = []
+    seen: set[str] = set()
+    for name, ispkg in _modules_in(corvane.plugins.__path__, corvane.plugins.__name__ + "."):
+        if not _descends(name, ispkg):
+            continue
+        imported_before = name in sys.modules
+        made, failed = len(report.registrations), len(report.failures)
+        _load_tree(name, ispkg, seen, report, keep_going)
+        if (
+            not (imported_before or _skipped(name))
+            and len(report.registrations) == made
+            and len(report.failures) == failed
+        ):
+            nothing.append(NothingRegistered(Source.of_builtin(name)))
+    return nothing
+
+
+def _load_tree(
+    name: str, ispkg: bool, seen: set[str], report: LoadReport, keep_going: bool
 ) -> None:
     # The walk of pkgutil.walk_packages, importing each module itself: a
     # package is imported before the modules below it, and a package that
-    # fails is not descended into. ``top`` collects the units of the first
-    # level, and those imported before.
-    for name, ispkg in _modules_in(path, prefix):
-        skipped = ".plugins." not in name or ".tests." in name or name.endswith("tests")
-        if skipped and not (ispkg and _may_hold_plugins(name)):
-            continue
-        if top is not None and not skipped:
-            top[0].append(name)
-            if name in sys.modules:
-                top[1].add(name)
-        loaded = _load_one(
-            Source.of_builtin(name), _importer(name), report, keep_going, module=name
-        )
-        if loaded and ispkg:
-            below = getattr(sys.modules[name], "__path__", None) or []
-            below = [p for p in below if p not in seen]
-            seen.update(below)
-            _walk(below, name + ".", seen, report, keep_going)
+    # fails is not descended into.
+    loaded = _load_one(Source.of_builtin(name), _importer(name), report, keep_going, module=name)
+    if not (loaded and ispkg):
+        return
+    below = getattr(sys.modules[name], "__path__", None) or []
+    below = [p for p in below if p not in seen]
+    seen.update(below)
+    for inner, inner_ispkg in _modules_in(below, name + "."):
+        if _descends(inner, inner_ispkg):
+            _load_tree(inner, inner_ispkg, seen, report, keep_going)
+
+
+def _skipped(name: str) -> bool:
+    # What discover_builtin_plugins does not import: test modules.
+    return ".plugins." not in name or ".tests." in name or name.endswith("tests")
+
+
+def _descends(name: str, ispkg: bool) -> bool:
+    # Whether the walk imports the module: every one discovery imports, and
+    # packages discovery skips but walks through (below one named, say,
+    # mytests, the modules still count; below one named tests, none does).
+    if not _skipped(name):
+        return True
+    return ispkg and not (name.endswith(".tests") or ".tests." in name)
 
 
 def _modules_in(path: Iterable[str], prefix: str) -> Iterator[tuple[str, bool]]:
@@ -200,16 +220,13 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
 
 
 def _module_name(filename: str, suffixes: list[str]) -> str | None:
+    if filename.endswith(".py"):
+        # The usual case; no other suffix ends in ".py".
+        return filename[:-3]
     for suffix in suffixes:
         if filename.endswith(suffix):
             return filename[: -len(suffix)]
     return None
-
-
-def _may_hold_plugins(package: str) -> bool:
-    # Below a package named tests every module is a test module; below one
-    # named, say, mytests, the modules still count.
-    return not (package.endswith(".tests") or ".tests." in package)
 
 
 def _importer(name: str) -> Callable[[], object]:
@@ -221,8 +238,8 @@ def _load_one(
     load: Callable[[], object],
     report: LoadReport,
     keep_going: bool,
-    module: str | None = None,
     entry_point: EntryPoint | None = None,
+    module: str | None = None,
 ) -> bool:
     try:
         with plugin_manager.loading(source) as recording:
@@ -236,38 +253,6 @@ def _load_one(
     report.registrations += recording.registrations
     report.overrides += recording.overrides
     return True
-
-
-def _registered_nothing(
-    report: LoadReport,
-    units: list[str],
-    listed: list[EntryPoint],
-    imported_before: set[str],
-) -> list[NothingRegistered]:
-    sources = {registration.source for registration in report.registrations}
-    modules = {source.module for source in sources if source.kind == "builtin"}
-    failed_modules = {f.module for f in report.failures if f.module is not None}
-    failed_entry_points = [f.entry_point for f in report.failures if f.entry_point is not None]
-    nothing: list[NothingRegistered] = []
-    for unit in units:
-        if unit in imported_before or any(_within(m, unit) for m in failed_modules):
-            continue
-        if not any(module is not None and _within(module, unit) for module in modules):
-            nothing.append(NothingRegistered(Source.of_builtin(unit)))
-    for entry_point in listed:
-        source = Source.of_entry_point(entry_point)
-        if (
-            source in sources
-            or entry_point.module in imported_before
-            or entry_point in failed_entry_points
-        ):
-            continue
-        nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
-    return nothing
-
-
-def _within(module: str, package: str) -> bool:
-    return module == package or module.startswith(package + ".")
 
 
 def _why_nothing(entry_point: EntryPoint) -> str | None:
