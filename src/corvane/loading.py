@@ -20,7 +20,7 @@ import os
 import pkgutil
 import re
 import sys
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from importlib import metadata
 from importlib.metadata import EntryPoint
 
@@ -83,7 +83,7 @@ def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadRepo
         source = Source.of_entry_point(entry_point)
         imported_before = entry_point.module in sys.modules
         made = len(report.registrations)
-        loaded = _load_one(source, _loader(entry_point), report, keep_going, entry_point)
+        loaded = _load_one(source, report, keep_going, entry_point)
         if loaded and not imported_before and len(report.registrations) == made:
             nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
     report.registered_nothing = nothing
@@ -114,14 +114,6 @@ def _precedence(entry_point: EntryPoint) -> tuple[str, str, str]:
     return re.sub(r"[-_.]+", "-", name or "").lower(), entry_point.name, entry_point.value
 
 
-def _loader(entry_point: EntryPoint) -> Callable[[], object]:
-    def load() -> object:
-        log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
-        return entry_point.load()
-
-    return load
-
-
 def _load_builtin(report: LoadReport, keep_going: bool) -> list[NothingRegistered]:
     # The modules and packages right below corvane.plugins are the units: what
     # one registers, its submodules included, counts for it.
@@ -148,7 +140,7 @@ def _load_tree(
     # The walk of pkgutil.walk_packages, importing each module itself: a
     # package is imported before the modules below it, and a package that
     # fails is not descended into.
-    loaded = _load_one(Source.of_builtin(name), _importer(name), report, keep_going, module=name)
+    loaded = _load_one(Source("builtin", name), report, keep_going, module=name)
     if not (loaded and ispkg):
         return
     below = getattr(sys.modules[name], "__path__", None) or []
@@ -229,21 +221,23 @@ def _module_name(filename: str, suffixes: list[str]) -> str | None:
     return None
 
 
-def _importer(name: str) -> Callable[[], object]:
-    return lambda: importlib.import_module(name)
-
-
 def _load_one(
     source: Source,
-    load: Callable[[], object],
     report: LoadReport,
     keep_going: bool,
     entry_point: EntryPoint | None = None,
     module: str | None = None,
 ) -> bool:
+    # Loads the entry point, or else imports the module; true when it loaded.
     try:
         with plugin_manager.loading(source) as recording:
-            load()
+            if entry_point is not None:
+                log.debug(
+                    "Loading external plugin %s from %s", entry_point.name, entry_point.module
+                )
+                entry_point.load()
+            else:
+                importlib.import_module(str(module))
     except Exception as error:
         failure = PluginFailure(error, module=module, entry_point=entry_point)
         if not keep_going:
