@@ -201,6 +201,14 @@ def test_a_failed_plugin_leaves_nothing_behind(probes, where):
     assert row.source.module == first  # its source came back with it
 
 
+def test_a_module_a_failed_plugin_imported_loads_on_its_own(probes):
+    helper = probes.builtin("z_helper.py", probes.registering("H", "os='probeos'"))
+    probes.builtin("a.py", f"import {helper}\nraise RuntimeError('after the import')\n")
+    report = load_plugins(keep_going=True)
+    assert [r.source.module for r in report.registrations] == [helper]
+    assert probes.manager.get_plugin(os="probeos") is sys.modules[helper].H
+
+
 @pytest.mark.parametrize("listed", ["as found", "reversed"])
 def test_entry_points_load_by_distribution_then_name(probes, listed):
     base = probes.builtin("base.py", probes.registering("Base", "os='probeos'"))

@@ -16,6 +16,7 @@ from __future__ import annotations
 import importlib
 import importlib.machinery
 import inspect
+import itertools
 import os
 import pkgutil
 import re
@@ -229,6 +230,7 @@ def _load_one(
     module: str | None = None,
 ) -> bool:
     # Loads the entry point, or else imports the module; true when it loaded.
+    known = len(sys.modules)
     try:
         with plugin_manager.loading(source) as recording:
             if entry_point is not None:
@@ -239,6 +241,7 @@ def _load_one(
             else:
                 importlib.import_module(str(module))
     except Exception as error:
+        _forget_imported_since(known, entry_point.module if entry_point else module)
         failure = PluginFailure(error, module=module, entry_point=entry_point)
         if not keep_going:
             raise PluginLoadError(failure) from error
@@ -247,6 +250,20 @@ def _load_one(
     report.registrations += recording.registrations
     report.overrides += recording.overrides
     return True
+
+
+def _forget_imported_since(known: int, module: str | None) -> None:
+    # The plugin's own modules that it imported before failing had their
+    # registrations taken back with it: forgotten, so that loading them on
+    # their own later (the walk reaching them, another entry point) runs them
+    # again. Modules are added to sys.modules at its end.
+    prefix = corvane.plugins.__name__ + "."
+    if module is None or not module.startswith(prefix):
+        prefix = (module or "").partition(".")[0] + "."
+    added = list(itertools.islice(sys.modules, known, None))
+    for name in added:
+        if name.startswith(prefix) or name == prefix[:-1]:
+            sys.modules.pop(name, None)
 
 
 def _why_nothing(entry_point: EntryPoint) -> str | None:
