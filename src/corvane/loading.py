@@ -144,7 +144,7 @@ def _load_tree(
     loaded = _load_one(Source("builtin", name), report, keep_going, module=name)
     if not (loaded and ispkg):
         return
-    below = getattr(sys.modules[name], "__path__", None) or []
+    below = getattr(sys.modules.get(name), "__path__", None) or []
     below = [p for p in below if p not in seen]
     seen.update(below)
     for inner, inner_ispkg in _modules_in(below, name + "."):
