@@ -6,7 +6,8 @@ too with ``-v``); 2 on a usage error (the command's usage line and the error
 on stderr); 3 when a plugin failed to load. With ``--keep-going`` a plugin
 that fails is reported on stderr, the command runs on the plugins that did
 load, and the status is 3 unless the command itself failed. A closed
-standard output (``| head``) ends the command quietly.
+standard output (``| head``) ends the command quietly; an interrupt (Ctrl-C)
+ends it with status 130, as shells report it.
 
 ``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
 when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
