@@ -7,6 +7,10 @@ installed: ``pip install '.[docs]'``.
 
 from __future__ import annotations
 
+from typing import Any
+
+from sphinx.application import Sphinx
+
 import corvane
 
 project = "corvane"
@@ -38,7 +42,9 @@ html_title = f"corvane {release}"
 html_static_path = ["_static"]
 
 
-def literal_trees(app, what, name, obj, options, lines: list[str]) -> None:
+def literal_trees(
+    app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]
+) -> None:
     """Shows a tree drawn in a docstring (``|__`` lines) as the literal text it is."""
     drawn = [index for index, line in enumerate(lines) if line.lstrip().startswith("|__")]
     if not drawn:
@@ -49,5 +55,5 @@ def literal_trees(app, what, name, obj, options, lines: list[str]) -> None:
     lines[first : last + 1] = ["::", "", *block, ""]
 
 
-def setup(app) -> None:
+def setup(app: Sphinx) -> None:
     app.connect("autodoc-process-docstring", literal_trees)
