@@ -13,6 +13,11 @@ from sphinx.application import Sphinx
 
 import corvane
 
+# The compiled module itself, imported before autodoc looks: autodoc would
+# otherwise load the type stub next to it in its place, with no docstrings,
+# and the package's other modules could no longer import it.
+import corvane.core.pluginmanager
+
 project = "corvane"
 author = "corvane developers"
 copyright = "2026, corvane developers"
