@@ -59,6 +59,12 @@ def number(cell: str) -> float:
     return float(cell.replace(",", ""))
 
 
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+# Its hundreds of interpreter starts take minutes under the sanitizer, and
+# they run nothing the rest of the suite does not run there already.
+@pytest.mark.skipif(SANITIZED, reason="the benchmark's subprocesses crawl under the sanitizer")
 def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
     raw = tmp_path / "raw.json"
     command = [sys.executable, str(BENCHMARK), "--loops", "3", "--repeats", "1"]
@@ -111,9 +117,7 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind")
-@pytest.mark.skipif(
-    "asan" in os.environ.get("LD_PRELOAD", ""), reason="valgrind cannot run the sanitizer build"
-)
+@pytest.mark.skipif(SANITIZED, reason="valgrind cannot run the sanitizer build")
 def test_instruction_counts_per_call(tmp_path: Path) -> None:
     raw = tmp_path / "raw.json"
     command = [sys.executable, str(BENCHMARK), "--instructions", "--no-wall", "--loops", "5"]
