@@ -7,6 +7,8 @@ installed: ``pip install '.[docs]'``.
 
 from __future__ import annotations
 
+import sys
+from pathlib import Path
 from typing import Any
 
 from sphinx.application import Sphinx
@@ -17,6 +19,9 @@ import corvane
 # otherwise load the type stub next to it in its place, with no docstrings,
 # and the package's other modules could no longer import it.
 import corvane.core.pluginmanager
+
+# cli_parser, next to this file, gives the command-line page its parser.
+sys.path.insert(0, str(Path(__file__).parent))
 
 project = "corvane"
 author = "corvane developers"
