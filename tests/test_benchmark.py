@@ -3,6 +3,7 @@
 Timings are never checked here: the benchmark reports them, ratios included.
 """
 
+import importlib.machinery
 import importlib.util
 import json
 import os
@@ -53,6 +54,18 @@ def bench() -> ModuleType:
     del sys.modules[spec.name]
 
 
+def number(cell: str) -> float:
+    """Returns the number in a table cell; raises ValueError for anything else."""
+    return float(cell.replace(",", ""))
+
+
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+# Its discovery rows import 500 generated modules in fresh interpreters, which
+# takes minutes under the sanitizer; the operations it times run there in the
+# rest of the suite.
+@pytest.mark.skipif(SANITIZED, reason="minutes under the sanitizer, for no new code")
 def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
     raw = tmp_path / "raw.json"
     command = [sys.executable, str(BENCHMARK), "--loops", "3", "--repeats", "1"]
@@ -79,11 +92,14 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
         cells = dict(
             zip((cell.strip() for cell in header), (cell.strip() for cell in row), strict=True)
         )
-        assert float(cells["extension ns/op"].replace(",", "")) > 0
+        # A loaded machine's clock can measure an operation as taking no time:
+        # a time is a number, never negative, and a ratio to zero is left out.
+        extension = number(cells["extension ns/op"])
+        assert extension >= 0
         assert cells["Cython ns/op"] == "-"
         if cells["operation"] in MODEL_ROWS:
-            assert float(cells["model ns/op"].replace(",", "")) > 0
-            assert float(cells["model/ext"]) > 0
+            assert number(cells["model ns/op"]) >= 0
+            assert cells["model/ext"] == "-" if extension == 0 else number(cells["model/ext"]) >= 0
     assert "Note: Cython column skipped (--no-cython)" in lines
     version = "Python " + ".".join(map(str, sys.version_info[:2]))
     assert any(line.startswith("Machine: ") and version in line for line in lines)
@@ -102,9 +118,7 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind")
-@pytest.mark.skipif(
-    "asan" in os.environ.get("LD_PRELOAD", ""), reason="valgrind cannot run the sanitizer build"
-)
+@pytest.mark.skipif(SANITIZED, reason="valgrind cannot run the sanitizer build")
 def test_instruction_counts_per_call(tmp_path: Path) -> None:
     raw = tmp_path / "raw.json"
     command = [sys.executable, str(BENCHMARK), "--instructions", "--no-wall", "--loops", "5"]
@@ -130,11 +144,12 @@ def test_instruction_counts_per_call(tmp_path: Path) -> None:
 
 def variants(bench: ModuleType, tmp_path: Path) -> dict[str, ModuleType]:
     modules = {"extension": pluginmanager, "model": bench.load_model()}
-    if importlib.util.find_spec("Cython") is not None:
+    # The benchmark builds its Cython variant with a Linux compiler command line.
+    if importlib.util.find_spec("Cython") is not None and sys.platform == "linux":
         built, note = bench.build_cython(tmp_path)
         assert built is not None, note
         modules["cython"] = bench.load_from(bench.CYTHON_NAME, built)
-        assert modules["cython"].__file__.endswith(".so")
+        assert modules["cython"].__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
     for name, module in modules.items():
         if name != "extension":
             bench.share_services(module)

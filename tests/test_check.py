@@ -78,11 +78,42 @@ def test_sources_name_what_was_loading(probes, capsys):
     assert main(["list", "--json"]) == 0
     rows = json.loads(capsys.readouterr().out)
     assert [(r["key_path"], *r["source"].values()) for r in rows] == [
-        ("extos", "entry_point", "ext", ext.value, None, None),
-        ("lateos", "outside_loading"),
-        ("probeos", "outside_loading"),
-        ("probeos/h", "builtin", first),  # helper was imported by a, which discovery imported
+        (["extos"], "entry_point", "ext", ext.value, None, None),
+        (["lateos"], "outside_loading"),
+        (["probeos"], "outside_loading"),
+        (["probeos", "h"], "builtin", first),  # helper was imported by a, which loading imported
     ]
+
+
+def test_replaces_silences_exactly_the_declared_conflict(probes, capsys):
+    base = probes.builtin(
+        "base.py",
+        "from corvane.registry import plugin_manager\n"
+        "class Base: pass\nclass Other: pass\n"
+        "plugin_manager.register_plugin(Base, os='probeos')\n"
+        "plugin_manager.register_plugin(Other, os='probeos', platform='p')\n",
+    )
+    ext = probes.external(
+        "mine",
+        f"from corvane.registry import plugin_manager\nfrom {base} import Base\n"
+        "class Mine: pass\n"
+        "plugin_manager.register_plugin(Mine, os='probeos', replaces=Base)\n"
+        "plugin_manager.register_plugin(Mine, os='probeos', platform='p', replaces=Base)\n",
+    )
+    assert main(["check", "--json"]) == 1
+    [conflict] = json.loads(capsys.readouterr().out)["conflicts"]
+    assert conflict["key_path"] == ["probeos", "p"]
+    assert (conflict["replaced"]["class"], conflict["winner"]["class"], conflict["declared"]) == (
+        f"{base}.Other",
+        f"{ext.module}.Mine",
+        f"{base}.Base",
+    )
+    probes.unload()
+    assert main(["check"]) == 1
+    assert capsys.readouterr().out.endswith(
+        f"replaced by {ext.module}.Mine from entry point mine = {ext.value} (from unknown "
+        f"distribution), which declares that it replaces {base}.Base\n\n1 problem found\n"
+    )
 
 
 def test_groups_close_to_the_package_group():

@@ -1,16 +1,18 @@
 """corvane-plugins: output, exit status, overrides and failing plugins."""
 
+import argparse
 import importlib.metadata
 import json
 import logging
+import shutil
 import subprocess
 import sys
-from pathlib import Path
+import sysconfig
 
 import pytest
 
 import corvane
-from corvane.cli import main
+from corvane.cli import build_parser, main
 
 pytest_plugins = ["plugin_probes"]
 
@@ -33,7 +35,8 @@ def quiet_logger():
 
 def test_module_and_console_script_print_the_same_tree():
     outputs = []
-    tool = str(Path(sys.executable).with_name("corvane-plugins"))
+    tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
+    assert tool is not None
     for command in ([sys.executable, "-m", "corvane"], [tool]):
         result = subprocess.run(
             [*command, "tree"], capture_output=True, text=True, timeout=60, check=False
@@ -47,8 +50,11 @@ def test_module_and_console_script_print_the_same_tree():
 
 
 def test_empty_registry(probes, capsys):
-    assert run(capsys, "tree") == (0, "no plugins registered\n", "")
-    assert run(capsys, "list") == (0, "no plugins registered\n", "")
+    # The probe package itself is a plugin that registered nothing.
+    warning = f"corvane-plugins: warning: plugin module {probes.prefix} registered nothing\n"
+    assert run(capsys, "tree") == (0, "no plugins registered\n", warning)
+    probes.unload()
+    assert run(capsys, "list") == (0, "no plugins registered\n", warning)
     assert run(capsys, "list", "--json") == (0, "[]\n", "")
 
 
@@ -61,25 +67,36 @@ def test_which_prints_class_and_file(probes, capsys):
 
 
 @pytest.mark.parametrize(
-    ("argv", "message"),
+    ("argv", "lines"),
     [
         (
-            ["which", "--os", "probeos"],
-            "corvane-plugins: Plugin data not found for (probeos), type: single_rp \n",
+            ["which", "--os", "probeox"],
+            [
+                "Plugin data not found for (probeox), type: single_rp ",
+                "  registered operating systems: probeos, zos; did you mean probeos?",
+            ],
+        ),
+        (
+            ["which", "--os", "probeos", "--platform", "edge", "--chassis-type", "stack"],
+            [
+                "Plugin data not found for (probeos/edge), type: stack ",
+                "  registered operating systems: probeos, zos",
+                "  chassis types registered at probeos: single_rp, dual_rp",
+            ],
         ),
         (
             ["which", "--os", "probeos", "--platform", "Edge"],
-            "corvane-plugins: platform (Edge) has to be in lowercase\n",
-        ),
-        (
-            ["which", "--os", "probeos", "--chassis-type", "tower"],
-            "corvane-plugins: chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got tower\n",
+            ["platform (Edge) has to be in lowercase"],
         ),
     ],
 )
-def test_not_found_and_invalid_description_exit_1(probes, capsys, argv, message):
+def test_a_miss_or_an_invalid_description_exits_1_with_a_hint(probes, capsys, argv, lines):
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    probes.builtin("b.py", probes.registering("B", "os='probeos', chassis_type='dual_rp'"))
+    probes.builtin("c.py", probes.registering("C", "os='zos'"))
     status, out, err = run(capsys, *argv)
-    assert (status, out, err) == (1, "", message)
+    assert (status, out) == (1, "")
+    assert err.splitlines() == [f"corvane-plugins: {lines[0]}", *lines[1:]]
 
 
 @pytest.mark.parametrize(
@@ -102,8 +119,14 @@ def test_not_found_and_invalid_description_exit_1(probes, capsys, argv, message)
         ),
         (
             ["list", "--os", "linux"],
-            "usage: corvane-plugins [-h] [--no-external]",
-            "corvane-plugins: error: unrecognized arguments: --os linux",
+            "usage: corvane-plugins list [-h] [--no-external]",
+            "corvane-plugins list: error: unrecognized arguments: --os linux",
+        ),
+        (
+            ["which", "--os", "o", "--chassis-type", "tower"],
+            "usage: corvane-plugins which [-h] [--no-external]",
+            "corvane-plugins which: error: argument --chassis-type: invalid choice: 'tower' "
+            "(choose from 'single_rp', 'dual_rp', 'stack')",
         ),
     ],
 )
@@ -124,11 +147,28 @@ def test_explain_goes_to_stdout_before_the_error(probes, capsys):
     probes.builtin("a.py", probes.registering("A", "os='probeos', chassis_type='dual_rp'"))
     status, out, err = run(capsys, "which", "--os", "probeos", "--platform", "p", "--explain")
     assert status == 1
-    assert out.splitlines()[-2:] == [
+    assert out.splitlines()[-3:-1] == [
         "  chassis types registered there: dual_rp",
         "  single_rp is not registered there",
     ]
-    assert err == "corvane-plugins: Plugin data not found for (probeos/p), type: single_rp \n"
+    assert out.splitlines()[-1].startswith("loading order: built-in modules, then entry points")
+    assert err.startswith(
+        "corvane-plugins: Plugin data not found for (probeos/p), type: single_rp \n"
+    )
+
+
+def test_explain_shows_the_registrations_in_loading_order(probes, capsys):
+    first = probes.builtin("a.py", probes.registering("Conn", "os='probeos'"))
+    ext = probes.external("ext", probes.registering("Conn", "os='probeos'"))
+    status, out, _ = run(capsys, "which", "--os", "probeos", "--platform", "x", "--explain")
+    assert status == 0
+    assert out.splitlines()[-5:] == [
+        "registered at probeos [single_rp] while loading, in that order:",
+        f"  {first}.Conn from plugin module {first}",
+        f"  {ext.module}.Conn from entry point ext = {ext.value} (from unknown distribution)",
+        f"{ext.module}.Conn",
+        f"  file: {probes.external_root / (ext.module + '.py')}",
+    ]
 
 
 def test_list_rows_sorted_and_json(probes, capsys):
@@ -147,32 +187,26 @@ def test_list_rows_sorted_and_json(probes, capsys):
     assert [sorted(row) for row in rows] == [
         ["chassis_type", "class", "file", "key_path", "source"]
     ] * 2
-    assert [row["key_path"] for row in rows] == ["aos/p", "zos"]
+    assert [row["key_path"] for row in rows] == [["aos", "p"], ["zos"]]
     assert rows[1]["file"] == str(probes.builtin_root / probes.package / "b.py")
     assert rows[1]["source"] == {"kind": "builtin", "module": f"{probes.prefix}.b"}
 
 
-@pytest.mark.parametrize("command", [["tree"], ["which", "--os", "probeos"], ["list"]])
-def test_overrides_end_the_output(probes, capsys, command):
+@pytest.mark.parametrize(
+    "command", [["tree"], ["which", "--os", "probeos"], ["list"], ["list", "--json"]]
+)
+def test_overrides_go_to_stderr(probes, capsys, command):
     first = probes.builtin("a.py", probes.registering("Conn", "os='probeos'"))
     second = probes.builtin("b.py", probes.registering("Conn", "os='probeos'"))
-    status, out, _ = run(capsys, *command)
-    assert status == 0
-    assert out.endswith(
+    status, out, err = run(capsys, *command)
+    assert status == 0 and "while loading" not in out
+    assert err == (
         "\noverrides while loading (the last registration wins):\n"
         f"  probeos [single_rp]: {first}.Conn from plugin module {first} "
         f"replaced by {second}.Conn from plugin module {second}\n"
     )
     status, out, err = run(capsys, "list", "--json")  # already loaded: nothing to report
     assert "while loading" not in out + err and json.loads(out)[0]["class"] == f"{second}.Conn"
-
-
-def test_overrides_of_json_listing_go_to_stderr(probes, capsys):
-    probes.builtin("a.py", probes.registering("Conn", "os='probeos'"))
-    probes.builtin("b.py", probes.registering("Conn", "os='probeos'"))
-    status, out, err = run(capsys, "list", "--json")
-    assert status == 0 and len(json.loads(out)) == 1
-    assert err.startswith("\noverrides while loading")
 
 
 def test_failing_plugin_exits_3_even_when_kept_going(probes, capsys):
@@ -206,3 +240,75 @@ def test_options_before_or_after_the_command(probes, capsys, where):
     status, _, err = run(capsys, *argv)
     assert status == 0
     assert "debug: Probe is not part of the built-in list of supported OSes." in err.splitlines()
+
+
+def test_a_half_loaded_plugin_is_gone_and_which_misses_in_one_line(probes, capsys):
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    half = probes.builtin("b.py", probes.registering("P", "os='partos'") + "raise OSError()")
+    status, out, err = run(capsys, "--keep-going", "which", "--os", "partos")
+    assert (status, out) == (1, "")
+    assert err.splitlines() == [
+        f"corvane-plugins: plugin module {half} failed to load: OSError",
+        "corvane-plugins: Plugin data not found for (partos), type: single_rp ",
+        "  registered operating systems: probeos; did you mean probeos?",
+    ]
+    assert "partos" not in repr(probes.manager)
+
+
+def test_an_unexpected_error_is_one_line_and_its_traceback_with_v(probes, capsys):
+    probes.builtin("a.py", "import corvane.registry as r\nr.plugin_manager.plugins['x'] = []")
+    line = "corvane-plugins: error: AttributeError: 'list' object has no attribute 'keys'"
+    status, out, err = run(capsys, "which", "--os", "x")
+    assert (status, out, err.splitlines()[-1]) == (1, "", line) and "Traceback" not in err
+    probes.unload()
+    status, _, err = run(capsys, "-v", "which", "--os", "x")
+    assert status == 1 and line in err and "  Traceback (most recent call last):" in err
+
+
+@pytest.mark.parametrize(("argv", "cut"), [(["list"], True), (["list", "--wide"], False)])
+def test_list_fits_the_terminal_width(probes, capsys, monkeypatch, argv, cut):
+    name = "averyveryverylongmodulename"
+    module = probes.builtin(f"{name}.py", probes.registering("LongName", "os='probeos'"))
+    monkeypatch.setenv("COLUMNS", "60")
+    status, out, _ = run(capsys, *argv)
+    header, row = out.splitlines()
+    assert status == 0 and ("FILE" in header) is not cut
+    if cut:
+        assert max(len(header), len(row)) <= 60 and row.endswith("...")
+    else:
+        assert row.split()[2:5] == [f"{module}.LongName", "plugin", "module"]
+
+
+def test_every_option_has_help_and_every_help_the_exit_statuses(capsys):
+    parser = build_parser()
+    [commands] = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
+    for each in [parser, *commands.choices.values()]:
+        assert "exit status:\n  0  " in each.format_help()
+        assert all(action.help for action in each._actions if action is not commands)
+    assert "{single_rp,dual_rp,stack}" in run(capsys, "which", "--help")[1]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="a closed pipe shows as EINVAL there")
+@pytest.mark.parametrize("command", [["list", "--json"], ["tree"]])
+def test_a_closed_pipe_ends_quietly(tmp_path, command):
+    # Enough output that the writer meets the closed pipe.
+    script = tmp_path / "many.py"
+    script.write_text(
+        "import sys\n"
+        "from corvane.registry import plugin_manager\n"
+        "from corvane.cli import main\n"
+        "class Conn: pass\n"
+        "for n in range(3000): plugin_manager.register_plugin(Conn, os=f'os{n}')\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
+    with subprocess.Popen(
+        [sys.executable, str(script), "--no-external", *command],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    ) as process:
+        assert process.stdout is not None and process.stderr is not None
+        assert process.stdout.read(20)
+        process.stdout.close()
+        err = process.stderr.read().decode()
+        status = process.wait(timeout=60)
+    assert (status, err) == (0, "")

@@ -1,5 +1,7 @@
 """The lookup explanation follows the module's walk; the registration rows."""
 
+from pathlib import Path
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -169,12 +171,11 @@ def test_registrations_are_sorted_rows_of_leaf_records():
     manager.register_plugin(D, os="e")
     manager.unregister_plugin(os="e", chassis_type="single_rp")  # leaves an empty chassis map
     rows = [row.as_json() for row in registrations(manager)]
-    file = A.__module__.replace(".", "/")
     assert [(r["key_path"], r["chassis_type"], r["class"]) for r in rows] == [
-        ("b", "single_rp", "test_explain.C"),
-        ("o/f", "dual_rp", "test_explain.D"),
-        ("o/p", "single_rp", "test_explain.A"),
-        ("o/p", "stack", "test_explain.B"),
+        (["b"], "single_rp", "test_explain.C"),
+        (["o", "f"], "dual_rp", "test_explain.D"),
+        (["o", "p"], "single_rp", "test_explain.A"),
+        (["o", "p"], "stack", "test_explain.B"),
     ]
-    assert all(r["file"].endswith(f"{file}.py") for r in rows)
+    assert all(Path(r["file"]) == Path(__file__) for r in rows)
     assert registrations(PluginManager()) == []

@@ -5,12 +5,13 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "external-plugin"
-TOOL = Path(sys.executable).with_name("corvane-plugins")
+TOOL = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts")) or "corvane-plugins"
 
 
 @pytest.fixture(scope="module")
@@ -172,7 +173,7 @@ def test_check_names_each_mistake(mistakes):
     report = json.loads(run(mistakes, str(TOOL), "check", "--json").stdout)
     assert report["problems"] == 3 and report["near_miss_groups"][0]["group"] == "corvane.plugin"
     rows = json.loads(run(mistakes, str(TOOL), "list", "--json").stdout)
-    sources = {(row["key_path"], row["chassis_type"]): row["source"] for row in rows}
+    sources = {("/".join(row["key_path"]), row["chassis_type"]): row["source"] for row in rows}
     assert sources["generic", "single_rp"]["distribution"] == "corvane-override"
     assert sources["acmeos", "single_rp"]["distribution"] == "corvane-example-plugin"
 

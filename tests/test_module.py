@@ -277,9 +277,22 @@ def test_plugins_is_read_only(manager, value):
         del manager.plugins
 
 
-def test_init_reads_namespace_at_call_time(monkeypatch):
-    monkeypatch.setattr(pluginmanager, "supported_os", ("only",))
-    monkeypatch.delattr(pluginmanager, "supported_chassis")
+@pytest.fixture
+def module_namespace():
+    """The module's namespace, given back whole and in binding order afterwards.
+
+    monkeypatch would put a deleted name back at the end of the namespace.
+    """
+    namespace = vars(pluginmanager)
+    saved = dict(namespace)
+    yield namespace
+    namespace.clear()
+    namespace.update(saved)
+
+
+def test_init_reads_namespace_at_call_time(module_namespace):
+    module_namespace["supported_os"] = ("only",)
+    del module_namespace["supported_chassis"]
     # Missing from the module namespace: the builtins have no such name either.
     with pytest.raises(NameError, match="supported_chassis"):
         PluginManager()

@@ -1,10 +1,19 @@
-"""Every example of the README runs as shown."""
+"""Every example of the README and of the documentation's pages runs as shown,
+whatever plugins are installed.
+
+The Python examples run as scripts; the console examples run the installed
+``corvane-plugins`` with external loading off, so that an installed plugin
+(the README suggests installing the example one) changes nothing.
+"""
 
 import doctest
 import os
 import re
+import shlex
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tomllib
 from pathlib import Path
 
@@ -13,13 +22,34 @@ import pytest
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 
 ROOT = Path(__file__).resolve().parent.parent
-README = (ROOT / "README.md").read_text()
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+# The documentation's pages are checked with the README; its Python modules
+# (conf.py) are not examples.
+DOCUMENTS = {
+    path.relative_to(ROOT).as_posix(): path.read_text(encoding="utf-8")
+    for path in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+}
 FENCE = re.compile(r"^```(\w+)\n(.*?)^```\n", re.MULTILINE | re.DOTALL)
-BIN = Path(sys.executable).parent
+# The one shell construct the console examples use, to show the exit status.
+STATUS = ' || echo "exit status $?"'
 
 
-def blocks(language: str) -> list[str]:
-    return [body for lang, body in FENCE.findall(README) if lang == language]
+def blocks(language: str) -> list[tuple[str, str]]:
+    """Return (document, body) of every fenced block of ``language``."""
+    return [
+        (name, body)
+        for name, text in DOCUMENTS.items()
+        for lang, body in FENCE.findall(text)
+        if lang == language
+    ]
+
+
+def cases(language: str) -> list[object]:
+    """Return the blocks of ``language`` as test cases named by document and first line."""
+    return [
+        pytest.param(body, id=f"{name}: {body.splitlines()[0][:60]}")
+        for name, body in blocks(language)
+    ]
 
 
 def section(title: str) -> str:
@@ -36,22 +66,22 @@ def test_quick_start_has_two_commands():
     ]
 
 
-@pytest.mark.parametrize("code", blocks("python"), ids=lambda code: code.splitlines()[0])
+@pytest.mark.parametrize("code", cases("python"))
 def test_python_examples_run(tmp_path, code):
     script = tmp_path / "example.py"
-    script.write_text(code)
+    script.write_text(code, encoding="utf-8")
     result = subprocess.run(
         [sys.executable, str(script)], capture_output=True, text=True, timeout=60, check=False
     )
     assert result.returncode == 0, result.stderr
 
 
-def console_examples() -> list[tuple[str, str]]:
+def console_examples() -> list[object]:
     examples = []
-    for body in blocks("console"):
+    for name, body in blocks("console"):
         for chunk in re.split(r"^\$ ", body, flags=re.MULTILINE)[1:]:
             command, _, output = chunk.partition("\n")
-            examples.append((command, output))
+            examples.append(pytest.param(command, output, id=f"{name}: {command[:60]}"))
     return examples
 
 
@@ -59,25 +89,35 @@ def strip_lines(text: str) -> str:
     return "\n".join(line.rstrip() for line in text.splitlines()) + "\n"
 
 
-@pytest.mark.parametrize(("command", "expected"), console_examples(), ids=lambda x: x[:60])
+@pytest.mark.parametrize(("command", "expected"), console_examples())
 def test_console_examples_print_what_is_shown(command, expected):
-    assert command.startswith("corvane-plugins ")
-    env = dict(os.environ, PATH=f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}")
+    shows_status = command.endswith(STATUS)
+    argv = shlex.split(command.removesuffix(STATUS))
+    assert argv[0] == "corvane-plugins"
+    tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
+    assert tool is not None
+    env = {k: v for k, v in os.environ.items() if k != "COLUMNS"}
+    env["PYTHONUNBUFFERED"] = "1"  # stdout and stderr reach the pipe in the order written
     result = subprocess.run(
-        ["bash", "-c", f"exec 2>&1; {command}"],
-        capture_output=True,
+        [tool, "--no-external", *argv[1:]],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
         text=True,
         timeout=60,
         env=env,
         check=False,
     )
+    got = result.stdout
+    if shows_status and result.returncode != 0:
+        got += f"exit status {result.returncode}\n"
+    assert shows_status or result.returncode == 0
     checker = doctest.OutputChecker()
-    got, want = strip_lines(result.stdout), strip_lines(expected)
+    got, want = strip_lines(got), strip_lines(expected)
     assert checker.check_output(want, got, doctest.ELLIPSIS), f"got:\n{got}\nwant:\n{want}"
 
 
-def test_entry_point_snippet_is_the_example_distribution():
-    [snippet] = blocks("toml")
+@pytest.mark.parametrize("snippet", cases("toml"))
+def test_entry_point_snippet_is_the_example_distribution(snippet):
     declared = tomllib.loads(snippet)["project"]["entry-points"]
     example = tomllib.loads((ROOT / "examples/external-plugin/pyproject.toml").read_text())
     assert declared == example["project"]["entry-points"]

@@ -10,6 +10,7 @@ import pytest
 import corvane.plugins
 from corvane import registry
 from corvane.core.pluginmanager import PluginManager
+from corvane.explain import registrations
 from corvane.registry import PluginLoadError, load_plugins
 
 pytest_plugins = ["plugin_probes"]
@@ -133,7 +134,7 @@ def test_failing_builtin_plugin_is_named(probes, kind, keep_going):
         failure = info.value.failure
         assert info.value.__cause__ is failure.error
         assert list(probes.manager.plugins["probeos"]) == ["data"]
-        assert not registry._loaded
+        assert not registry.snapshot().loaded
     assert failure.module == broken
     assert failure.describe().startswith(f"plugin module {broken} failed to load: ")
 
@@ -150,9 +151,9 @@ def test_failing_plugin_package_skips_its_modules_only(probes):
 
 @pytest.mark.parametrize("keep_going", [False, True])
 def test_failing_entry_point_is_named(probes, keep_going):
-    probes.external("one", probes.registering("One", "os='extos'"))
-    bad = probes.external("bad", "value = 1\n", attr="missing")
-    probes.external("three", probes.registering("Three", "os='extos', platform='three'"))
+    probes.external("a_one", probes.registering("One", "os='extos'"))
+    bad = probes.external("b_bad", "value = 1\n", attr="missing")
+    probes.external("c_three", probes.registering("Three", "os='extos', platform='three'"))
     if keep_going:
         [failure] = load_plugins(keep_going=True).failures
         assert sorted(probes.manager.plugins["extos"]) == ["data", "three"]
@@ -163,8 +164,67 @@ def test_failing_entry_point_is_named(probes, keep_going):
         assert list(probes.manager.plugins["extos"]) == ["data"]
     assert failure.entry_point == bad
     assert failure.describe().startswith(
-        f"entry point bad = {bad.value} (from unknown distribution) failed to load: AttributeError"
+        f"entry point b_bad = {bad.value} (from unknown distribution) failed to load: AttributeError"
     )
+
+
+HALF_LOADED = """
+from corvane.registry import plugin_manager
+
+class P1:
+    pass
+
+plugin_manager.register_plugin(P1, os="partos", platform="edge")
+plugin_manager.register_plugin(P1, os="probeos")  # replaces A
+plugin_manager.register_plugin(P1, os="probeos", chassis_type="dual_rp")
+raise RuntimeError("half loaded")
+"""
+
+
+@pytest.mark.parametrize("where", ["builtin", "entry point"])
+def test_a_failed_plugin_leaves_nothing_behind(probes, where):
+    first = probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    if where == "builtin":
+        probes.builtin("b_half.py", HALF_LOADED)
+    else:
+        probes.external("half", HALF_LOADED)
+    tree = {"probeos": {"data": {"single_rp": {"cls": None, "path": None}}}}
+    report = load_plugins(keep_going=True)
+    [failure] = report.failures
+    assert "RuntimeError: half loaded" in failure.describe()
+    a = sys.modules[first].A
+    tree["probeos"]["data"]["single_rp"] = {"cls": a, "path": sys.modules[first].__file__}
+    assert probes.manager.plugins == tree
+    assert [(r.cls, r.source.module) for r in report.registrations] == [(a, first)]
+    assert report.overrides == []
+    [row] = registrations(probes.manager)
+    assert row.source.module == first  # its source came back with it
+
+
+def test_a_module_a_failed_plugin_imported_loads_on_its_own(probes):
+    helper = probes.builtin("z_helper.py", probes.registering("H", "os='probeos'"))
+    probes.builtin("a.py", f"import {helper}\nraise RuntimeError('after the import')\n")
+    report = load_plugins(keep_going=True)
+    assert [r.source.module for r in report.registrations] == [helper]
+    assert probes.manager.get_plugin(os="probeos") is sys.modules[helper].H
+
+
+@pytest.mark.parametrize("listed", ["as found", "reversed"])
+def test_entry_points_load_by_distribution_then_name(probes, listed):
+    base = probes.builtin("base.py", probes.registering("Base", "os='probeos'"))
+    late = probes.external("a_ep", probes.registering("Z", "os='probeos'"), distribution="zeta")
+    probes.external("z_ep", probes.registering("A", "os='probeos'"), distribution="Alpha_X")
+    probes.external("b_ep", probes.registering("B", "os='probeos'"), distribution="alpha-x")
+    if listed == "reversed":
+        probes.entry_points.reverse()
+    report = load_plugins()
+    order = [(o.replaced.__module__, o.winner_source.name) for o in report.overrides]
+    assert order == [
+        (base, "b_ep"),
+        (probes.external_module("b_ep"), "z_ep"),
+        (probes.external_module("z_ep"), "a_ep"),
+    ]
+    assert probes.manager.get_plugin(os="probeos").__module__ == late.module
 
 
 def test_external_plugins_can_be_left_out(probes):

@@ -20,9 +20,9 @@ def test_isolated_registry_gives_back_the_tree_and_its_sources(probes):
     first = probes.builtin("a.py", probes.registering("A", "os='probeos'"))
     with isolated_registry():
         pass
-    assert registry._loaded is False
+    assert registry.snapshot().loaded is False
     load_plugins()
-    tree, before = probes.manager._plugins, sources(probes.manager)
+    tree, before = probes.manager.snapshot().tree, sources(probes.manager)
     assert before == [(("probeos",), f"plugin module {first}")]
     with pytest.raises(RuntimeError), isolated_registry() as manager:
         assert manager is probes.manager and manager.plugins == {}
@@ -33,8 +33,8 @@ def test_isolated_registry_gives_back_the_tree_and_its_sources(probes):
         assert not load_plugins().loaded  # does nothing inside
         load_plugin(first)
         raise RuntimeError("the test failed")
-    assert probes.manager._plugins is tree and sources(probes.manager) == before
-    assert registry._loaded is True
+    assert probes.manager.plugins == tree and sources(probes.manager) == before
+    assert registry.snapshot().loaded is True
 
 
 def test_load_plugin_runs_the_plugin_afresh_and_puts_its_modules_back(probes):
@@ -51,8 +51,13 @@ def test_load_plugin_runs_the_plugin_afresh_and_puts_its_modules_back(probes):
         assert manager.get_plugin(os="extos") is row.cls
         with pytest.raises(LookupError, match="2 entry points are named 'dup'"):
             load_plugin("dup")
-        with pytest.raises(ModuleNotFoundError):
-            load_plugin(f"{probes.package}_nothing_of_that_name")
+        missing = f"{probes.package}_nothing_of_that_name"
+        with pytest.raises(ModuleNotFoundError, match=f"and no module is named '{missing}'"):
+            load_plugin(missing)
+        # A module missing an import of its own keeps Python's message.
+        probes.external("needs", "import corvane_no_such_dependency\n")
+        with pytest.raises(ModuleNotFoundError, match=r"^No module named 'corvane_no_such_"):
+            load_plugin("needs")
     assert sys.modules[module] is original
     assert probes.manager.get_plugin(os="extos") is original.Ext
 

@@ -4,8 +4,9 @@
 module and each entry point on its own, going on after a failure) and
 reports the registrations of each plugin, the plugins that failed or
 registered nothing, the registrations that two plugins made for the same key
-path and chassis type, and the installed distributions whose entry points sit
-in a group whose name is close to the package's, which are never loaded.
+path and chassis type (but for a replacement declared with ``replaces=``),
+and the installed distributions whose entry points sit in a group whose name
+is close to the package's, which are never loaded.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ from typing import Any
 
 from corvane import registry
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
+from corvane.keys import class_name, key_path_json
 from corvane.registry import NothingRegistered, Override, PluginFailure, Source
 
 __all__ = ["CheckReport", "NearMissGroup", "check_plugins", "near_miss_groups"]
@@ -66,7 +68,7 @@ class CheckReport:
     failures: list[PluginFailure] = field(default_factory=list)
     registered_nothing: list[NothingRegistered] = field(default_factory=list)
     # Overrides where two different sources registered the same key path and
-    # chassis type.
+    # chassis type, but for those the winner declared (``replaces=``).
     conflicts: list[Override] = field(default_factory=list)
     near_misses: list[NearMissGroup] = field(default_factory=list)
 
@@ -118,16 +120,19 @@ class CheckReport:
             ],
             "conflicts": [
                 {
-                    "key_path": "/".join(str(key) for key in override.key_path),
+                    "key_path": key_path_json(override.key_path),
                     "chassis_type": str(override.chassis_type),
                     "replaced": {
-                        "class": registry.class_name(override.replaced),
+                        "class": class_name(override.replaced),
                         "source": override.replaced_source.as_json(),
                     },
                     "winner": {
-                        "class": registry.class_name(override.winner),
+                        "class": class_name(override.winner),
                         "source": override.winner_source.as_json(),
                     },
+                    "declared": (
+                        class_name(override.declared) if override.declared is not None else None
+                    ),
                 }
                 for override in self.conflicts
             ],
@@ -159,7 +164,7 @@ def check_plugins(external: bool = True) -> CheckReport:
         counts=ordered,
         failures=list(report.failures),
         registered_nothing=list(report.registered_nothing),
-        conflicts=[o for o in report.overrides if o.replaced_source != o.winner_source],
+        conflicts=[o for o in report.overrides if o.is_conflict],
         near_misses=near_miss_groups(),
     )
 

@@ -1,10 +1,13 @@
 """``corvane-plugins``: inspect the plugins registered with the package's manager.
 
-Exit status: 0 on success; 1 when no class is found or the description is
-invalid (the message goes to stderr); 2 on a usage error (a usage line and the
-error go to stderr); 3 when a plugin failed to load. With ``--keep-going`` a
-plugin that fails is reported on stderr, the command runs on the plugins that
-did load, and the status is still 3.
+Exit status: 0 on success; 1 when no class is found, the description is
+invalid, or the command fails otherwise (one line on stderr, the traceback
+too with ``-v``); 2 on a usage error (the command's usage line and the error
+on stderr); 3 when a plugin failed to load. With ``--keep-going`` a plugin
+that fails is reported on stderr, the command runs on the plugins that did
+load, and the status is 3 unless the command itself failed. A closed
+standard output (``| head``) ends the command quietly; an interrupt (Ctrl-C)
+ends it with status 130, as shells report it.
 
 ``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
 when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
@@ -14,30 +17,60 @@ a plugin failed to load.
 from __future__ import annotations
 
 import argparse
-import inspect
+import difflib
 import json
 import logging
+import os
 import sys
+import traceback
 from collections.abc import Sequence
-from typing import NoReturn, TextIO
+from typing import Any, NoReturn, TextIO
 
 import corvane
 from corvane import log, registry
 from corvane.check import CheckReport, check_plugins
 from corvane.core.errors import ConnectionInfraError
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
-from corvane.explain import explain_lookup, registrations
-from corvane.registry import LoadReport, PluginFailure, PluginLoadError, class_name
+from corvane.explain import WalkExplanation, explain_lookup, registrations
+from corvane.keys import class_name, format_key_path
+from corvane.plugins import supported_chassis
+from corvane.records import LoadReport, PluginFailure, PluginLoadError
 
 __all__ = ["build_parser", "main"]
 
 PROG = "corvane-plugins"
 
 EXIT_NOT_FOUND = 1
+EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_PLUGIN_FAILED = 3
 # check: problems found, every plugin loaded (a failed load gives EXIT_PLUGIN_FAILED).
 EXIT_CHECK_PROBLEMS = 1
+
+EXIT_STATUS = f"""\
+exit status:
+  0  success
+  {EXIT_NOT_FOUND}  no class found, an invalid description, or another error (one line on
+     stderr; the traceback with -v)
+  {EXIT_USAGE}  usage error
+  {EXIT_PLUGIN_FAILED}  a plugin failed to load (with --keep-going too, when the command
+     itself succeeded)"""
+
+CHECK_EXIT_STATUS = f"""\
+exit status:
+  0  nothing to report
+  {EXIT_CHECK_PROBLEMS}  problems reported, every plugin loaded
+  {EXIT_USAGE}  usage error
+  {EXIT_PLUGIN_FAILED}  a plugin failed to load"""
+
+PRECEDENCE = (
+    "loading order: built-in modules, then entry points by distribution and name "
+    "(the last registration wins)"
+)
+
+# Columns narrower than this are dropped rather than cut.
+_LEAST_COLUMN = 10
+_GAP = "  "
 
 
 class _Stop(Exception):
@@ -59,6 +92,10 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     """Return the parser of ``corvane-plugins``, with every command and option."""
+    return _build()[0]
+
+
+def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     # Defaults are suppressed so that an option given before the command is
     # not reset by the command's own copy of it.
     common = _Parser(add_help=False)
@@ -79,36 +116,80 @@ def build_parser() -> argparse.ArgumentParser:
         "--verbose",
         action="store_true",
         default=argparse.SUPPRESS,
-        help="show the package's debug lines and the traceback of a failed plugin on stderr",
+        help="show the package's debug lines and warnings, and full tracebacks, on stderr",
     )
+    layout: dict[str, Any] = {"formatter_class": argparse.RawDescriptionHelpFormatter}
 
     parser = _Parser(
         prog=PROG,
         description="Show which connection classes the plugin manager holds.",
+        epilog=EXIT_STATUS,
         parents=[common],
+        **layout,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {corvane.__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    commands.add_parser("tree", parents=[common], help="print the registry as a tree")
+    parser.add_argument(
+        "--version",
+        action="version",
+        version=f"%(prog)s {corvane.__version__}",
+        help="print the installed version and exit",
+    )
+    commands = parser.add_subparsers(
+        dest="command", required=True, parser_class=_Parser, metavar="command"
+    )
+    found: dict[str, argparse.ArgumentParser] = {}
 
-    which = commands.add_parser(
-        "which", parents=[common], help="print the class that drives a device"
+    help_text = "print the registry as a tree"
+    found["tree"] = commands.add_parser(
+        "tree",
+        parents=[common],
+        help=help_text,
+        description=help_text,
+        epilog=EXIT_STATUS,
+        **layout,
     )
-    which.add_argument("--os", required=True)
-    which.add_argument("--platform")
-    which.add_argument("--model")
-    which.add_argument("--os-flavor")
-    which.add_argument("--chassis-type", default="single_rp")
+
+    help_text = "print the class that drives a device, and its file"
+    which = found["which"] = commands.add_parser(
+        "which",
+        parents=[common],
+        help=help_text,
+        description=help_text,
+        epilog=EXIT_STATUS,
+        **layout,
+    )
+    which.add_argument("--os", required=True, help="the device's operating system (required)")
+    which.add_argument("--platform", help="the device's platform (default: none)")
+    which.add_argument("--model", help="the device's model; needs --platform (default: none)")
+    which.add_argument("--os-flavor", help="the device's OS flavour (default: none)")
     which.add_argument(
-        "--explain", action="store_true", help="also show how the lookup walked the tree"
+        "--chassis-type",
+        default="single_rp",
+        choices=supported_chassis,
+        help="the device's chassis type (default: %(default)s)",
+    )
+    which.add_argument(
+        "--explain",
+        action="store_true",
+        help="first show how the lookup walks the tree, and the loading order",
     )
 
-    listing = commands.add_parser(
-        "list", parents=[common], help="one row per registration, with its source"
+    help_text = "one row per registration, with its source"
+    listing = found["list"] = commands.add_parser(
+        "list",
+        parents=[common],
+        help=help_text,
+        description=help_text,
+        epilog=EXIT_STATUS,
+        **layout,
     )
-    listing.add_argument("--json", action="store_true", help="print a JSON array")
+    listing.add_argument("--json", action="store_true", help="print a JSON array of objects")
+    listing.add_argument(
+        "--wide",
+        action="store_true",
+        help="show every column in full, whatever the terminal width",
+    )
 
-    check = commands.add_parser(
+    found["check"] = check = commands.add_parser(
         "check",
         parents=[common],
         help="load each plugin on its own and report problems",
@@ -116,39 +197,75 @@ def build_parser() -> argparse.ArgumentParser:
             "Load the built-in plugin modules and each entry point on its own and report "
             "what each registered, each plugin that registered nothing, each load failure "
             "with its traceback, each registration two plugins made for the same key path "
-            f"and chassis type, and distributions declaring entry points in a group named "
-            f"close to {ENTRYPOINT_GROUP}."
+            "and chassis type (unless the later one declared the replacement), and "
+            f"distributions declaring entry points in a group named close to {ENTRYPOINT_GROUP}."
         ),
-        epilog=(
-            f"Exit status: 0 when there is nothing to report, {EXIT_CHECK_PROBLEMS} when "
-            f"there are problems but every plugin loaded, {EXIT_PLUGIN_FAILED} when a "
-            "plugin failed to load."
-        ),
+        epilog=CHECK_EXIT_STATUS,
+        **layout,
     )
     check.add_argument("--json", action="store_true", help="print the report as JSON")
-    return parser
+    return parser, found
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (``sys.argv[1:]`` by default).
 
     Returns:
-        The exit status: 0, 1 (nothing found, invalid description, or
-        problems reported by ``check``), 2 (usage error) or 3 (a plugin
-        failed to load).
+        The exit status: 0, 1 (nothing found, invalid description, another
+        error, or problems reported by ``check``), 2 (usage error) or 3 (a
+        plugin failed to load).
     """
     try:
-        args = build_parser().parse_args(argv)
+        args = _parse(argv)
     except _Stop as stop:
         print(stop.message, end="", file=sys.stderr)
         return stop.status
     verbose = getattr(args, "verbose", False)
     handler = _verbose_handler() if verbose else None
     try:
-        return _run(args, sys.stdout, sys.stderr)
+        status = _run(args, sys.stdout, sys.stderr)
+        # Written out here, so that a closed pipe is met inside the handler below.
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        _discard_stdout()
+        return 0
+    except KeyboardInterrupt:
+        return 130
+    except Exception as error:
+        print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
+        if verbose:
+            for line in "".join(traceback.format_exception(error)).rstrip("\n").split("\n"):
+                print(f"  {line}", file=sys.stderr)
+        return EXIT_ERROR
     finally:
         if handler is not None:
             logging.getLogger(log.name).removeHandler(handler)
+
+
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser, commands = _build()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        # Reported by the command's own parser, so that its usage is shown.
+        commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+    return args
+
+
+def _one_line(error: BaseException) -> str:
+    # The last line of Python's own text: "TypeError: ..." (a SyntaxError
+    # prints the offending line first).
+    return "".join(traceback.format_exception_only(error)).strip().split("\n")[-1]
+
+
+def _discard_stdout() -> None:
+    # The reader went away: what is still buffered goes nowhere, so that the
+    # interpreter's last flush at exit does not fail again.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
 
 
 class _LevelFormatter(logging.Formatter):
@@ -186,18 +303,22 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"{PROG}: {failure.describe()}", file=err)
         if verbose:
             _print_traceback(failure, err)
+    if not verbose:
+        # With -v the package's warning line says it already.
+        for item in report.registered_nothing:
+            print(f"{PROG}: warning: {item.describe()}", file=err)
 
     if args.command == "tree":
         status = _tree(out)
     elif args.command == "which":
-        status = _which(args, out, err)
+        status = _which(args, report, out, err)
     else:
         status = _list(args, out)
 
     if report.overrides:
-        # Keeps the JSON on stdout parseable.
-        _print_overrides(report, err if args.command == "list" and args.json else out)
-    if report.failures:
+        _print_overrides(report, err)
+    # The command's own failure says more than the plugin's, already reported.
+    if report.failures and status == 0:
         return EXIT_PLUGIN_FAILED
     return status
 
@@ -213,7 +334,7 @@ def _tree(out: TextIO) -> int:
     return 0
 
 
-def _which(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def _which(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextIO) -> int:
     description = {
         "os": args.os,
         "platform": args.platform,
@@ -221,17 +342,59 @@ def _which(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         "os_flavor": args.os_flavor,
         "chassis_type": args.chassis_type,
     }
+    manager = registry.plugin_manager
     try:
-        if args.explain:
-            for line in explain_lookup(registry.plugin_manager, **description).lines():
-                print(line, file=out)
-        cls = registry.plugin_manager.get_plugin(**description)
+        walk = explain_lookup(manager, **description)
     except ConnectionInfraError as error:
-        print(f"{PROG}: {error.args[0] if error.args else error}", file=err)
+        print(f"{PROG}: {_message(error)}", file=err)
+        return EXIT_NOT_FOUND
+    if args.explain:
+        for line in [*walk.lines(), *_precedence_lines(walk, report)]:
+            print(line, file=out)
+    try:
+        cls = manager.get_plugin(**description)
+    except ConnectionInfraError as error:
+        print(f"{PROG}: {_message(error)}", file=err)
+        for line in _miss_hint(walk, args.os):
+            print(line, file=err)
         return EXIT_NOT_FOUND
     print(class_name(cls), file=out)
-    print(f"  file: {inspect.getfile(cls)}", file=out)
+    # The file the registry noted: the class's module may be gone since.
+    print(f"  file: {walk.path if walk.found else '?'}", file=out)
     return 0
+
+
+def _message(error: ConnectionInfraError) -> str:
+    return str(error.args[0]) if error.args else str(error)
+
+
+def _precedence_lines(walk: WalkExplanation, report: LoadReport) -> list[str]:
+    lines = [PRECEDENCE]
+    at = tuple(walk.stopped_at)
+    made = [
+        r for r in report.registrations if r.key_path == at and r.chassis_type == walk.chassis_type
+    ]
+    if made:
+        where = f"{format_key_path(at) or 'the root'} [{walk.chassis_type}]"
+        lines.append(f"registered at {where} while loading, in that order:")
+        lines += [f"  {class_name(r.cls)} from {r.source.describe()}" for r in made]
+    return lines
+
+
+def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
+    known = [str(key) for key in registry.plugin_manager.plugins.keys()]
+    if not known:
+        return ["  no plugins are registered"]
+    hint = f"  registered operating systems: {', '.join(sorted(known))}"
+    if os_name not in known:
+        close = difflib.get_close_matches(os_name, known, n=1)
+        return [f"{hint}; did you mean {close[0]}?" if close else hint]
+    lines = [hint]
+    if walk.chassis_types:
+        stop = format_key_path(walk.stopped_at)
+        types_there = ", ".join(str(t) for t in walk.chassis_types)
+        lines.append(f"  chassis types registered at {stop}: {types_there}")
+    return lines
 
 
 def _list(args: argparse.Namespace, out: TextIO) -> int:
@@ -244,22 +407,66 @@ def _list(args: argparse.Namespace, out: TextIO) -> int:
         print("no plugins registered", file=out)
         return 0
     table = [["KEY PATH", "CHASSIS", "CLASS", "SOURCE", "FILE"]]
-    for row in rows:
-        fields = row.as_json()
-        table.append(
-            [
-                fields["key_path"],
-                fields["chassis_type"],
-                fields["class"],
-                row.source.describe(),
-                fields["file"],
-            ]
-        )
-    widths = [max(len(line[i]) for line in table) for i in range(4)]
+    table += [
+        [
+            format_key_path(row.key_path),
+            str(row.chassis_type),
+            class_name(row.cls),
+            row.source.describe(),
+            row.path,
+        ]
+        for row in rows
+    ]
+    natural = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
+    widths = natural if args.wide else _fit_columns(natural, _terminal_width(out))
     for line in table:
-        cells = [cell.ljust(width) for cell, width in zip(line, widths, strict=False)]
-        print("  ".join([*cells, line[-1]]), file=out)
+        cells = [_cut(cell, width) for cell, width in zip(line, widths, strict=False)]
+        padded = [cell.ljust(width) for cell, width in zip(cells[:-1], widths, strict=False)]
+        print(_GAP.join([*padded, cells[-1]]), file=out)
     return 0
+
+
+def _fit_columns(widths: list[int], limit: int | None) -> list[int]:
+    """Fit columns of these widths, two blanks apart, into ``limit`` characters.
+
+    Returns:
+        The widths to show, left to right: columns that fit keep their width,
+        the first one that does not is cut to the room left (when that is at
+        least 10 characters, or it is the first column), the rest are dropped.
+        All of them when ``limit`` is ``None``.
+    """
+    if limit is None:
+        return list(widths)
+    shown: list[int] = []
+    for width in widths:
+        room = limit - sum(shown) - len(_GAP) * len(shown)
+        if width <= room:
+            shown.append(width)
+            continue
+        if room >= min(width, _LEAST_COLUMN) or not shown:
+            shown.append(max(room, 1))
+        break
+    return shown
+
+
+def _cut(cell: str, width: int) -> str:
+    if len(cell) <= width:
+        return cell
+    return cell[: width - 3] + "..." if width > 3 else cell[:width]
+
+
+def _terminal_width(out: TextIO) -> int | None:
+    # COLUMNS first, as shells and terminals set it; then the terminal itself.
+    # Output to a file or a pipe is not cut.
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        if out.isatty():
+            return os.get_terminal_size(out.fileno()).columns
+    except (OSError, ValueError):
+        pass
+    return None
 
 
 def _check(report: CheckReport, as_json: bool, out: TextIO) -> int:
@@ -274,8 +481,8 @@ def _check(report: CheckReport, as_json: bool, out: TextIO) -> int:
     return EXIT_CHECK_PROBLEMS if report.problems else 0
 
 
-def _print_overrides(report: LoadReport, out: TextIO) -> None:
-    print("", file=out)
-    print("overrides while loading (the last registration wins):", file=out)
+def _print_overrides(report: LoadReport, err: TextIO) -> None:
+    print("", file=err)
+    print("overrides while loading (the last registration wins):", file=err)
     for override in report.overrides:
-        print(f"  {override.describe()}", file=out)
+        print(f"  {override.describe()}", file=err)

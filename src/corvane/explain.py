@@ -14,7 +14,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from corvane.core.pluginmanager import PluginManager
-from corvane.registry import OUTSIDE_LOADING, Registration, class_name, key_path_of
+from corvane.keys import class_name, format_key_path, key_path_of
+from corvane.records import OUTSIDE_LOADING, Registration
 
 __all__ = ["Registration", "Step", "WalkExplanation", "explain_lookup", "registrations"]
 
@@ -49,8 +50,7 @@ class WalkExplanation:
 
     def lines(self) -> list[str]:
         """Return the explanation as text lines, one per key and then the end node."""
-        path = "/".join(str(key) for key in self.key_path)
-        lines = [f"key path: {path}  chassis type: {self.chassis_type}"]
+        lines = [f"key path: {format_key_path(self.key_path)}  chassis type: {self.chassis_type}"]
         below = "the root"
         for step in self.steps:
             if step.reserved:
@@ -60,7 +60,7 @@ class WalkExplanation:
                 below = str(step.key)
             else:
                 lines.append(f"  {step.key}: skipped, not registered below {below}")
-        stop = "/".join(str(key) for key in self.stopped_at) or "the root"
+        stop = format_key_path(self.stopped_at) or "the root"
         lines.append(f"stopped at: {stop}")
         if self.chassis_types is None:
             lines.append("  no classes registered there")

@@ -20,6 +20,7 @@ import importlib
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
+from importlib import metadata
 from importlib.metadata import EntryPoint
 from types import ModuleType
 
@@ -49,20 +50,14 @@ def isolated_registry() -> Iterator[RegistryManager]:
     Returns:
         A context manager yielding the shared manager.
     """
-    manager = registry.plugin_manager
-    tree = manager._plugins
-    provenance = dict(manager._provenance)
-    loaded = registry._loaded
-    manager._plugins = {}
-    registry._loaded = True
+    saved = registry.snapshot()
+    registry.reset(loaded=True)
     _replaced_modules.append({})
     try:
-        yield manager
+        yield registry.plugin_manager
     finally:
         _restore_modules(_replaced_modules.pop())
-        manager._plugins = tree
-        manager._provenance = provenance
-        registry._loaded = loaded
+        registry.restore(saved)
 
 
 def load_plugin(name: str) -> list[Registration]:
@@ -83,12 +78,17 @@ def load_plugin(name: str) -> list[Registration]:
         registration of each), sorted as ``corvane-plugins list`` sorts them,
         each with its source.
 
+    A plugin that raises while it loads has its registrations taken back,
+    as ``load_plugins`` does.
+
     Raises:
         LookupError: when several entry points of the group have that name.
-        ModuleNotFoundError: when neither an entry point nor a module has it.
+        ModuleNotFoundError: when neither an entry point nor a module has it;
+            the message lists the entry points of the group.
         Exception: whatever the plugin raises while it loads, unchanged.
     """
-    matches = [ep for ep in registry.entry_points(group=ENTRYPOINT_GROUP) if ep.name == name]
+    listed = list(metadata.entry_points(group=ENTRYPOINT_GROUP))
+    matches = [ep for ep in listed if ep.name == name]
     if len(matches) > 1:
         origins = ", ".join(Source.of_entry_point(ep).describe() for ep in matches)
         raise LookupError(
@@ -100,16 +100,32 @@ def load_plugin(name: str) -> list[Registration]:
         module, source = entry_point.module, Source.of_entry_point(entry_point)
     else:
         module, source = name, Source.of_module(name)
-    with registry.plugin_manager._observing(lambda: source) as observation:
-        _import_afresh(module)
-        if entry_point is not None:
-            entry_point.load()
+    try:
+        with registry.plugin_manager.loading(source) as recording:
+            _import_afresh(module)
+            if entry_point is not None:
+                entry_point.load()
+    except ModuleNotFoundError as error:
+        if entry_point is None and _names_the_module(error, name):
+            known = ", ".join(sorted({ep.name for ep in listed})) or "none"
+            raise ModuleNotFoundError(
+                f"no entry point of the group {ENTRYPOINT_GROUP} and no module is named "
+                f"{name!r} (entry points of the group: {known})",
+                name=error.name,
+            ) from error
+        raise
     last: dict[tuple[object, ...], Registration] = {}
-    for row in observation.registrations:
+    for row in recording.registrations:
         last[(row.key_path, row.chassis_type)] = row
     return sorted(
         last.values(), key=lambda r: ([str(key) for key in r.key_path], str(r.chassis_type))
     )
+
+
+def _names_the_module(error: ModuleNotFoundError, name: str) -> bool:
+    # The module itself (or a package above it) is missing, not one it imports.
+    missing = error.name
+    return missing is not None and (name == missing or name.startswith(missing + "."))
 
 
 def _import_afresh(name: str) -> None:

@@ -1,0 +1,69 @@
+"""Sphinx configuration of the corvane documentation.
+
+The API reference is read from the installed package (the plugin manager is
+a compiled module), so build the site from an environment where corvane is
+installed: ``pip install '.[docs]'``.
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+from typing import Any
+
+from sphinx.application import Sphinx
+
+import corvane
+
+# The compiled module itself, imported before autodoc looks: autodoc would
+# otherwise load the type stub next to it in its place, with no docstrings,
+# and the package's other modules could no longer import it.
+import corvane.core.pluginmanager
+
+# cli_parser, next to this file, gives the command-line page its parser.
+sys.path.insert(0, str(Path(__file__).parent))
+
+project = "corvane"
+author = "corvane developers"
+copyright = "2026, corvane developers"
+# The version is written once, in pyproject.toml; the installed metadata carries it.
+release = corvane.__version__
+version = ".".join(release.split(".")[:2])
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.napoleon",
+    "sphinxarg.ext",
+    "myst_parser",
+]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+exclude_patterns = ["_build"]
+# Everything the build needs is in the repository: no inventories fetched.
+myst_heading_anchors = 3
+
+autodoc_member_order = "bysource"
+autodoc_typehints = "description"
+autodoc_default_options = {"members": True, "show-inheritance": True}
+napoleon_google_docstring = True
+napoleon_numpy_docstring = False
+
+html_theme = "furo"
+html_title = f"corvane {release}"
+html_static_path = ["_static"]
+
+
+def literal_trees(
+    app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]
+) -> None:
+    """Shows a tree drawn in a docstring (``|__`` lines) as the literal text it is."""
+    drawn = [index for index, line in enumerate(lines) if line.lstrip().startswith("|__")]
+    if not drawn:
+        return
+    # The drawing starts at its root, the line above the first branch.
+    first, last = drawn[0] - 1, drawn[-1]
+    block = ["    " + line for line in lines[first : last + 1]]
+    lines[first : last + 1] = ["::", "", *block, ""]
+
+
+def setup(app: Sphinx) -> None:
+    app.connect("autodoc-process-docstring", literal_trees)

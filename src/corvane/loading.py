@@ -1,0 +1,279 @@
+"""Loading the plugins into the shared manager: built-in modules, then entry points.
+
+``load_plugins`` imports each built-in plugin module and loads each entry
+point itself, inside ``plugin_manager.loading(source)``, so every
+registration is attributed to the plugin being loaded and a plugin that fails
+leaves nothing behind.
+
+Precedence: every built-in module first, in the order of the walk of
+``corvane.plugins``; then the entry points of the group, sorted by
+distribution name (normalised as installers do), then entry-point name. The
+last registration of a description wins.
+"""
+
+from __future__ import annotations
+
+import importlib
+import importlib.machinery
+import inspect
+import itertools
+import os
+import pkgutil
+import re
+import sys
+from collections.abc import Iterable, Iterator
+from importlib import metadata
+from importlib.metadata import EntryPoint
+
+import corvane.plugins
+from corvane import log
+from corvane.core.pluginmanager import ENTRYPOINT_GROUP
+from corvane.manager import plugin_manager
+from corvane.records import LoadReport, NothingRegistered, PluginFailure, PluginLoadError, Source
+
+__all__ = ["entry_points_in_order", "is_loaded", "load_plugins", "set_loaded"]
+
+_loaded = False
+
+
+def is_loaded() -> bool:
+    """Return whether ``load_plugins`` has loaded the plugins of this process."""
+    return _loaded
+
+
+def set_loaded(loaded: bool) -> None:
+    """Set whether ``load_plugins`` counts the plugins as loaded (its next call does
+    nothing when true); ``corvane.registry.restore`` and ``reset`` use it."""
+    global _loaded
+    _loaded = loaded
+
+
+def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadReport:
+    """Import the built-in plugins and, unless ``external`` is false, the external ones.
+
+    Loads once per process: after a successful call, later calls do nothing.
+    Built-in plugin modules load first, in the order of the walk of
+    ``corvane.plugins`` (test modules skipped, as ``discover_builtin_plugins``
+    skips them); then the entry points of the group ``corvane.plugins``, in
+    the order of ``entry_points_in_order()``. The last registration of a
+    description wins.
+
+    Each registration is noted with the plugin being loaded. A plugin that
+    fails has its registrations taken back, and any class it replaced comes
+    back; with ``keep_going`` it is reported in the result and the others are
+    still loaded. A built-in plugin package or an entry point that loads and
+    registers nothing (an entry point naming a function, which is loaded but
+    never called, is the usual case) is logged as a warning, unless its module
+    had been imported before.
+
+    Returns:
+        A ``LoadReport`` with the registrations, overrides and failures of this
+        call and the plugins that registered nothing (``loaded`` false when
+        the plugins had already been loaded).
+
+    Raises:
+        PluginLoadError: when a plugin fails to load and ``keep_going`` is false.
+    """
+    global _loaded
+    report = LoadReport()
+    if _loaded:
+        return report
+    listed = entry_points_in_order() if external else []
+    nothing = _load_builtin(report, keep_going)
+    for entry_point in listed:
+        source = Source.of_entry_point(entry_point)
+        imported_before = entry_point.module in sys.modules
+        made = len(report.registrations)
+        loaded = _load_one(source, report, keep_going, entry_point)
+        if loaded and not imported_before and len(report.registrations) == made:
+            nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
+    report.registered_nothing = nothing
+    for item in report.registered_nothing:
+        log.warning(item.describe())
+    report.loaded = True
+    _loaded = True
+    return report
+
+
+def entry_points_in_order() -> list[EntryPoint]:
+    """List the entry points of the group ``corvane.plugins`` in loading order.
+
+    Lists the installed metadata once (one call of
+    ``importlib.metadata.entry_points``).
+
+    Returns:
+        The entry points sorted by distribution name, normalised as installers
+        do (none for an entry point without a distribution sorts first), then
+        entry-point name, then value.
+    """
+    return sorted(metadata.entry_points(group=ENTRYPOINT_GROUP), key=_precedence)
+
+
+def _precedence(entry_point: EntryPoint) -> tuple[str, str, str]:
+    dist = getattr(entry_point, "dist", None)
+    name = dist.name if dist is not None else ""
+    return re.sub(r"[-_.]+", "-", name or "").lower(), entry_point.name, entry_point.value
+
+
+def _load_builtin(report: LoadReport, keep_going: bool) -> list[NothingRegistered]:
+    # The modules and packages right below corvane.plugins are the units: what
+    # one registers, its submodules included, counts for it.
+    nothing: list[NothingRegistered] = []
+    seen: set[str] = set()
+    for name, ispkg in _modules_in(corvane.plugins.__path__, corvane.plugins.__name__ + "."):
+        if not _descends(name, ispkg):
+            continue
+        imported_before = name in sys.modules
+        made, failed = len(report.registrations), len(report.failures)
+        _load_tree(name, ispkg, seen, report, keep_going)
+        if (
+            not (imported_before or _skipped(name))
+            and len(report.registrations) == made
+            and len(report.failures) == failed
+        ):
+            nothing.append(NothingRegistered(Source.of_builtin(name)))
+    return nothing
+
+
+def _load_tree(
+    name: str, ispkg: bool, seen: set[str], report: LoadReport, keep_going: bool
+) -> None:
+    # The walk of pkgutil.walk_packages, importing each module itself: a
+    # package is imported before the modules below it, and a package that
+    # fails is not descended into.
+    loaded = _load_one(Source("builtin", name), report, keep_going, module=name)
+    if not (loaded and ispkg):
+        return
+    below = getattr(sys.modules.get(name), "__path__", None) or []
+    below = [p for p in below if p not in seen]
+    seen.update(below)
+    for inner, inner_ispkg in _modules_in(below, name + "."):
+        if _descends(inner, inner_ispkg):
+            _load_tree(inner, inner_ispkg, seen, report, keep_going)
+
+
+def _skipped(name: str) -> bool:
+    # What discover_builtin_plugins does not import: test modules.
+    return ".plugins." not in name or ".tests." in name or name.endswith("tests")
+
+
+def _descends(name: str, ispkg: bool) -> bool:
+    # Whether the walk imports the module: every one discovery imports, and
+    # packages discovery skips but walks through (below one named, say,
+    # mytests, the modules still count; below one named tests, none does).
+    if not _skipped(name):
+        return True
+    return ispkg and not (name.endswith(".tests") or ".tests." in name)
+
+
+def _modules_in(path: Iterable[str], prefix: str) -> Iterator[tuple[str, bool]]:
+    """Yield (name, is a package) of the modules in ``path``, as
+    ``pkgutil.iter_modules`` does, with the suffixes sorted once rather than
+    once per file."""
+    suffixes = sorted(importlib.machinery.all_suffixes(), key=len, reverse=True)
+    yielded: set[str] = set()
+    for entry in path:
+        if not os.path.isdir(entry):
+            found = [
+                (info.name[len(prefix) :], info.ispkg) for info in pkgutil.iter_modules([entry])
+            ]
+        else:
+            found = _directory_modules(entry, suffixes)
+        for name, ispkg in found:
+            if name not in yielded:
+                yielded.add(name)
+                yield prefix + name, ispkg
+
+
+def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, bool]]:
+    try:
+        filenames = sorted(os.listdir(directory))
+    except OSError:
+        return []
+    found = []
+    for filename in filenames:
+        name = _module_name(filename, suffixes)
+        if name == "__init__":
+            continue
+        ispkg = False
+        if name is None:
+            path = os.path.join(directory, filename)
+            if "." in filename or not os.path.isdir(path):
+                continue
+            try:
+                inside = os.listdir(path)
+            except OSError:
+                inside = []
+            if not any(_module_name(f, suffixes) == "__init__" for f in inside):
+                continue
+            name, ispkg = filename, True
+        if "." not in name:
+            found.append((name, ispkg))
+    return found
+
+
+def _module_name(filename: str, suffixes: list[str]) -> str | None:
+    if filename.endswith(".py"):
+        # The usual case; no other suffix ends in ".py".
+        return filename[:-3]
+    for suffix in suffixes:
+        if filename.endswith(suffix):
+            return filename[: -len(suffix)]
+    return None
+
+
+def _load_one(
+    source: Source,
+    report: LoadReport,
+    keep_going: bool,
+    entry_point: EntryPoint | None = None,
+    module: str | None = None,
+) -> bool:
+    # Loads the entry point, or else imports the module; true when it loaded.
+    known = len(sys.modules)
+    try:
+        with plugin_manager.loading(source) as recording:
+            if entry_point is not None:
+                log.debug(
+                    "Loading external plugin %s from %s", entry_point.name, entry_point.module
+                )
+                entry_point.load()
+            else:
+                importlib.import_module(str(module))
+    except Exception as error:
+        _forget_imported_since(known, entry_point.module if entry_point else module)
+        failure = PluginFailure(error, module=module, entry_point=entry_point)
+        if not keep_going:
+            raise PluginLoadError(failure) from error
+        report.failures.append(failure)
+        return False
+    report.registrations += recording.registrations
+    report.overrides += recording.overrides
+    return True
+
+
+def _forget_imported_since(known: int, module: str | None) -> None:
+    # The plugin's own modules that it imported before failing had their
+    # registrations taken back with it: forgotten, so that loading them on
+    # their own later (the walk reaching them, another entry point) runs them
+    # again. Modules are added to sys.modules at its end.
+    prefix = corvane.plugins.__name__ + "."
+    if module is None or not module.startswith(prefix):
+        prefix = (module or "").partition(".")[0] + "."
+    added = list(itertools.islice(sys.modules, known, None))
+    for name in added:
+        if name.startswith(prefix) or name == prefix[:-1]:
+            sys.modules.pop(name, None)
+
+
+def _why_nothing(entry_point: EntryPoint) -> str | None:
+    try:
+        target = entry_point.load()
+    except Exception:
+        return None
+    if inspect.isroutine(target):
+        return (
+            f"{entry_point.attr} is a function, which is loaded but never called; "
+            f"name the module that registers the classes instead"
+        )
+    return None

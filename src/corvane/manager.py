@@ -1,0 +1,345 @@
+"""The shared manager: a ``PluginManager`` that knows where each registration came from.
+
+Inside a ``loading(source)`` block every registration is attributed to
+``source``, each class it replaces is noted as an ``Override``, and what the
+block registered is undone when the block fails. Outside such blocks the
+manager behaves as its base class, and what it registers shows as made
+outside loading.
+"""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import AbstractContextManager, contextmanager
+from dataclasses import dataclass
+from typing import Any
+
+from corvane import log
+from corvane.core.pluginmanager import PluginManager
+from corvane.keys import class_name, format_key_path, key_path_of
+from corvane.records import OUTSIDE_LOADING, Override, Registration, Source
+
+__all__ = ["Recording", "RegistryManager", "TreeState", "plugin_manager"]
+
+
+@dataclass(frozen=True)
+class TreeState:
+    """A copy of a manager's tree with the sources noted for its leaf records."""
+
+    tree: dict[Any, Any]
+    provenance: dict[int, tuple[Any, Source]]
+
+
+class _Undo:
+    """How to take one registration back: what the walk found before it."""
+
+    # Plain slots rather than a dataclass: one is made per registration.
+    __slots__ = (
+        "chassis_type",
+        "existing",
+        "had_chassis_map",
+        "key_path",
+        "previous",
+        "previous_source",
+    )
+
+    def __init__(
+        self,
+        key_path: list[Any],
+        chassis_type: Any,
+        existing: int,
+        had_chassis_map: bool,
+        previous: Any,
+    ) -> None:
+        self.key_path = key_path
+        self.chassis_type = chassis_type
+        # Keys of the path that were in the tree before; the rest were created.
+        self.existing = existing
+        self.had_chassis_map = had_chassis_map
+        self.previous = previous
+        self.previous_source: tuple[Any, Source] | None = None
+
+
+class Recording:
+    """What one ``loading()`` block registered, in order: ``registrations``
+    and ``overrides``, attributed to ``source``."""
+
+    __slots__ = ("_undo", "overrides", "registrations", "source")
+
+    def __init__(self, source: Source | Callable[[], Source]) -> None:
+        self.source = source
+        self.registrations: list[Registration] = []
+        self.overrides: list[Override] = []
+        self._undo: list[_Undo] = []
+
+    def source_now(self) -> Source:
+        """Return the source a registration made now is attributed to."""
+        return self.source if isinstance(self.source, Source) else self.source()
+
+
+class _RecordList(logging.Filter):
+    """Sees every record of the package logger; passes on only those at or
+    above the level the logger had, so debug lines turned on for the capture
+    do not reach the application's handlers."""
+
+    def __init__(self, threshold: int) -> None:
+        super().__init__()
+        self.threshold = threshold
+        self.records: list[logging.LogRecord] = []
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        self.records.append(record)
+        return record.levelno >= self.threshold
+
+
+@contextmanager
+def _debug_lines() -> Iterator[_RecordList]:
+    logger = logging.getLogger(log.name)
+    level = logger.level
+    capture = _RecordList(logger.getEffectiveLevel())
+    logger.setLevel(logging.DEBUG)
+    logger.addFilter(capture)
+    try:
+        yield capture
+    finally:
+        logger.removeFilter(capture)
+        logger.setLevel(level)
+
+
+class RegistryManager(PluginManager):
+    """The shared manager: a ``PluginManager`` that notes sources and overrides."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._recordings: list[Recording] = []
+        # id of a leaf record -> (that leaf record, its source). Holding the
+        # record keeps its id from being reused; a record no longer in the
+        # tree is simply never asked about.
+        self._provenance: dict[int, tuple[Any, Source]] = {}
+
+    def register_plugin(
+        self,
+        cls: type[Any],
+        os: Any = None,
+        platform: Any = None,
+        model: Any = None,
+        os_flavor: Any = None,
+        chassis_type: Any = "single_rp",
+        *,
+        replaces: type[Any] | None = None,
+    ) -> None:
+        """Register ``cls`` like the base class; inside ``loading()`` note its source,
+        the class it replaced, and how to take it back.
+
+        ``replaces`` names the class this registration means to replace: when
+        that is the class it replaces, ``check`` reports no conflict; when it
+        replaces another class, or none, a warning is logged and ``check``
+        reports the conflict with both classes.
+
+        Raises:
+            ConnectionInfraError: for an invalid device description.
+            TypeError: when ``inspect.getfile`` finds no file for ``cls``.
+        """
+        if not self._recordings and replaces is None:
+            super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
+            return
+        key_path = key_path_of(os, platform, model, os_flavor)
+        undo = self._undo_of(key_path, chassis_type)
+        previous = undo.previous if undo is not None else None
+        message = None
+        if previous is None:
+            super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
+        else:
+            with _debug_lines() as capture:
+                super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
+            # The override line is the last one the base class logs for a registration.
+            message = capture.records[-1].getMessage() if capture.records else None
+        replaced = previous["cls"] if previous is not None else None
+        if replaces is not None and replaces is not replaced:
+            found = "nothing" if replaced is None else class_name(replaced)
+            log.warning(
+                f"{class_name(cls)} declares that it replaces {class_name(replaces)} at "
+                f"{format_key_path(key_path)} [{chassis_type}], but {found} was registered there"
+            )
+        if not self._recordings:
+            return
+        recording = self._recordings[-1]
+        source = recording.source_now()
+        leaf = self._leaf_record(key_path, chassis_type)
+        if leaf is None:
+            return
+        replaced_source = OUTSIDE_LOADING
+        if undo is not None and previous is not None:
+            undo.previous_source = self._provenance.pop(id(previous), None)
+            if undo.previous_source is not None and undo.previous_source[0] is previous:
+                replaced_source = undo.previous_source[1]
+        self._provenance[id(leaf)] = (leaf, source)
+        recording.registrations.append(
+            Registration(tuple(key_path), chassis_type, cls, str(leaf["path"]), source)
+        )
+        if undo is not None:
+            recording._undo.append(undo)
+        if previous is None:
+            return
+        recording.overrides.append(
+            Override(
+                key_path=tuple(key_path),
+                chassis_type=chassis_type,
+                replaced=replaced,
+                winner=cls,
+                message=message,
+                replaced_source=replaced_source,
+                winner_source=source,
+                declared=replaces,
+            )
+        )
+
+    def source_of(self, leaf_record: Mapping[str, Any]) -> Source:
+        """Return the source noted for a leaf record of this manager's tree.
+
+        Returns:
+            The ``Source`` that was loading when the record was registered, or
+            ``OUTSIDE_LOADING`` for a record registered outside ``loading()``.
+        """
+        noted = self._provenance.get(id(leaf_record))
+        if noted is not None and noted[0] is leaf_record:
+            return noted[1]
+        return OUTSIDE_LOADING
+
+    def loading(self, source: Source) -> AbstractContextManager[Recording]:
+        """Attribute the registrations made in the block to ``source``.
+
+        When the block raises, its registrations are taken back (nodes they
+        created go, classes they replaced come back) and the exception goes on.
+        Blocks nest: what an inner block registered counts for the outer one
+        too, unless the inner one failed.
+
+        Returns:
+            A context manager yielding the ``Recording`` of the block.
+        """
+        return _Block(self, Recording(source), undo_on_error=True)
+
+    @contextmanager
+    def observe(self, source: Callable[[], Source] | None = None) -> Iterator[list[Override]]:
+        """Collect the overrides made inside the block; nothing is taken back.
+
+        ``source``, when given, is called at each registration in the block and
+        tells what is loading; without it the registrations count as made
+        outside loading.
+
+        Returns:
+            A context manager yielding the list that receives the overrides.
+        """
+        with _Block(self, Recording(source or OUTSIDE_LOADING), undo_on_error=False) as recording:
+            yield recording.overrides
+
+    def snapshot(self) -> TreeState:
+        """Return a copy of the tree and of the sources noted for it.
+
+        The nodes are copied; the leaf records are shared, so the sources
+        still apply to them.
+        """
+        return TreeState(_copy_tree(self._plugins), dict(self._provenance))
+
+    def restore(self, state: TreeState) -> None:
+        """Give the manager the tree and sources of ``state`` (a copy, so that a
+        state can be restored again)."""
+        self._plugins = _copy_tree(state.tree)
+        self._provenance = dict(state.provenance)
+
+    def _undo_of(self, key_path: list[Any], chassis_type: Any) -> _Undo | None:
+        # Follows the nodes a registration walks, creating nothing.
+        try:
+            node = self._plugins
+            existing = 0
+            for key in key_path:
+                if key not in node.keys():
+                    return _Undo(key_path, chassis_type, existing, False, None)
+                node = node[key]
+                existing += 1
+            if "data" not in node.keys():
+                return _Undo(key_path, chassis_type, existing, False, None)
+            chassis_map = node["data"]
+            previous = chassis_map[chassis_type] if chassis_type in chassis_map.keys() else None
+        except Exception:
+            # Bad descriptions and odd trees are the base class's to reject.
+            return None
+        return _Undo(key_path, chassis_type, existing, True, previous)
+
+    def _leaf_record(self, key_path: list[Any], chassis_type: Any) -> Any:
+        try:
+            node = self._plugins
+            for key in key_path:
+                node = node[key]
+            return node["data"][chassis_type]
+        except Exception:
+            return None
+
+    def _take_back(self, undo: _Undo) -> None:
+        try:
+            nodes = [self._plugins]
+            for key in undo.key_path:
+                nodes.append(nodes[-1][key])
+            chassis_map = nodes[-1]["data"]
+            current = chassis_map.get(undo.chassis_type)
+            self._provenance.pop(id(current), None)
+            if undo.previous is not None:
+                chassis_map[undo.chassis_type] = undo.previous
+                if undo.previous_source is not None:
+                    self._provenance[id(undo.previous)] = undo.previous_source
+                return
+            del chassis_map[undo.chassis_type]
+            if not undo.had_chassis_map and not chassis_map:
+                del nodes[-1]["data"]
+            for depth in range(len(undo.key_path), undo.existing, -1):
+                if nodes[depth]:
+                    break
+                del nodes[depth - 1][undo.key_path[depth - 1]]
+        except (KeyError, TypeError, AttributeError):
+            # The tree was changed behind the manager's back: leave it be.
+            pass
+
+
+class _Block:
+    # A class rather than a generator: load_plugins enters one per plugin module.
+    __slots__ = ("manager", "recording", "undo_on_error")
+
+    def __init__(self, manager: RegistryManager, recording: Recording, undo_on_error: bool) -> None:
+        self.manager = manager
+        self.recording = recording
+        self.undo_on_error = undo_on_error
+
+    def __enter__(self) -> Recording:
+        self.manager._recordings.append(self.recording)
+        return self.recording
+
+    def __exit__(self, kind: type[BaseException] | None, *_: object) -> None:
+        recordings = self.manager._recordings
+        recordings.pop()
+        recording = self.recording
+        if kind is not None:
+            if self.undo_on_error:
+                for undo in reversed(recording._undo):
+                    self.manager._take_back(undo)
+            return
+        if recordings:
+            outer = recordings[-1]
+            outer.registrations += recording.registrations
+            outer.overrides += recording.overrides
+            outer._undo += recording._undo
+
+
+def _copy_tree(node: Mapping[Any, Any]) -> dict[Any, Any]:
+    copied: dict[Any, Any] = {}
+    for key, value in node.items():
+        if key == "data" and isinstance(value, Mapping):
+            copied[key] = dict(value)
+        elif isinstance(value, Mapping):
+            copied[key] = _copy_tree(value)
+        else:
+            copied[key] = value
+    return copied
+
+
+plugin_manager = RegistryManager()

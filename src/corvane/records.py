@@ -1,0 +1,237 @@
+"""The records of loading: where a registration came from, what it replaced, what failed.
+
+``load_plugins`` returns them in a ``LoadReport``; ``corvane-plugins`` and
+``check`` print them.
+"""
+
+from __future__ import annotations
+
+import traceback
+from dataclasses import dataclass, field
+from importlib.metadata import EntryPoint
+from typing import Any
+
+from corvane.keys import class_name, format_key_path, key_path_json
+
+__all__ = [
+    "OUTSIDE_LOADING",
+    "LoadReport",
+    "NothingRegistered",
+    "Override",
+    "PluginFailure",
+    "PluginLoadError",
+    "Registration",
+    "Source",
+]
+
+
+@dataclass(frozen=True)
+class Source:
+    """What was loading when a registration was made.
+
+    ``kind`` is ``"builtin"`` (a built-in plugin module, named by ``module``),
+    ``"entry_point"`` (an entry point of the group, with its ``name``,
+    ``value``, ``distribution`` and ``version``; the last two are ``None``
+    when the entry point has no distribution), ``"module"`` (a module loaded
+    by ``corvane.testing.load_plugin``) or ``"outside_loading"``.
+    """
+
+    kind: str
+    module: str | None = None
+    name: str | None = None
+    value: str | None = None
+    distribution: str | None = None
+    version: str | None = None
+
+    @classmethod
+    def of_builtin(cls, module: str) -> Source:
+        """Return the source of a built-in plugin module."""
+        return cls("builtin", module=module)
+
+    @classmethod
+    def of_module(cls, module: str) -> Source:
+        """Return the source of a module loaded by its dotted name."""
+        return cls("module", module=module)
+
+    @classmethod
+    def of_entry_point(cls, entry_point: EntryPoint) -> Source:
+        """Return the source of an entry point, with its distribution when it has one."""
+        dist = entry_point.dist
+        return cls(
+            "entry_point",
+            name=entry_point.name,
+            value=entry_point.value,
+            distribution=dist.name if dist is not None else None,
+            version=dist.version if dist is not None else None,
+        )
+
+    def describe(self) -> str:
+        """Return the source as text, e.g. ``plugin module corvane.plugins.linux``."""
+        if self.kind == "builtin":
+            return f"plugin module {self.module}"
+        if self.kind == "module":
+            return f"module {self.module}"
+        if self.kind == "entry_point":
+            if self.distribution is None:
+                origin = "unknown distribution"
+            else:
+                origin = f"{self.distribution} {self.version}"
+            return f"entry point {self.name} = {self.value} (from {origin})"
+        return "outside loading"
+
+    def as_json(self) -> dict[str, str | None]:
+        """Return the source as a JSON-ready object: ``kind`` and the fields of that kind."""
+        fields: dict[str, str | None] = {"kind": self.kind}
+        if self.kind in ("builtin", "module"):
+            fields["module"] = self.module
+        elif self.kind == "entry_point":
+            fields.update(
+                name=self.name,
+                value=self.value,
+                distribution=self.distribution,
+                version=self.version,
+            )
+        return fields
+
+
+OUTSIDE_LOADING = Source("outside_loading")
+
+
+@dataclass(frozen=True)
+class Registration:
+    """One leaf record of a tree: a class filed under a key path and chassis type."""
+
+    key_path: tuple[Any, ...]
+    chassis_type: Any
+    cls: Any
+    path: str
+    source: Source = OUTSIDE_LOADING
+
+    def as_json(self) -> dict[str, Any]:
+        """Return the registration as a JSON-ready object (``source`` is an object)."""
+        return {
+            "key_path": key_path_json(self.key_path),
+            "chassis_type": str(self.chassis_type),
+            "class": class_name(self.cls),
+            "file": self.path,
+            "source": self.source.as_json(),
+        }
+
+
+@dataclass(frozen=True)
+class Override:
+    """A registration that replaced the class already filed under its description."""
+
+    key_path: tuple[Any, ...]
+    chassis_type: Any
+    replaced: Any
+    winner: Any
+    message: str | None = None
+    replaced_source: Source = OUTSIDE_LOADING
+    winner_source: Source = OUTSIDE_LOADING
+    # The class the winner's registration declared it replaces (``replaces=``).
+    declared: Any = None
+
+    @property
+    def winner_module(self) -> str:
+        """The module that registered the winning class."""
+        return str(getattr(self.winner, "__module__", "?"))
+
+    @property
+    def intended(self) -> bool:
+        """Whether the winner declared that it replaces exactly the class it replaced."""
+        return self.declared is not None and self.declared is self.replaced
+
+    @property
+    def is_conflict(self) -> bool:
+        """Whether ``check`` reports it: two plugins, and not the replacement declared."""
+        return self.replaced_source != self.winner_source and not self.intended
+
+    def describe(self) -> str:
+        """Return one line naming the key path, chassis type, both classes and both
+        sources, and the class the winner declared it replaces when it did."""
+        text = (
+            f"{format_key_path(self.key_path)} [{self.chassis_type}]: "
+            f"{class_name(self.replaced)} from {self.replaced_source.describe()} replaced by "
+            f"{class_name(self.winner)} from {self.winner_source.describe()}"
+        )
+        if self.intended:
+            return f"{text}, as declared"
+        if self.declared is not None:
+            return f"{text}, which declares that it replaces {class_name(self.declared)}"
+        return text
+
+
+@dataclass(frozen=True)
+class PluginFailure:
+    """A plugin module or entry point that could not be loaded."""
+
+    error: BaseException
+    module: str | None = None
+    entry_point: EntryPoint | None = None
+
+    @property
+    def source(self) -> Source | None:
+        """The plugin that failed (``None`` when discovery could not tell which)."""
+        if self.entry_point is not None:
+            return Source.of_entry_point(self.entry_point)
+        if self.module is not None:
+            return Source.of_builtin(self.module)
+        return None
+
+    def describe(self) -> str:
+        """Return one line naming the plugin and the error it raised."""
+        error = "".join(traceback.format_exception_only(self.error)).strip()
+        source = self.source
+        where = source.describe() if source is not None else "a built-in plugin module"
+        return f"{where} failed to load: {error}"
+
+    def traceback_lines(self) -> list[str]:
+        """Return the error's full traceback as text lines, as Python prints it but
+        without the frames of the import machinery."""
+        shown = traceback.TracebackException.from_exception(self.error)
+        pending, seen = [shown], set()
+        while pending:
+            each = pending.pop()
+            if id(each) in seen:
+                continue
+            seen.add(id(each))
+            frames = [f for f in each.stack if not f.filename.startswith("<frozen importlib")]
+            each.stack = traceback.StackSummary.from_list(frames)
+            pending += [e for e in (each.__cause__, each.__context__) if e is not None]
+        return "".join(shown.format()).rstrip("\n").split("\n")
+
+
+@dataclass(frozen=True)
+class NothingRegistered:
+    """A plugin that loaded without registering anything."""
+
+    source: Source
+    # Why, when it can be told (an entry point that names a function).
+    note: str | None = None
+
+    def describe(self) -> str:
+        """Return one line naming the plugin, and the reason when known."""
+        reason = f": {self.note}" if self.note else ""
+        return f"{self.source.describe()} registered nothing{reason}"
+
+
+class PluginLoadError(Exception):
+    """A plugin failed to load; ``failure`` says which, ``__cause__`` holds its error."""
+
+    def __init__(self, failure: PluginFailure) -> None:
+        super().__init__(failure.describe())
+        self.failure = failure
+
+
+@dataclass
+class LoadReport:
+    """What one call of ``load_plugins`` did."""
+
+    loaded: bool = False
+    overrides: list[Override] = field(default_factory=list)
+    failures: list[PluginFailure] = field(default_factory=list)
+    # Every registration made while loading, in order, with its source.
+    registrations: list[Registration] = field(default_factory=list)
+    # Built-in plugin packages and entry points that loaded and registered nothing.
+    registered_nothing: list[NothingRegistered] = field(default_factory=list)
