@@ -22,7 +22,7 @@ inline bool inert_truth(PyObject* value) {
 
 // Equality of two exact strs, by their characters (a str is stored in the
 // narrowest kind that holds it, so strs of different kinds differ).
-inline bool str_equal(PyObject* left, PyObject* right) {
+[[gnu::always_inline]] inline bool str_equal(PyObject* left, PyObject* right) {
     if (left == right) {
         return true;
     }

@@ -164,6 +164,11 @@ Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_typ
     if (joined.append_ascii("), type: ") < 0) {
         return Ref();
     }
+    if (call.shortcut(PyUnicode_CheckExact(chassis_type))) {
+        // Exact strs all: the additions are one text.
+        return joined.append(chassis_type) < 0 || joined.append_ascii(" ") < 0 ? Ref()
+                                                                               : joined.finish();
+    }
     Ref head = joined.finish();
     Ref type_text = head ? str_of(call, chassis_type) : Ref();
     Ref with_type = type_text ? add(call, head.get(), type_text.get()) : Ref();

@@ -480,6 +480,19 @@ int Renderer::child_fast(Frame& frame) {
         }
         child->has_entries = true;
         frame.next++;
+        if (!has_newline(key)) {
+            frame.child_start = out_.length();
+            if (first_line_start() < 0) {
+                return -1;
+            }
+            child->text_start = out_.length();
+            if (out_.append(names.heading_mark) < 0 || out_.append(key) < 0 ||
+                lead_.push(continuation) < 0) {
+                return -1;
+            }
+            child->lead = lead_.size();
+            return 0;
+        }
         Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
         return heading ? open_child(frame, *child, heading.get(), continuation) : -1;
     }

@@ -15,15 +15,7 @@ int keys_contain(PyObject* node, PyObject* key) {
 
 }  // namespace
 
-int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
-    PyObject* found = nullptr;
-    const int plain = plain_find(node, key, &found);
-    if (call.shortcut(plain >= 0)) {
-        if (plain) {
-            *value = Ref::borrow(found);
-        }
-        return plain;
-    }
+int node_get_written(PyObject* node, PyObject* key, Ref* value) {
     const int present = keys_contain(node, key);
     if (present <= 0) {
         return present;

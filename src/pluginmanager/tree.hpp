@@ -11,7 +11,18 @@ namespace corvane {
 
 // `key in node.keys()` and, when it is, `node[key]`: 1 and *value set when
 // present, 0 when absent, -1 on error.
-int node_get(Call& call, PyObject* node, PyObject* key, Ref* value);
+int node_get_written(PyObject* node, PyObject* key, Ref* value);
+inline int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
+    PyObject* found = nullptr;
+    const int plain = plain_find(node, key, &found);
+    if (call.shortcut(plain >= 0)) {
+        if (plain) {
+            *value = Ref::borrow(found);
+        }
+        return plain;
+    }
+    return node_get_written(node, key, value);
+}
 
 // `key in node.keys()`: 1, 0, or -1 on error.
 int node_contains(Call& call, PyObject* node, PyObject* key);

@@ -61,7 +61,12 @@ constexpr AsciiClasses kAscii;
 
 // Whether an exact str passes the lower-case rule: islower(), or failing
 // that isdigit().
-bool lowercase_name(PyObject* text) {
+// The last exact strs found to pass, most recent first: a str never
+// changes, and names recur from call to call. Only strs are held.
+constexpr int kRememberedNames = 4;
+PyObject* g_lowercase_names[kRememberedNames] = {};
+
+bool lowercase_name_uncached(PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) {
         // Both tests in one pass: islower() needs no upper-case letter and
         // one lower-case letter, isdigit() digits only and one at least.
@@ -77,6 +82,23 @@ bool lowercase_name(PyObject* text) {
         return (!(seen & kUpper) && (seen & kLower)) || digits;
     }
     return str_islower(text) || str_isdigit(text);
+}
+
+bool lowercase_name(PyObject* text) {
+    for (PyObject* name : g_lowercase_names) {
+        if (name == text) {
+            return true;
+        }
+    }
+    if (!lowercase_name_uncached(text)) {
+        return false;
+    }
+    Py_XDECREF(g_lowercase_names[kRememberedNames - 1]);
+    for (int i = kRememberedNames - 1; i > 0; --i) {
+        g_lowercase_names[i] = g_lowercase_names[i - 1];
+    }
+    g_lowercase_names[0] = Py_NewRef(text);
+    return true;
 }
 
 // `text.<method>()`, tested for truth.
