@@ -68,6 +68,8 @@ TREES = {
         f"long, then {name}": {**{f"k{i:04}": "v" * 60 for i in range(300)}, "zz": char}
         for name, char in [("latin-1", "é"), ("two bytes", "ž"), ("four bytes", "😀")]
     },
+    # The written rule takes over below plain dicts, in the buffer, then out of it.
+    "str subclass key below": {"data": {"single_rp": {}, "b": {ModuleName("a"): 7}}, "z": "1"},
     # More keys than fit inline, of every width, sorted by code point.
     "wide": {
         key: {"data": key} for key in ["b", "a", "Z", "é", "ž", "😀", "aa", "a\u0100", *"qwertyuio"]

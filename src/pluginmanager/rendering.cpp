@@ -480,6 +480,8 @@ int Renderer::child_fast(Frame& frame) {
         }
         child->has_entries = true;
         frame.next++;
+        // Read when the child's text is added to this frame's by the rule.
+        frame.key = Ref::borrow(key);
         if (!has_newline(key)) {
             frame.child_start = out_.length();
             if (first_line_start() < 0) {
