@@ -42,7 +42,7 @@ class Call {
 
     // Whether a step takes its shortcut: it does exactly when its inputs
     // are inert. A step that is not leaves the fast path.
-    bool shortcut(bool inert) noexcept {
+    CORVANE_ALWAYS_INLINE bool shortcut(bool inert) noexcept {
         if (!inert) {
             fast_ = false;
         }
@@ -58,7 +58,7 @@ class Call {
     // holds the three state attributes and otherwise only exact-str keys
     // that name no member. 0 otherwise (members are then called and the
     // state read through the instance), -1 on error.
-    int own() {
+    CORVANE_ALWAYS_INLINE int own() {
         if (!fast_) {
             return 0;
         }
@@ -89,8 +89,8 @@ class Call {
 // self.<member>(...): `direct()` (the member's C++, continuing this call)
 // while own(), else through the instance.
 template <typename Direct>
-Ref dispatch(Call& call, Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-             Direct direct) {
+CORVANE_ALWAYS_INLINE Ref dispatch(Call& call, Member member, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames, Direct direct) {
     const int own = call.own();
     if (own < 0) {
         return Ref();
@@ -102,7 +102,7 @@ Ref dispatch(Call& call, Member member, PyObject* const* args, Py_ssize_t nargs,
 // inert input and otherwise runs the host's own operation.
 
 // `bool(value)`: 1, 0, or -1 on error.
-inline int truth(Call& call, PyObject* value) {
+CORVANE_ALWAYS_INLINE int truth(Call& call, PyObject* value) {
     if (call.shortcut(inert(value))) {
         return inert_truth(value);
     }
@@ -110,7 +110,7 @@ inline int truth(Call& call, PyObject* value) {
 }
 
 // `left == right`, tested for truth.
-inline int equals(Call& call, PyObject* left, PyObject* right) {
+CORVANE_ALWAYS_INLINE int equals(Call& call, PyObject* left, PyObject* right) {
     if (call.shortcut(inert(left) && inert(right))) {
         return inert_equal(left, right);
     }
@@ -121,7 +121,7 @@ inline int equals(Call& call, PyObject* left, PyObject* right) {
 // `isinstance(value, type)` for a built-in `type` (str, dict): its own type
 // answers for an instance or subclass instance; anything else is asked
 // (its __class__ may claim the type).
-inline int is_instance(Call& call, PyObject* value, PyTypeObject* type) {
+CORVANE_ALWAYS_INLINE int is_instance(Call& call, PyObject* value, PyTypeObject* type) {
     if (call.shortcut(Py_IS_TYPE(value, type) || PyType_IsSubtype(Py_TYPE(value), type))) {
         return 1;
     }
@@ -129,7 +129,7 @@ inline int is_instance(Call& call, PyObject* value, PyTypeObject* type) {
 }
 
 // `str(value)`
-inline Ref str_of(Call& call, PyObject* value) {
+CORVANE_ALWAYS_INLINE Ref str_of(Call& call, PyObject* value) {
     if (call.shortcut(PyUnicode_CheckExact(value))) {
         return Ref::borrow(value);
     }
@@ -137,7 +137,7 @@ inline Ref str_of(Call& call, PyObject* value) {
 }
 
 // `left + right`
-inline Ref add(Call& call, PyObject* left, PyObject* right) {
+CORVANE_ALWAYS_INLINE Ref add(Call& call, PyObject* left, PyObject* right) {
     if (call.shortcut(PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right))) {
         return Ref::steal(PyUnicode_Concat(left, right));
     }
@@ -145,7 +145,7 @@ inline Ref add(Call& call, PyObject* left, PyObject* right) {
 }
 
 // `value in container`
-inline int contains(Call& call, PyObject* container, PyObject* value) {
+CORVANE_ALWAYS_INLINE int contains(Call& call, PyObject* container, PyObject* value) {
     const int listed = PyList_CheckExact(container) && PyUnicode_CheckExact(value)
                            ? listed_among_strs(container, value)
                            : -1;
@@ -177,7 +177,7 @@ int debug_line(Call& call, Build build) {
 }
 
 // `text + str(value)` for a constant text.
-inline Ref text_and_str(Call& call, const char* text, PyObject* value) {
+CORVANE_ALWAYS_INLINE Ref text_and_str(Call& call, const char* text, PyObject* value) {
     Ref head = Ref::steal(PyUnicode_FromString(text));
     Ref tail = head ? str_of(call, value) : Ref();
     return tail ? add(call, head.get(), tail.get()) : Ref();
@@ -185,7 +185,7 @@ inline Ref text_and_str(Call& call, const char* text, PyObject* value) {
 
 // `template % value`, with the host's operator: an exact str or a tuple of
 // them is formatted directly.
-inline Ref percent(Call& call, const char* format, PyObject* value) {
+CORVANE_ALWAYS_INLINE Ref percent(Call& call, const char* format, PyObject* value) {
     Ref text = Ref::steal(PyUnicode_FromString(format));
     if (!text) {
         return text;

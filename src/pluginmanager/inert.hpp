@@ -11,18 +11,18 @@
 
 namespace corvane {
 
-inline bool inert(PyObject* value) {
+CORVANE_ALWAYS_INLINE bool inert(PyObject* value) {
     return value == Py_None || PyUnicode_CheckExact(value);
 }
 
 // `bool(value)` of an inert value.
-inline bool inert_truth(PyObject* value) {
+CORVANE_ALWAYS_INLINE bool inert_truth(PyObject* value) {
     return value != Py_None && PyUnicode_GET_LENGTH(value) != 0;
 }
 
 // Equality of two exact strs, by their characters (a str is stored in the
 // narrowest kind that holds it, so strs of different kinds differ).
-[[gnu::always_inline]] inline bool str_equal(PyObject* left, PyObject* right) {
+CORVANE_ALWAYS_INLINE bool str_equal(PyObject* left, PyObject* right) {
     if (left == right) {
         return true;
     }
@@ -47,7 +47,7 @@ inline bool inert_truth(PyObject* value) {
 }
 
 // `left == right` for two inert values.
-inline bool inert_equal(PyObject* left, PyObject* right) {
+CORVANE_ALWAYS_INLINE bool inert_equal(PyObject* left, PyObject* right) {
     if (left == Py_None || right == Py_None) {
         return left == right;
     }
@@ -57,7 +57,7 @@ inline bool inert_equal(PyObject* left, PyObject* right) {
 // `value in list` for an exact list and an exact str, when every item that
 // the test would compare is an exact str: 1 or 0. -1 when an item of
 // another kind would be compared: then only the list can answer.
-inline int listed_among_strs(PyObject* list, PyObject* value) {
+CORVANE_ALWAYS_INLINE int listed_among_strs(PyObject* list, PyObject* value) {
     const Py_ssize_t size = PyList_GET_SIZE(list);
     Py_ssize_t plain = 0;
     // Identity first (names are mostly interned), over the leading exact strs.
@@ -82,7 +82,7 @@ inline int listed_among_strs(PyObject* list, PyObject* value) {
 // a dict whose keys have only ever been exact strs (it keeps such dicts in
 // a form of their own) and reads the keys of any other; the test raises
 // nothing of its own but the TypeError it reports a non-str key with.
-inline bool str_keys_only(PyObject* dict) {
+CORVANE_ALWAYS_INLINE bool str_keys_only(PyObject* dict) {
     if (PyArg_ValidateKeywordArguments(dict)) {
         return true;
     }
@@ -94,7 +94,7 @@ inline bool str_keys_only(PyObject* dict) {
 // are all strs and an exact-str key: such a lookup compares strs only, and
 // runs no Python code. 1 and *value set (borrowed) when present, 0 when
 // absent, -1 when the node is not such a dict: the written steps answer.
-inline int plain_find(PyObject* node, PyObject* key, PyObject** value) {
+CORVANE_ALWAYS_INLINE int plain_find(PyObject* node, PyObject* key, PyObject** value) {
     if (!PyDict_CheckExact(node) || !PyUnicode_CheckExact(key) || !str_keys_only(node)) {
         return -1;
     }

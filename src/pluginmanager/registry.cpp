@@ -294,25 +294,36 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
     if (!node) {
         return nullptr;
     }
+    // Below a node this walk created, every node is new and empty: an exact
+    // str is not among its keys, and is stored without running Python code.
+    bool created = false;
     for (PyObject* key : key_path) {
-        node = node_child(call, node.get(), key);
+        if (created && PyUnicode_CheckExact(key)) {
+            Ref child = Ref::steal(PyDict_New());
+            if (!child || PyDict_SetItem(node.get(), key, child.get()) < 0) {
+                return nullptr;
+            }
+            node = std::move(child);
+            continue;
+        }
+        node = node_child(call, node.get(), key, &created);
         if (!node) {
             return nullptr;
         }
     }
     Ref chassis_map;
-    const int has_map = node_get(call, node.get(), names.data, &chassis_map);
+    const int has_map = created ? 0 : node_get(call, node.get(), names.data, &chassis_map);
     if (has_map < 0) {
         return nullptr;
     }
     if (has_map) {
-        const int replaced = node_contains(call, chassis_map.get(), chassis_type);
+        Ref existing_leaf;
+        const int replaced = node_get(call, chassis_map.get(), chassis_type, &existing_leaf);
         if (replaced < 0) {
             return nullptr;
         }
         if (replaced) {
-            Ref existing_leaf = node_item(call, chassis_map.get(), chassis_type);
-            Ref existing = existing_leaf ? node_item(call, existing_leaf.get(), names.cls) : Ref();
+            Ref existing = node_item(call, existing_leaf.get(), names.cls);
             if (!existing || log_override(call, existing.get(), key_path, cls) < 0) {
                 return nullptr;
             }
@@ -356,16 +367,20 @@ PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObje
         }
         node = std::move(child);
     }
-    const int has_map = node_contains(call, node.get(), names.data);
-    if (has_map <= 0) {
-        return has_map < 0 ? nullptr : raise_error(call, kNotFound);
-    }
+    // `"data" in node.keys()`, then either `del node["data"]` or
+    // `node["data"]`: the identity test of the chassis type decides which,
+    // and can come first.
     if (chassis_type == Py_None) {
+        const int has_map = node_contains(call, node.get(), names.data);
+        if (has_map <= 0) {
+            return has_map < 0 ? nullptr : raise_error(call, kNotFound);
+        }
         return node_delete(call, node.get(), names.data) < 0 ? nullptr : none();
     }
-    Ref chassis_map = node_item(call, node.get(), names.data);
-    if (!chassis_map) {
-        return nullptr;
+    Ref chassis_map;
+    const int has_map = node_get(call, node.get(), names.data, &chassis_map);
+    if (has_map <= 0) {
+        return has_map < 0 ? nullptr : raise_error(call, kNotFound);
     }
     const int registered = node_contains(call, chassis_map.get(), chassis_type);
     if (registered <= 0) {

@@ -42,7 +42,8 @@ Ref node_item(Call& call, PyObject* node, PyObject* key) {
     return Ref::steal(PyObject_GetItem(node, key));
 }
 
-Ref node_child(Call& call, PyObject* node, PyObject* key) {
+Ref node_child(Call& call, PyObject* node, PyObject* key, bool* created) {
+    *created = false;
     PyObject* found = nullptr;
     const int plain = plain_find(node, key, &found);
     if (call.shortcut(plain >= 0)) {
@@ -55,6 +56,7 @@ Ref node_child(Call& call, PyObject* node, PyObject* key) {
         if (!child || PyDict_SetItem(node, key, child.get()) < 0) {
             return Ref();
         }
+        *created = true;
         return child;
     }
     const int present = keys_contain(node, key);

@@ -12,7 +12,7 @@ namespace corvane {
 // `key in node.keys()` and, when it is, `node[key]`: 1 and *value set when
 // present, 0 when absent, -1 on error.
 int node_get_written(PyObject* node, PyObject* key, Ref* value);
-inline int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
+CORVANE_ALWAYS_INLINE int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
     PyObject* found = nullptr;
     const int plain = plain_find(node, key, &found);
     if (call.shortcut(plain >= 0)) {
@@ -30,8 +30,10 @@ int node_contains(Call& call, PyObject* node, PyObject* key);
 // `node[key]`; empty on error (KeyError when absent).
 Ref node_item(Call& call, PyObject* node, PyObject* key);
 
-// `if key not in node.keys(): node[key] = {}`, then `node[key]`.
-Ref node_child(Call& call, PyObject* node, PyObject* key);
+// `if key not in node.keys(): node[key] = {}`, then `node[key]`. *created
+// tells whether the child is a new dict that nothing else holds and no
+// Python code has seen.
+Ref node_child(Call& call, PyObject* node, PyObject* key, bool* created);
 
 // `node[key] = value` and `del node[key]`. Either may drop the last
 // reference to what the node held, and so run its finaliser: they take the
