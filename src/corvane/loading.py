@@ -201,10 +201,12 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
             if "." in filename or not os.path.isdir(path):
                 continue
             try:
-                inside = os.listdir(path)
+                inside = set(os.listdir(path))
             except OSError:
-                inside = []
-            if not any(_module_name(f, suffixes) == "__init__" for f in inside):
+                inside = set()
+            # Asks for each __init__ file rather than naming every file: a
+            # __pycache__ holds one per module.
+            if not any("__init__" + suffix in inside for suffix in suffixes):
                 continue
             name, ispkg = filename, True
         if "." not in name:
