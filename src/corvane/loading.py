@@ -141,7 +141,7 @@ def _load_tree(
     # The walk of pkgutil.walk_packages, importing each module itself: a
     # package is imported before the modules below it, and a package that
     # fails is not descended into.
-    loaded = _load_one(Source("builtin", name), report, keep_going, module=name)
+    loaded = _load_one(Source.of_builtin(name), report, keep_going, module=name)
     if not (loaded and ispkg):
         return
     below = getattr(sys.modules.get(name), "__path__", None) or []
