@@ -148,8 +148,13 @@ def _load_tree(
     below = [p for p in below if p not in seen]
     seen.update(below)
     for inner, inner_ispkg in _modules_in(below, name + "."):
-        if _descends(inner, inner_ispkg):
+        if not _descends(inner, inner_ispkg):
+            continue
+        if inner_ispkg:
             _load_tree(inner, inner_ispkg, seen, report, keep_going)
+        else:
+            # A plain module has nothing below it: loaded here, one call fewer.
+            _load_one(Source.of_builtin(inner), report, keep_going, module=inner)
 
 
 def _skipped(name: str) -> bool:
@@ -192,7 +197,8 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
         return []
     found = []
     for filename in filenames:
-        name = _module_name(filename, suffixes)
+        # The usual case inline; no other suffix ends in ".py".
+        name = filename[:-3] if filename.endswith(".py") else _module_name(filename, suffixes)
         if name == "__init__":
             continue
         ispkg = False
