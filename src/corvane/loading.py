@@ -195,6 +195,10 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
         filenames = sorted(os.listdir(directory))
     except OSError:
         return []
+    # The names an __init__ file of a package can have, the usual one first.
+    inits = sorted(
+        (f"__init__{suffix}" for suffix in suffixes), key=lambda init: init != "__init__.py"
+    )
     found = []
     for filename in filenames:
         # The usual case inline; no other suffix ends in ".py".
@@ -206,13 +210,9 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
             path = os.path.join(directory, filename)
             if "." in filename or not os.path.isdir(path):
                 continue
-            try:
-                inside = set(os.listdir(path))
-            except OSError:
-                inside = set()
-            # Asks for each __init__ file rather than naming every file: a
-            # __pycache__ holds one per module.
-            if not any("__init__" + suffix in inside for suffix in suffixes):
+            # Asks for each __init__ file rather than listing the directory: a
+            # __pycache__ holds one file per module.
+            if not any(os.path.lexists(os.path.join(path, init)) for init in inits):
                 continue
             name, ispkg = filename, True
         if "." not in name:

@@ -172,8 +172,13 @@ class RegistryManager(PluginManager):
         source = recording.source
         if not isinstance(source, Source):
             source = source()
-        leaf = self._leaf_record(key_path, chassis_type)
-        if leaf is None:
+        try:
+            node = self._plugins
+            for key in key_path:
+                node = node[key]
+            leaf = node["data"][chassis_type]
+        except Exception:
+            # The base class stored something the walk cannot follow.
             return
         replaced_source = OUTSIDE_LOADING
         previous_source = None
@@ -266,34 +271,26 @@ class RegistryManager(PluginManager):
         self._provenance = dict(state.provenance)
 
     def _found_before(self, key_path: list[Any], chassis_type: Any) -> tuple[int, bool, Any] | None:
-        # Follows the nodes a registration walks, creating nothing. Returns how
-        # many keys of the path are in the tree, whether the node there has a
-        # chassis map, and the leaf record the registration would replace.
+        # Follows the nodes a registration walks, creating nothing, and looks
+        # keys up as the base class does. Returns how many keys of the path are
+        # in the tree, whether the node there has a chassis map, and the leaf
+        # record the registration would replace.
         try:
             node = self._plugins
             existing = 0
             for key in key_path:
-                if key not in node.keys():
+                node = _child(node, key)
+                if node is _ABSENT:
                     return existing, False, None
-                node = node[key]
                 existing += 1
-            if "data" not in node.keys():
+            chassis_map = _child(node, "data")
+            if chassis_map is _ABSENT:
                 return existing, False, None
-            chassis_map = node["data"]
-            previous = chassis_map[chassis_type] if chassis_type in chassis_map.keys() else None
+            previous = _child(chassis_map, chassis_type)
         except Exception:
             # Bad descriptions and odd trees are the base class's to reject.
             return None
-        return existing, True, previous
-
-    def _leaf_record(self, key_path: list[Any], chassis_type: Any) -> Any:
-        try:
-            node = self._plugins
-            for key in key_path:
-                node = node[key]
-            return node["data"][chassis_type]
-        except Exception:
-            return None
+        return existing, True, None if previous is _ABSENT else previous
 
     def _take_back(self, undo: _Undo) -> None:
         key_path, chassis_type, existing, had_chassis_map, previous, previous_source = undo
@@ -319,6 +316,17 @@ class RegistryManager(PluginManager):
         except (KeyError, TypeError, AttributeError):
             # The tree was changed behind the manager's back: leave it be.
             pass
+
+
+_ABSENT = object()
+
+
+def _child(node: Any, key: Any) -> Any:
+    # node[key], or _ABSENT: one lookup in a dict, as the base class does;
+    # other mappings are asked for their keys first.
+    if type(node) is dict:
+        return node.get(key, _ABSENT)
+    return node[key] if key in node.keys() else _ABSENT
 
 
 def _copy_tree(node: Mapping[Any, Any]) -> dict[Any, Any]:
