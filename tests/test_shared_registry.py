@@ -1,6 +1,8 @@
 """The package's shared manager, its built-in plugins and load_plugins."""
 
+import dataclasses
 import logging
+import pickle
 import pkgutil
 import subprocess
 import sys
@@ -8,10 +10,10 @@ import sys
 import pytest
 
 import corvane.plugins
-from corvane import registry
+from corvane import loading, records, registry
 from corvane.core.pluginmanager import PluginManager
 from corvane.explain import registrations
-from corvane.registry import PluginLoadError, load_plugins
+from corvane.registry import PluginLoadError, Registration, Source, load_plugins
 
 pytest_plugins = ["plugin_probes"]
 
@@ -260,3 +262,46 @@ def test_capture_leaves_the_applications_log_output_alone(probes, level):
     assert len(report.overrides) == 1 and report.overrides[0].message
     shown = [m for m in application.messages if "probeos" in m]
     assert len(shown) == (3 if level == logging.DEBUG else 0)
+
+
+@pytest.mark.parametrize(
+    "entries",
+    [
+        # A package, a namespace directory, a plain module and a dotted file.
+        {"pkg/__init__.py": "", "plain/x.py": "", "mod.py": "", "a.b.py": ""},
+        # A package known by its bytecode or an extension module alone.
+        {"onlypyc/__init__.pyc": "", "ext/__init__.abi3.so": "", "__init__.py": ""},
+        # A bytecode cache, a dotted directory, a file named like a package.
+        {"__pycache__/mod.cpython-311.pyc": "", "d.e/__init__.py": "", "f/__init__.txt": ""},
+    ],
+)
+def test_the_walk_finds_what_pkgutil_finds(tmp_path, entries):
+    for relative, text in entries.items():
+        (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / relative).write_text(text)
+    (tmp_path / "empty").mkdir()
+    expected = [(info.name, info.ispkg) for info in pkgutil.iter_modules([str(tmp_path)], "p.")]
+    assert list(loading._modules_in([str(tmp_path)], "p.")) == expected
+
+
+def test_records_built_without_init_are_the_constructors():
+    built = [
+        Source.of_builtin("m"),
+        records.frozen_record(
+            Registration,
+            key_path=("x",),
+            chassis_type="single_rp",
+            cls=int,
+            path="f",
+            source=Source.of_builtin("m"),
+        ),
+    ]
+    made = [
+        Source("builtin", module="m"),
+        Registration(("x",), "single_rp", int, "f", Source("builtin", "m")),
+    ]
+    for fast, slow in zip(built, made, strict=True):
+        assert (fast, hash(fast), repr(fast)) == (slow, hash(slow), repr(slow))
+        assert pickle.loads(pickle.dumps(fast)) == slow
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            fast.source = None  # type: ignore[misc]
