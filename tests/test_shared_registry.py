@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import corvane.plugins
-from corvane import loading, records, registry
+from corvane import loading, registry
 from corvane.core.pluginmanager import PluginManager
 from corvane.explain import registrations
 from corvane.registry import PluginLoadError, Registration, Source, load_plugins
@@ -285,23 +285,13 @@ def test_the_walk_finds_what_pkgutil_finds(tmp_path, entries):
 
 
 def test_records_built_without_init_are_the_constructors():
-    built = [
-        Source.of_builtin("m"),
-        records.frozen_record(
-            Registration,
-            key_path=("x",),
-            chassis_type="single_rp",
-            cls=int,
-            path="f",
-            source=Source.of_builtin("m"),
-        ),
-    ]
-    made = [
-        Source("builtin", module="m"),
-        Registration(("x",), "single_rp", int, "f", Source("builtin", "m")),
-    ]
-    for fast, slow in zip(built, made, strict=True):
-        assert (fast, hash(fast), repr(fast)) == (slow, hash(slow), repr(slow))
-        assert pickle.loads(pickle.dumps(fast)) == slow
+    manager = registry.RegistryManager()
+    with manager.loading(Source.of_builtin("m")) as recording:
+        manager.register_plugin(Lines, os="x")
+    [registration] = recording.registrations
+    slow = Registration(("x",), "single_rp", Lines, __file__, Source("builtin", module="m"))
+    for fast, made in [(registration.source, slow.source), (registration, slow)]:
+        assert (fast, hash(fast), repr(fast)) == (made, hash(made), repr(made))
+        assert pickle.loads(pickle.dumps(fast)) == made
         with pytest.raises(dataclasses.FrozenInstanceError):
-            fast.source = None  # type: ignore[misc]
+            fast.kind = None  # type: ignore[misc]

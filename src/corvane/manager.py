@@ -18,7 +18,7 @@ from typing import Any
 from corvane import log
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path, key_path_of
-from corvane.records import OUTSIDE_LOADING, Override, Registration, Source, frozen_record
+from corvane.records import OUTSIDE_LOADING, Override, Registration, Source
 
 __all__ = ["Recording", "RegistryManager", "TreeState", "plugin_manager"]
 
@@ -187,16 +187,16 @@ class RegistryManager(PluginManager):
             if previous_source is not None and previous_source[0] is previous:
                 replaced_source = previous_source[1]
         self._provenance[id(leaf)] = (leaf, source)
-        recording.registrations.append(
-            frozen_record(
-                Registration,
-                key_path=tuple(key_path),
-                chassis_type=chassis_type,
-                cls=cls,
-                path=str(leaf["path"]),
-                source=source,
-            )
+        # Filled at once, as Source.of_builtin does: one is made per registration.
+        registration = object.__new__(Registration)
+        registration.__dict__.update(
+            key_path=tuple(key_path),
+            chassis_type=chassis_type,
+            cls=cls,
+            path=str(leaf["path"]),
+            source=source,
         )
+        recording.registrations.append(registration)
         if found is not None:
             existing, had_chassis_map, _ = found
             recording._undo.append(
@@ -279,7 +279,8 @@ class RegistryManager(PluginManager):
             node = self._plugins
             existing = 0
             for key in key_path:
-                node = _child(node, key)
+                # _child(node, key) for a dict written out: the usual tree.
+                node = node.get(key, _ABSENT) if type(node) is dict else _child(node, key)
                 if node is _ABSENT:
                     return existing, False, None
                 existing += 1

@@ -9,7 +9,7 @@ from __future__ import annotations
 import traceback
 from dataclasses import dataclass, field
 from importlib.metadata import EntryPoint
-from typing import Any, TypeVar
+from typing import Any
 
 from corvane.keys import class_name, format_key_path, key_path_json
 
@@ -22,23 +22,7 @@ __all__ = [
     "PluginLoadError",
     "Registration",
     "Source",
-    "frozen_record",
 ]
-
-_Record = TypeVar("_Record")
-
-
-def frozen_record(record_type: type[_Record], /, **fields: Any) -> _Record:
-    """Return the frozen dataclass ``record_type`` with ``fields``, as ``record_type(**fields)``
-    would for a class without ``__post_init__`` or default factories.
-
-    The generated ``__init__`` sets each field through ``object.__setattr__``;
-    loading makes a source and a registration per plugin module, so these fill
-    the instance at once. A field left out reads as its default.
-    """
-    record = object.__new__(record_type)
-    record.__dict__.update(fields)
-    return record
 
 
 @dataclass(frozen=True)
@@ -62,7 +46,12 @@ class Source:
     @classmethod
     def of_builtin(cls, module: str) -> Source:
         """Return the source of a built-in plugin module."""
-        return frozen_record(cls, kind="builtin", module=module)
+        # Filled at once, not through __init__, which sets each field of a
+        # frozen dataclass with object.__setattr__: loading makes one per
+        # module. The fields left out read as their defaults.
+        source = object.__new__(cls)
+        source.__dict__.update(kind="builtin", module=module)
+        return source
 
     @classmethod
     def of_module(cls, module: str) -> Source:
