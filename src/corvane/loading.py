@@ -17,6 +17,7 @@ import importlib
 import importlib.machinery
 import inspect
 import itertools
+import operator
 import os
 import pkgutil
 import re
@@ -244,14 +245,11 @@ def _load_one(
     # Loads the entry point, or else imports the module; true when it loaded.
     known = len(sys.modules)
     try:
-        with plugin_manager.loading(source) as recording:
-            if entry_point is not None:
-                log.debug(
-                    "Loading external plugin %s from %s", entry_point.name, entry_point.module
-                )
-                entry_point.load()
-            else:
-                importlib.import_module(str(module))
+        if entry_point is not None:
+            log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
+            recording = plugin_manager.record_loading(source, _load_entry_point, entry_point)
+        else:
+            recording = plugin_manager.record_loading(source, importlib.import_module, str(module))
     except Exception as error:
         _forget_imported_since(known, entry_point.module if entry_point else module)
         failure = PluginFailure(error, module=module, entry_point=entry_point)
@@ -262,6 +260,10 @@ def _load_one(
     report.registrations += recording.registrations
     report.overrides += recording.overrides
     return True
+
+
+# entry_point.load() without a closure per entry point.
+_load_entry_point = operator.methodcaller("load")
 
 
 def _forget_imported_since(known: int, module: str | None) -> None:

@@ -13,7 +13,7 @@ import logging
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeVar
 
 from corvane import log
 from corvane.core.pluginmanager import PluginManager
@@ -36,6 +36,9 @@ class TreeState:
 # rest were created); whether the node had a chassis map; the leaf record
 # replaced and its noted source. A tuple: one is made per registration.
 _Undo = tuple[list[Any], Any, int, bool, Any, "tuple[Any, Source] | None"]
+
+
+_Loaded = TypeVar("_Loaded")
 
 
 class Recording:
@@ -72,14 +75,19 @@ class Recording:
         recordings.pop()
         if kind is not None:
             if self._undo_on_error:
-                for undo in reversed(self._undo):
-                    self._manager._take_back(undo)
-            return
-        if recordings:
-            outer = recordings[-1]
-            outer.registrations += self.registrations
-            outer.overrides += self.overrides
-            outer._undo += self._undo
+                self._take_back()
+        elif recordings:
+            recordings[-1]._absorb(self)
+
+    def _take_back(self) -> None:
+        for undo in reversed(self._undo):
+            self._manager._take_back(undo)
+
+    def _absorb(self, inner: Recording) -> None:
+        # What a block that ended well registered counts for the one around it.
+        self.registrations += inner.registrations
+        self.overrides += inner.overrides
+        self._undo += inner._undo
 
 
 class _RecordList(logging.Filter):
@@ -241,6 +249,32 @@ class RegistryManager(PluginManager):
             A context manager yielding the ``Recording`` of the block.
         """
         return Recording(self, source, undo_on_error=True)
+
+    def record_loading(
+        self, source: Source, load: Callable[[_Loaded], object], loaded: _Loaded
+    ) -> Recording:
+        """Call ``load(loaded)`` as inside ``loading(source)``, with two calls
+        fewer than the block: ``load_plugins`` makes one per plugin.
+
+        Returns:
+            The ``Recording`` of the call.
+
+        Raises:
+            What ``load`` raises, once its registrations are taken back.
+        """
+        recording = Recording(self, source, undo_on_error=True)
+        recordings = self._recordings
+        recordings.append(recording)
+        try:
+            load(loaded)
+        except BaseException:
+            recordings.pop()
+            recording._take_back()
+            raise
+        recordings.pop()
+        if recordings:
+            recordings[-1]._absorb(recording)
+        return recording
 
     @contextmanager
     def observe(self, source: Callable[[], Source] | None = None) -> Iterator[list[Override]]:
