@@ -1,9 +1,9 @@
 """Loading the plugins into the shared manager: built-in modules, then entry points.
 
 ``load_plugins`` imports each built-in plugin module and loads each entry
-point itself, inside ``plugin_manager.loading(source)``, so every
-registration is attributed to the plugin being loaded and a plugin that fails
-leaves nothing behind.
+point itself, through ``plugin_manager.record_loading(source, ...)`` (a
+``loading(source)`` block in one call), so every registration is attributed
+to the plugin being loaded and a plugin that fails leaves nothing behind.
 
 Precedence: every built-in module first, in the order of the walk of
 ``corvane.plugins``; then the entry points of the group, sorted by

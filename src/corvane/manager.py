@@ -2,9 +2,9 @@
 
 Inside a ``loading(source)`` block every registration is attributed to
 ``source``, each class it replaces is noted as an ``Override``, and what the
-block registered is undone when the block fails. Outside such blocks the
-manager behaves as its base class, and what it registers shows as made
-outside loading.
+block registered is undone when the block fails; ``record_loading`` does the
+same for one call. Outside them the manager behaves as its base class, and
+what it registers shows as made outside loading.
 """
 
 from __future__ import annotations
