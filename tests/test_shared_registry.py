@@ -295,3 +295,22 @@ def test_records_built_without_init_are_the_constructors():
         assert pickle.loads(pickle.dumps(fast)) == made
         with pytest.raises(dataclasses.FrozenInstanceError):
             fast.kind = None  # type: ignore[misc]
+
+
+def _register_then(fail: bool) -> None:
+    registry.plugin_manager.register_plugin(Lines, os="inner")
+    if fail:
+        raise RuntimeError("inner")
+
+
+@pytest.mark.parametrize("fail", [False, True])
+def test_record_loading_nests_in_a_block_like_a_block(probes, fail):
+    manager, inner = probes.manager, Source.of_builtin("inner")
+    with manager.loading(Source.of_builtin("outer")) as outer:
+        manager.register_plugin(Lines, os="outer")
+        try:
+            manager.record_loading(inner, _register_then, fail)
+        except RuntimeError:
+            assert fail
+    assert [r.source.module for r in outer.registrations] == ["outer", *([] if fail else ["inner"])]
+    assert sorted(manager.plugins) == sorted(["outer", *([] if fail else ["inner"])])
