@@ -314,3 +314,23 @@ def test_record_loading_nests_in_a_block_like_a_block(probes, fail):
             assert fail
     assert [r.source.module for r in outer.registrations] == ["outer", *([] if fail else ["inner"])]
     assert sorted(manager.plugins) == sorted(["outer", *([] if fail else ["inner"])])
+
+
+def test_load_plugins_walks_past_the_test_modules(probes):
+    for relative in [
+        "conn.py",
+        "unit_tests.py",
+        "tests/__init__.py",
+        "tests/helper.py",
+        "mytests/__init__.py",
+        "mytests/x.py",
+        "sub/__init__.py",
+        "sub/deep.py",
+        "sub/tests.py",
+        "sub/tests_of.py",
+    ]:
+        probes.builtin(relative, "")
+    load_plugins(external=False)
+    below = probes.prefix + "."
+    imported = sorted(name.removeprefix(below) for name in sys.modules if name.startswith(below))
+    assert imported == ["conn", "mytests", "mytests.x", "sub", "sub.deep", "sub.tests_of"]
