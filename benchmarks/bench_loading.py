@@ -11,7 +11,9 @@ points ``corvane.plugins`` at it and, alternating in one process, times
 Each run starts from modules not imported and an empty registry. Prints the
 medians of the wall clock and of the CPU time (steadier on a shared machine),
 their ratios to the bare loop, and the number of calls of
-``importlib.metadata.entry_points`` one ``load_plugins()`` makes.
+``importlib.metadata.entry_points`` one ``load_plugins()`` makes. With
+``--instructions`` it also counts the instructions of one run of each under
+callgrind (they repeat exactly, where the wall clock moves by 15%).
 """
 
 from __future__ import annotations
@@ -29,6 +31,7 @@ from pathlib import Path
 from typing import Any
 
 import corvane.plugins
+import instructions  # the benchmarks' own helper, beside this file
 from corvane import registry
 
 PACKAGE = "bench_loading_plugins"
@@ -70,27 +73,73 @@ def timed(run: Callable[[], Any], names: list[str]) -> tuple[float, float]:
     return time.perf_counter() - wall, time.thread_time() - cpu
 
 
+def the_runs(names: list[str]) -> dict[str, Callable[[], Any]]:
+    """Return the runs to compare, by label, the bare loop first."""
+
+    def bare() -> None:
+        for name in names:
+            importlib.import_module(name)
+
+    return {
+        "bare import loop": bare,
+        "load_plugins(external=False)": lambda: registry.load_plugins(external=False),
+        "load_plugins()": registry.load_plugins,
+    }
+
+
+def instruction_child(modules: int) -> None:
+    """Count one run of each in this process, which runs under callgrind."""
+    import corvane_callgrind as client  # built by instructions.build_client
+
+    if not client.running():
+        raise SystemExit("--instructions-child runs under callgrind only")
+    sys.dont_write_bytecode = False
+    with tempfile.TemporaryDirectory() as tmp:
+        names = write_plugins(Path(tmp), modules)
+        corvane.plugins.__path__ = [tmp]
+        runs = the_runs(names)
+        for run in runs.values():
+            timed(run, names)
+        for label, run in runs.items():
+            forget(names)
+            gc.collect()
+            instructions.measure(label, run, client)
+        forget(names)
+
+
+def count_instructions(modules: int) -> dict[str, int] | str:
+    """Run this benchmark under callgrind; returns the instructions by label, or why not."""
+    with tempfile.TemporaryDirectory(prefix="corvane-callgrind-") as scratch:
+        try:
+            folder = instructions.build_client(Path(scratch))
+            arguments = ["--instructions-child", "--modules", str(modules)]
+            return instructions.run(Path(__file__), arguments, folder)
+        except instructions.Unavailable as error:
+            return f"instruction counts skipped: {error}"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--modules", type=int, default=202, help="plugin modules (default: 202)")
     parser.add_argument("--runs", type=int, default=21, help="runs of each (default: 21)")
+    parser.add_argument(
+        "--instructions",
+        action="store_true",
+        help="also count the instructions of one run of each under callgrind (needs valgrind)",
+    )
+    parser.add_argument("--instructions-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.instructions_child:
+        instruction_child(args.modules)
+        return
+    counts = count_instructions(args.modules) if args.instructions else None
     # Installed plugins import from their cached bytecode: so do these.
     sys.dont_write_bytecode = False
     saved = registry.snapshot()
     with tempfile.TemporaryDirectory() as tmp:
         names = write_plugins(Path(tmp), args.modules)
         corvane.plugins.__path__ = [tmp]
-
-        def bare() -> None:
-            for name in names:
-                importlib.import_module(name)
-
-        runs: dict[str, Callable[[], Any]] = {
-            "bare import loop": bare,
-            "load_plugins(external=False)": lambda: registry.load_plugins(external=False),
-            "load_plugins()": registry.load_plugins,
-        }
+        runs = the_runs(names)
         # Once each first, so that every run finds the bytecode cached.
         for run in runs.values():
             timed(run, names)
@@ -126,6 +175,13 @@ def main() -> None:
             f" {cpu * 1e3:8.2f} ms {cpu / base[1]:5.2f}x"
         )
     print(f"importlib.metadata.entry_points calls in one load_plugins(): {calls}")
+    if isinstance(counts, str):
+        print(counts)
+    elif counts is not None:
+        print("instructions of one run under callgrind:")
+        for label, count in counts.items():
+            ratio = count / counts["bare import loop"]
+            print(f"  {label:<30} {count:>12,} {ratio:5.3f}x")
 
 
 if __name__ == "__main__":

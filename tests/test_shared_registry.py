@@ -1,6 +1,8 @@
 """The package's shared manager, its built-in plugins and load_plugins."""
 
+import dataclasses
 import logging
+import pickle
 import pkgutil
 import subprocess
 import sys
@@ -8,10 +10,10 @@ import sys
 import pytest
 
 import corvane.plugins
-from corvane import registry
+from corvane import loading, registry
 from corvane.core.pluginmanager import PluginManager
 from corvane.explain import registrations
-from corvane.registry import PluginLoadError, load_plugins
+from corvane.registry import PluginLoadError, Registration, Source, load_plugins
 
 pytest_plugins = ["plugin_probes"]
 
@@ -260,3 +262,75 @@ def test_capture_leaves_the_applications_log_output_alone(probes, level):
     assert len(report.overrides) == 1 and report.overrides[0].message
     shown = [m for m in application.messages if "probeos" in m]
     assert len(shown) == (3 if level == logging.DEBUG else 0)
+
+
+@pytest.mark.parametrize(
+    "entries",
+    [
+        # A package, a namespace directory, a plain module and a dotted file.
+        {"pkg/__init__.py": "", "plain/x.py": "", "mod.py": "", "a.b.py": ""},
+        # A package known by its bytecode or an extension module alone.
+        {"onlypyc/__init__.pyc": "", "ext/__init__.abi3.so": "", "__init__.py": ""},
+        # A bytecode cache, a dotted directory, a file named like a package.
+        {"__pycache__/mod.cpython-311.pyc": "", "d.e/__init__.py": "", "f/__init__.txt": ""},
+    ],
+)
+def test_the_walk_finds_what_pkgutil_finds(tmp_path, entries):
+    for relative, text in entries.items():
+        (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / relative).write_text(text)
+    (tmp_path / "empty").mkdir()
+    expected = [(info.name, info.ispkg) for info in pkgutil.iter_modules([str(tmp_path)], "p.")]
+    assert list(loading._modules_in([str(tmp_path)], "p.")) == expected
+
+
+def test_records_built_without_init_are_the_constructors():
+    manager = registry.RegistryManager()
+    with manager.loading(Source.of_builtin("m")) as recording:
+        manager.register_plugin(Lines, os="x")
+    [registration] = recording.registrations
+    slow = Registration(("x",), "single_rp", Lines, __file__, Source("builtin", module="m"))
+    for fast, made in [(registration.source, slow.source), (registration, slow)]:
+        assert (fast, hash(fast), repr(fast)) == (made, hash(made), repr(made))
+        assert pickle.loads(pickle.dumps(fast)) == made
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            fast.kind = None  # type: ignore[misc]
+
+
+def _register_then(fail: bool) -> None:
+    registry.plugin_manager.register_plugin(Lines, os="inner")
+    if fail:
+        raise RuntimeError("inner")
+
+
+@pytest.mark.parametrize("fail", [False, True])
+def test_record_loading_nests_in_a_block_like_a_block(probes, fail):
+    manager, inner = probes.manager, Source.of_builtin("inner")
+    with manager.loading(Source.of_builtin("outer")) as outer:
+        manager.register_plugin(Lines, os="outer")
+        try:
+            manager.record_loading(inner, _register_then, fail)
+        except RuntimeError:
+            assert fail
+    assert [r.source.module for r in outer.registrations] == ["outer", *([] if fail else ["inner"])]
+    assert sorted(manager.plugins) == sorted(["outer", *([] if fail else ["inner"])])
+
+
+def test_load_plugins_walks_past_the_test_modules(probes):
+    for relative in [
+        "conn.py",
+        "unit_tests.py",
+        "tests/__init__.py",
+        "tests/helper.py",
+        "mytests/__init__.py",
+        "mytests/x.py",
+        "sub/__init__.py",
+        "sub/deep.py",
+        "sub/tests.py",
+        "sub/tests_of.py",
+    ]:
+        probes.builtin(relative, "")
+    load_plugins(external=False)
+    below = probes.prefix + "."
+    imported = sorted(name.removeprefix(below) for name in sys.modules if name.startswith(below))
+    assert imported == ["conn", "mytests", "mytests.x", "sub", "sub.deep", "sub.tests_of"]

@@ -1,9 +1,9 @@
 """Loading the plugins into the shared manager: built-in modules, then entry points.
 
 ``load_plugins`` imports each built-in plugin module and loads each entry
-point itself, inside ``plugin_manager.loading(source)``, so every
-registration is attributed to the plugin being loaded and a plugin that fails
-leaves nothing behind.
+point itself, through ``plugin_manager.record_loading(source, ...)`` (a
+``loading(source)`` block in one call), so every registration is attributed
+to the plugin being loaded and a plugin that fails leaves nothing behind.
 
 Precedence: every built-in module first, in the order of the walk of
 ``corvane.plugins``; then the entry points of the group, sorted by
@@ -17,11 +17,12 @@ import importlib
 import importlib.machinery
 import inspect
 import itertools
+import operator
 import os
 import pkgutil
 import re
 import sys
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from importlib import metadata
 from importlib.metadata import EntryPoint
 
@@ -141,15 +142,21 @@ def _load_tree(
     # The walk of pkgutil.walk_packages, importing each module itself: a
     # package is imported before the modules below it, and a package that
     # fails is not descended into.
-    loaded = _load_one(Source("builtin", name), report, keep_going, module=name)
+    loaded = _load_one(Source.of_builtin(name), report, keep_going, module=name)
     if not (loaded and ispkg):
         return
     below = getattr(sys.modules.get(name), "__path__", None) or []
     below = [p for p in below if p not in seen]
     seen.update(below)
     for inner, inner_ispkg in _modules_in(below, name + "."):
-        if _descends(inner, inner_ispkg):
+        # Below corvane.plugins a name without "tests" in it is always walked.
+        if "tests" in inner and not _descends(inner, inner_ispkg):
+            continue
+        if inner_ispkg:
             _load_tree(inner, inner_ispkg, seen, report, keep_going)
+        else:
+            # A plain module has nothing below it: loaded here, one call fewer.
+            _load_one(Source.of_builtin(inner), report, keep_going, module=inner)
 
 
 def _skipped(name: str) -> bool:
@@ -161,17 +168,20 @@ def _descends(name: str, ispkg: bool) -> bool:
     # Whether the walk imports the module: every one discovery imports, and
     # packages discovery skips but walks through (below one named, say,
     # mytests, the modules still count; below one named tests, none does).
-    if not _skipped(name):
+    # _skipped(name), written out: this runs once per module.
+    tests = ".tests." in name
+    if ".plugins." in name and not (tests or name.endswith("tests")):
         return True
-    return ispkg and not (name.endswith(".tests") or ".tests." in name)
+    return ispkg and not (tests or name.endswith(".tests"))
 
 
-def _modules_in(path: Iterable[str], prefix: str) -> Iterator[tuple[str, bool]]:
-    """Yield (name, is a package) of the modules in ``path``, as
-    ``pkgutil.iter_modules`` does, with the suffixes sorted once rather than
-    once per file."""
+def _modules_in(path: Iterable[str], prefix: str) -> list[tuple[str, bool]]:
+    """Return (name, is a package) of the modules in ``path``, as
+    ``pkgutil.iter_modules`` yields them, with the suffixes sorted once rather
+    than once per file."""
     suffixes = sorted(importlib.machinery.all_suffixes(), key=len, reverse=True)
     yielded: set[str] = set()
+    modules = []
     for entry in path:
         if not os.path.isdir(entry):
             found = [
@@ -182,7 +192,8 @@ def _modules_in(path: Iterable[str], prefix: str) -> Iterator[tuple[str, bool]]:
         for name, ispkg in found:
             if name not in yielded:
                 yielded.add(name)
-                yield prefix + name, ispkg
+                modules.append((prefix + name, ispkg))
+    return modules
 
 
 def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, bool]]:
@@ -190,9 +201,14 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
         filenames = sorted(os.listdir(directory))
     except OSError:
         return []
+    # The names an __init__ file of a package can have, the usual one first.
+    inits = sorted(
+        (f"__init__{suffix}" for suffix in suffixes), key=lambda init: init != "__init__.py"
+    )
     found = []
     for filename in filenames:
-        name = _module_name(filename, suffixes)
+        # The usual case inline; no other suffix ends in ".py".
+        name = filename[:-3] if filename.endswith(".py") else _module_name(filename, suffixes)
         if name == "__init__":
             continue
         ispkg = False
@@ -200,11 +216,9 @@ def _directory_modules(directory: str, suffixes: list[str]) -> list[tuple[str, b
             path = os.path.join(directory, filename)
             if "." in filename or not os.path.isdir(path):
                 continue
-            try:
-                inside = os.listdir(path)
-            except OSError:
-                inside = []
-            if not any(_module_name(f, suffixes) == "__init__" for f in inside):
+            # Asks for each __init__ file rather than listing the directory: a
+            # __pycache__ holds one file per module.
+            if not any(os.path.lexists(os.path.join(path, init)) for init in inits):
                 continue
             name, ispkg = filename, True
         if "." not in name:
@@ -232,14 +246,11 @@ def _load_one(
     # Loads the entry point, or else imports the module; true when it loaded.
     known = len(sys.modules)
     try:
-        with plugin_manager.loading(source) as recording:
-            if entry_point is not None:
-                log.debug(
-                    "Loading external plugin %s from %s", entry_point.name, entry_point.module
-                )
-                entry_point.load()
-            else:
-                importlib.import_module(str(module))
+        if entry_point is not None:
+            log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
+            recording = plugin_manager.record_loading(source, _load_entry_point, entry_point)
+        else:
+            recording = plugin_manager.record_loading(source, importlib.import_module, str(module))
     except Exception as error:
         _forget_imported_since(known, entry_point.module if entry_point else module)
         failure = PluginFailure(error, module=module, entry_point=entry_point)
@@ -250,6 +261,10 @@ def _load_one(
     report.registrations += recording.registrations
     report.overrides += recording.overrides
     return True
+
+
+# entry_point.load() without a closure per entry point.
+_load_entry_point = operator.methodcaller("load")
 
 
 def _forget_imported_since(known: int, module: str | None) -> None:

@@ -2,9 +2,9 @@
 
 Inside a ``loading(source)`` block every registration is attributed to
 ``source``, each class it replaces is noted as an ``Override``, and what the
-block registered is undone when the block fails. Outside such blocks the
-manager behaves as its base class, and what it registers shows as made
-outside loading.
+block registered is undone when the block fails; ``record_loading`` does the
+same for one call. Outside them the manager behaves as its base class, and
+what it registers shows as made outside loading.
 """
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ import logging
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeVar
 
 from corvane import log
 from corvane.core.pluginmanager import PluginManager
@@ -31,51 +31,63 @@ class TreeState:
     provenance: dict[int, tuple[Any, Source]]
 
 
-class _Undo:
-    """How to take one registration back: what the walk found before it."""
+# How to take one registration back, from what the walk found before it: the
+# key path and chassis type; how many keys of the path were in the tree (the
+# rest were created); whether the node had a chassis map; the leaf record
+# replaced and its noted source. A tuple: one is made per registration.
+_Undo = tuple[list[Any], Any, int, bool, Any, "tuple[Any, Source] | None"]
 
-    # Plain slots rather than a dataclass: one is made per registration.
-    __slots__ = (
-        "chassis_type",
-        "existing",
-        "had_chassis_map",
-        "key_path",
-        "previous",
-        "previous_source",
-    )
 
-    def __init__(
-        self,
-        key_path: list[Any],
-        chassis_type: Any,
-        existing: int,
-        had_chassis_map: bool,
-        previous: Any,
-    ) -> None:
-        self.key_path = key_path
-        self.chassis_type = chassis_type
-        # Keys of the path that were in the tree before; the rest were created.
-        self.existing = existing
-        self.had_chassis_map = had_chassis_map
-        self.previous = previous
-        self.previous_source: tuple[Any, Source] | None = None
+_Loaded = TypeVar("_Loaded")
 
 
 class Recording:
     """What one ``loading()`` block registered, in order: ``registrations``
-    and ``overrides``, attributed to ``source``."""
+    and ``overrides``, attributed to ``source``. It is the block's context
+    manager too: ``load_plugins`` enters one per plugin module."""
 
-    __slots__ = ("_undo", "overrides", "registrations", "source")
+    __slots__ = ("_manager", "_undo", "_undo_on_error", "overrides", "registrations", "source")
 
-    def __init__(self, source: Source | Callable[[], Source]) -> None:
+    def __init__(
+        self,
+        manager: RegistryManager,
+        source: Source | Callable[[], Source],
+        *,
+        undo_on_error: bool,
+    ) -> None:
         self.source = source
         self.registrations: list[Registration] = []
         self.overrides: list[Override] = []
         self._undo: list[_Undo] = []
+        self._manager = manager
+        self._undo_on_error = undo_on_error
 
     def source_now(self) -> Source:
         """Return the source a registration made now is attributed to."""
         return self.source if isinstance(self.source, Source) else self.source()
+
+    def __enter__(self) -> Recording:
+        self._manager._recordings.append(self)
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, *_: object) -> None:
+        recordings = self._manager._recordings
+        recordings.pop()
+        if kind is not None:
+            if self._undo_on_error:
+                self._take_back()
+        elif recordings:
+            recordings[-1]._absorb(self)
+
+    def _take_back(self) -> None:
+        for undo in reversed(self._undo):
+            self._manager._take_back(undo)
+
+    def _absorb(self, inner: Recording) -> None:
+        # What a block that ended well registered counts for the one around it.
+        self.registrations += inner.registrations
+        self.overrides += inner.overrides
+        self._undo += inner._undo
 
 
 class _RecordList(logging.Filter):
@@ -145,8 +157,8 @@ class RegistryManager(PluginManager):
             super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
             return
         key_path = key_path_of(os, platform, model, os_flavor)
-        undo = self._undo_of(key_path, chassis_type)
-        previous = undo.previous if undo is not None else None
+        found = self._found_before(key_path, chassis_type)
+        previous = found[2] if found is not None else None
         message = None
         if previous is None:
             super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
@@ -157,29 +169,47 @@ class RegistryManager(PluginManager):
             message = capture.records[-1].getMessage() if capture.records else None
         replaced = previous["cls"] if previous is not None else None
         if replaces is not None and replaces is not replaced:
-            found = "nothing" if replaced is None else class_name(replaced)
+            there = "nothing" if replaced is None else class_name(replaced)
             log.warning(
                 f"{class_name(cls)} declares that it replaces {class_name(replaces)} at "
-                f"{format_key_path(key_path)} [{chassis_type}], but {found} was registered there"
+                f"{format_key_path(key_path)} [{chassis_type}], but {there} was registered there"
             )
         if not self._recordings:
             return
         recording = self._recordings[-1]
-        source = recording.source_now()
-        leaf = self._leaf_record(key_path, chassis_type)
-        if leaf is None:
+        source = recording.source
+        if not isinstance(source, Source):
+            source = source()
+        try:
+            node = self._plugins
+            for key in key_path:
+                node = node[key]
+            leaf = node["data"][chassis_type]
+        except Exception:
+            # The base class stored something the walk cannot follow.
             return
         replaced_source = OUTSIDE_LOADING
-        if undo is not None and previous is not None:
-            undo.previous_source = self._provenance.pop(id(previous), None)
-            if undo.previous_source is not None and undo.previous_source[0] is previous:
-                replaced_source = undo.previous_source[1]
+        previous_source = None
+        if previous is not None:
+            previous_source = self._provenance.pop(id(previous), None)
+            if previous_source is not None and previous_source[0] is previous:
+                replaced_source = previous_source[1]
         self._provenance[id(leaf)] = (leaf, source)
-        recording.registrations.append(
-            Registration(tuple(key_path), chassis_type, cls, str(leaf["path"]), source)
+        # Filled at once, as Source.of_builtin does: one is made per registration.
+        registration = object.__new__(Registration)
+        registration.__dict__.update(
+            key_path=tuple(key_path),
+            chassis_type=chassis_type,
+            cls=cls,
+            path=str(leaf["path"]),
+            source=source,
         )
-        if undo is not None:
-            recording._undo.append(undo)
+        recording.registrations.append(registration)
+        if found is not None:
+            existing, had_chassis_map, _ = found
+            recording._undo.append(
+                (key_path, chassis_type, existing, had_chassis_map, previous, previous_source)
+            )
         if previous is None:
             return
         recording.overrides.append(
@@ -218,7 +248,33 @@ class RegistryManager(PluginManager):
         Returns:
             A context manager yielding the ``Recording`` of the block.
         """
-        return _Block(self, Recording(source), undo_on_error=True)
+        return Recording(self, source, undo_on_error=True)
+
+    def record_loading(
+        self, source: Source, load: Callable[[_Loaded], object], loaded: _Loaded
+    ) -> Recording:
+        """Call ``load(loaded)`` as inside ``loading(source)``, with two calls
+        fewer than the block: ``load_plugins`` makes one per plugin.
+
+        Returns:
+            The ``Recording`` of the call.
+
+        Raises:
+            What ``load`` raises, once its registrations are taken back.
+        """
+        recording = Recording(self, source, undo_on_error=True)
+        recordings = self._recordings
+        recordings.append(recording)
+        try:
+            load(loaded)
+        except BaseException:
+            recordings.pop()
+            recording._take_back()
+            raise
+        recordings.pop()
+        if recordings:
+            recordings[-1]._absorb(recording)
+        return recording
 
     @contextmanager
     def observe(self, source: Callable[[], Source] | None = None) -> Iterator[list[Override]]:
@@ -231,7 +287,7 @@ class RegistryManager(PluginManager):
         Returns:
             A context manager yielding the list that receives the overrides.
         """
-        with _Block(self, Recording(source or OUTSIDE_LOADING), undo_on_error=False) as recording:
+        with Recording(self, source or OUTSIDE_LOADING, undo_on_error=False) as recording:
             yield recording.overrides
 
     def snapshot(self) -> TreeState:
@@ -248,86 +304,64 @@ class RegistryManager(PluginManager):
         self._plugins = _copy_tree(state.tree)
         self._provenance = dict(state.provenance)
 
-    def _undo_of(self, key_path: list[Any], chassis_type: Any) -> _Undo | None:
-        # Follows the nodes a registration walks, creating nothing.
+    def _found_before(self, key_path: list[Any], chassis_type: Any) -> tuple[int, bool, Any] | None:
+        # Follows the nodes a registration walks, creating nothing, and looks
+        # keys up as the base class does. Returns how many keys of the path are
+        # in the tree, whether the node there has a chassis map, and the leaf
+        # record the registration would replace.
         try:
             node = self._plugins
             existing = 0
             for key in key_path:
-                if key not in node.keys():
-                    return _Undo(key_path, chassis_type, existing, False, None)
-                node = node[key]
+                # _child(node, key) for a dict written out: the usual tree.
+                node = node.get(key, _ABSENT) if type(node) is dict else _child(node, key)
+                if node is _ABSENT:
+                    return existing, False, None
                 existing += 1
-            if "data" not in node.keys():
-                return _Undo(key_path, chassis_type, existing, False, None)
-            chassis_map = node["data"]
-            previous = chassis_map[chassis_type] if chassis_type in chassis_map.keys() else None
+            chassis_map = _child(node, "data")
+            if chassis_map is _ABSENT:
+                return existing, False, None
+            previous = _child(chassis_map, chassis_type)
         except Exception:
             # Bad descriptions and odd trees are the base class's to reject.
             return None
-        return _Undo(key_path, chassis_type, existing, True, previous)
-
-    def _leaf_record(self, key_path: list[Any], chassis_type: Any) -> Any:
-        try:
-            node = self._plugins
-            for key in key_path:
-                node = node[key]
-            return node["data"][chassis_type]
-        except Exception:
-            return None
+        return existing, True, None if previous is _ABSENT else previous
 
     def _take_back(self, undo: _Undo) -> None:
+        key_path, chassis_type, existing, had_chassis_map, previous, previous_source = undo
         try:
             nodes = [self._plugins]
-            for key in undo.key_path:
+            for key in key_path:
                 nodes.append(nodes[-1][key])
             chassis_map = nodes[-1]["data"]
-            current = chassis_map.get(undo.chassis_type)
+            current = chassis_map.get(chassis_type)
             self._provenance.pop(id(current), None)
-            if undo.previous is not None:
-                chassis_map[undo.chassis_type] = undo.previous
-                if undo.previous_source is not None:
-                    self._provenance[id(undo.previous)] = undo.previous_source
+            if previous is not None:
+                chassis_map[chassis_type] = previous
+                if previous_source is not None:
+                    self._provenance[id(previous)] = previous_source
                 return
-            del chassis_map[undo.chassis_type]
-            if not undo.had_chassis_map and not chassis_map:
+            del chassis_map[chassis_type]
+            if not had_chassis_map and not chassis_map:
                 del nodes[-1]["data"]
-            for depth in range(len(undo.key_path), undo.existing, -1):
+            for depth in range(len(key_path), existing, -1):
                 if nodes[depth]:
                     break
-                del nodes[depth - 1][undo.key_path[depth - 1]]
+                del nodes[depth - 1][key_path[depth - 1]]
         except (KeyError, TypeError, AttributeError):
             # The tree was changed behind the manager's back: leave it be.
             pass
 
 
-class _Block:
-    # A class rather than a generator: load_plugins enters one per plugin module.
-    __slots__ = ("manager", "recording", "undo_on_error")
+_ABSENT = object()
 
-    def __init__(self, manager: RegistryManager, recording: Recording, undo_on_error: bool) -> None:
-        self.manager = manager
-        self.recording = recording
-        self.undo_on_error = undo_on_error
 
-    def __enter__(self) -> Recording:
-        self.manager._recordings.append(self.recording)
-        return self.recording
-
-    def __exit__(self, kind: type[BaseException] | None, *_: object) -> None:
-        recordings = self.manager._recordings
-        recordings.pop()
-        recording = self.recording
-        if kind is not None:
-            if self.undo_on_error:
-                for undo in reversed(recording._undo):
-                    self.manager._take_back(undo)
-            return
-        if recordings:
-            outer = recordings[-1]
-            outer.registrations += recording.registrations
-            outer.overrides += recording.overrides
-            outer._undo += recording._undo
+def _child(node: Any, key: Any) -> Any:
+    # node[key], or _ABSENT: one lookup in a dict, as the base class does;
+    # other mappings are asked for their keys first.
+    if type(node) is dict:
+        return node.get(key, _ABSENT)
+    return node[key] if key in node.keys() else _ABSENT
 
 
 def _copy_tree(node: Mapping[Any, Any]) -> dict[Any, Any]:

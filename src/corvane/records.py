@@ -46,7 +46,12 @@ class Source:
     @classmethod
     def of_builtin(cls, module: str) -> Source:
         """Return the source of a built-in plugin module."""
-        return cls("builtin", module=module)
+        # Filled at once, not through __init__, which sets each field of a
+        # frozen dataclass with object.__setattr__: loading makes one per
+        # module. The fields left out read as their defaults.
+        source = object.__new__(cls)
+        source.__dict__.update(kind="builtin", module=module)
+        return source
 
     @classmethod
     def of_module(cls, module: str) -> Source:
