@@ -36,18 +36,20 @@ class Ref {
             PyObject* old = object_;
             object_ = other.object_;
             other.object_ = nullptr;
-            Py_XDECREF(old);
+            drop(old);
         }
         return *this;
     }
-    CORVANE_ALWAYS_INLINE ~Ref() { Py_XDECREF(object_); }
+    CORVANE_ALWAYS_INLINE ~Ref() { drop(object_); }
 
     // Takes over a new reference; a null pointer makes an empty Ref, so the
     // result of a failed C API call can be tested with `if (!ref)`.
     CORVANE_ALWAYS_INLINE static Ref steal(PyObject* object) noexcept { return Ref(object); }
     // Takes a new reference on a borrowed pointer (which may be null).
     CORVANE_ALWAYS_INLINE static Ref borrow(PyObject* object) noexcept {
-        Py_XINCREF(object);
+        if (object != nullptr) {
+            Py_INCREF(object);
+        }
         return Ref(object);
     }
 
@@ -60,11 +62,17 @@ class Ref {
     // Drops the reference held (if any) and takes over `object`, a new reference.
     CORVANE_ALWAYS_INLINE void reset(PyObject* object = nullptr) noexcept {
         PyObject* old = std::exchange(object_, object);
-        Py_XDECREF(old);
+        drop(old);
     }
 
   private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
+    // Py_XDECREF is not always inlined, Py_DECREF is.
+    CORVANE_ALWAYS_INLINE static void drop(PyObject* object) noexcept {
+        if (object != nullptr) {
+            Py_DECREF(object);
+        }
+    }
     PyObject* object_ = nullptr;
 };
 
