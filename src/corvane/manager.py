@@ -146,8 +146,9 @@ class RegistryManager(PluginManager):
 
         ``replaces`` names the class this registration means to replace: when
         that is the class it replaces, ``check`` reports no conflict; when it
-        replaces another class, or none, a warning is logged and ``check``
-        reports the conflict with both classes.
+        replaces another class, a warning is logged and ``check`` reports the
+        conflict with both classes; when it replaces none, only the warning
+        is logged.
 
         Raises:
             ConnectionInfraError: for an invalid device description.

@@ -87,8 +87,8 @@ def snapshot() -> RegistryState:
     """Return the state of the shared registry, to give back later with ``restore``.
 
     Returns:
-        A ``RegistryState``: a copy of the tree (sharing its leaf records) with
-        the source of each registration, and whether the plugins were loaded.
+        The state: a copy of the tree (sharing its leaf records) with the
+        source of each registration, and whether the plugins were loaded.
     """
     return RegistryState(plugin_manager.snapshot(), loading.is_loaded())
 

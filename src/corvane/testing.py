@@ -71,15 +71,14 @@ def load_plugin(name: str) -> list[Registration]:
     naming an attribute (``module:attr``) has it looked up after the module
     ran; a function it names is not called, as ``load_plugins`` does not call
     it. Inside ``isolated_registry()`` the modules imported before come back
-    at the end of the block; outside it the new ones stay.
+    at the end of the block; outside it the new ones stay. A plugin that
+    raises while it loads has its registrations taken back, as
+    ``load_plugins`` does.
 
     Returns:
         The rows registered, one per key path and chassis type (the last
         registration of each), sorted as ``corvane-plugins list`` sorts them,
         each with its source.
-
-    A plugin that raises while it loads has its registrations taken back,
-    as ``load_plugins`` does.
 
     Raises:
         LookupError: when several entry points of the group have that name.
