@@ -138,25 +138,21 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     )
     found: dict[str, argparse.ArgumentParser] = {}
 
-    help_text = "print the registry as a tree"
-    found["tree"] = commands.add_parser(
-        "tree",
-        parents=[common],
-        help=help_text,
-        description=help_text,
-        epilog=EXIT_STATUS,
-        **layout,
-    )
+    def command(
+        name: str, help_text: str, description: str | None = None, epilog: str = EXIT_STATUS
+    ) -> argparse.ArgumentParser:
+        found[name] = commands.add_parser(
+            name,
+            parents=[common],
+            help=help_text,
+            description=description or help_text,
+            epilog=epilog,
+            **layout,
+        )
+        return found[name]
 
-    help_text = "print the class that drives a device, and its file"
-    which = found["which"] = commands.add_parser(
-        "which",
-        parents=[common],
-        help=help_text,
-        description=help_text,
-        epilog=EXIT_STATUS,
-        **layout,
-    )
+    command("tree", "print the registry as a tree")
+    which = command("which", "print the class that drives a device, and its file")
     which.add_argument("--os", required=True, help="the device's operating system (required)")
     which.add_argument("--platform", help="the device's platform (default: none)")
     which.add_argument("--model", help="the device's model; needs --platform (default: none)")
@@ -173,15 +169,7 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         help="first show how the lookup walks the tree, and the loading order",
     )
 
-    help_text = "one row per registration, with its source"
-    listing = found["list"] = commands.add_parser(
-        "list",
-        parents=[common],
-        help=help_text,
-        description=help_text,
-        epilog=EXIT_STATUS,
-        **layout,
-    )
+    listing = command("list", "one row per registration, with its source")
     listing.add_argument("--json", action="store_true", help="print a JSON array of objects")
     listing.add_argument(
         "--wide",
@@ -189,10 +177,9 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         help="show every column in full, whatever the terminal width",
     )
 
-    found["check"] = check = commands.add_parser(
+    check = command(
         "check",
-        parents=[common],
-        help="load each plugin on its own and report problems",
+        "load each plugin on its own and report problems",
         description=(
             "Load the built-in plugin modules and each entry point on its own and report "
             "what each registered, each plugin that registered nothing, each load failure "
@@ -201,7 +188,6 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
             f"distributions declaring entry points in a group named close to {ENTRYPOINT_GROUP}."
         ),
         epilog=CHECK_EXIT_STATUS,
-        **layout,
     )
     check.add_argument("--json", action="store_true", help="print the report as JSON")
     return parser, found

@@ -133,8 +133,7 @@ class StackGuard {
   private:
     bool entered_ = false;
 #if PY_VERSION_HEX < 0x030C0000
-    // Well below the smallest thread stack CPython runs on (macOS threads
-    // get 16 MiB from CPython, Windows 2 MB, Linux the 8 MiB default).
+    // Well below the stack of any thread CPython itself starts.
     static constexpr uintptr_t kStackBudget = 1u << 20;
     static inline thread_local int depth_ = 0;
     static inline thread_local uintptr_t base_ = 0;

@@ -40,7 +40,6 @@ class KeyPath {
 
     PyObject* const* begin() const { return keys_; }
     PyObject* const* end() const { return keys_ + size_; }
-    int size() const { return size_; }
 
     // Whether every component is None or an exact str.
     bool inert() const {
