@@ -1,0 +1,100 @@
+// The platform's side of compat.hpp: the bounds of a thread's stack, and the
+// depth of the Python stack.
+#include "compat.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__APPLE__)
+#include <pthread.h>
+#elif defined(__linux__) || defined(__FreeBSD__)
+#include <pthread.h>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
+namespace corvane {
+namespace {
+
+// The stack a call into Python code may still use below the guard: enough
+// for one round of Python code and the module's own frames, with room to
+// spare for what that code calls. Half the stack of a small thread at most.
+constexpr uintptr_t kMargin = uintptr_t{128} << 10;
+
+struct StackBounds {
+    uintptr_t low = 0;   // the end the stack grows towards
+    uintptr_t high = 0;  // 0: not known
+};
+
+StackBounds read_bounds() {
+    StackBounds bounds;
+#if defined(_WIN32)
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bounds.low = static_cast<uintptr_t>(low);
+    bounds.high = static_cast<uintptr_t>(high);
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    const uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    const uintptr_t size = pthread_get_stacksize_np(self);
+    bounds.low = top - size;
+    bounds.high = top;
+#elif defined(__linux__) || defined(__FreeBSD__)
+    pthread_attr_t attributes;
+#if defined(__FreeBSD__)
+    if (pthread_attr_init(&attributes) != 0) {
+        return bounds;
+    }
+    const int failed = pthread_attr_get_np(pthread_self(), &attributes);
+#else
+    const int failed = pthread_getattr_np(pthread_self(), &attributes);
+#endif
+    if (failed == 0) {
+        void* address = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &address, &size) == 0) {
+            bounds.low = reinterpret_cast<uintptr_t>(address);
+            bounds.high = bounds.low + size;
+        }
+        pthread_attr_destroy(&attributes);
+    }
+#endif
+    return bounds;
+}
+
+const StackBounds& thread_bounds() {
+    static thread_local const StackBounds bounds = read_bounds();
+    return bounds;
+}
+
+}  // namespace
+
+StackGuard::StackGuard(const char* where) noexcept {
+    const StackBounds& bounds = thread_bounds();
+    const char here = 0;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(&here);
+    if (bounds.high != 0 && address > bounds.low && address <= bounds.high) {
+        const uintptr_t size = bounds.high - bounds.low;
+        const uintptr_t margin = kMargin < size / 2 ? kMargin : size / 2;
+        if (address - bounds.low < margin) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+    }
+    entered_ = Py_EnterRecursiveCall(where) == 0;
+}
+
+int python_depth() {
+    int depth = 0;
+    Ref frame =
+        Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+    while (frame) {
+        ++depth;
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
+    }
+    return depth;
+}
+
+}  // namespace corvane
