@@ -197,13 +197,19 @@ int Call::examine() {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(dict.get(), &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-            const int index = examined_name(key);
-            if (index == kMemberName) {
-                return false;
+        // __init__ sets the state in this order: expected first, by identity.
+        constexpr int kInitOrder[3] = {0, 2, 1};
+        for (int entry = 0; PyDict_Next(dict.get(), &position, &key, &value); ++entry) {
+            int index =
+                entry < 3 && key == state_name(kInitOrder[entry]) ? kInitOrder[entry] : kOtherName;
+            if (index == kOtherName) {
+                if (!PyUnicode_CheckExact(key)) {
+                    return false;
+                }
+                index = examined_name(key);
+                if (index == kMemberName) {
+                    return false;
+                }
             }
             if (index != kOtherName) {
                 state[index] = value;

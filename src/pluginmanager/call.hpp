@@ -15,10 +15,11 @@
 // what it examined once: PluginManager's own members called directly, the
 // state read from the instance's __dict__ as it was examined (own()).
 //
-// The steps that look into tree nodes have no shortcut: nothing public tells
-// that every key of a dict is an exact str (a key of another kind may run its
-// own __eq__ in any lookup), so they are the written steps, each with its
-// C-level equivalent: `key in node.keys()` and `node[key]` are two lookups.
+// The steps that look into tree nodes take their shortcut only in a dict
+// whose keys are proven exact strs (a key of another kind may run its own
+// __eq__ in any lookup; compat.hpp keeps the proofs where the interpreter
+// can). Elsewhere they are the written steps, each with its C-level
+// equivalent: `key in node.keys()` and `node[key]` are two lookups.
 //
 // A test build (CORVANE_SENTINEL, sentinel.hpp) checks the rule: Python code
 // that starts while a call is on its fast path is reported with the step
@@ -74,16 +75,25 @@ CORVANE_ALWAYS_INLINE bool inert_equal(PyObject* left, PyObject* right) {
 CORVANE_ALWAYS_INLINE int listed_among_strs(PyObject* list, PyObject* value) {
     return locked(list, [&] {
         const Py_ssize_t size = PyList_GET_SIZE(list);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* item = PyList_GET_ITEM(list, i);
-            if (!PyUnicode_CheckExact(item)) {
-                return -1;
+        // Names are mostly the same interned objects: identity first, over
+        // the leading exact strs (an equal item before an identical one
+        // gives the same answer).
+        Py_ssize_t plain = 0;
+        for (; plain < size; ++plain) {
+            PyObject* item = PyList_GET_ITEM(list, plain);
+            if (item == value) {
+                return 1;
             }
-            if (str_equal(item, value)) {
+            if (!PyUnicode_CheckExact(item)) {
+                break;
+            }
+        }
+        for (Py_ssize_t i = 0; i < plain; ++i) {
+            if (str_equal(PyList_GET_ITEM(list, i), value)) {
                 return 1;
             }
         }
-        return 0;
+        return plain == size ? 0 : -1;
     });
 }
 
@@ -277,7 +287,28 @@ int debug_line(Call& call, Build build) {
 
 // ---- Looking into tree nodes, as the written rules do ----
 
-// `node[key] = value` and `del node[key]`: 0, or -1 on error.
+// Whether a lookup of `key` in `node` runs no Python code: an exact dict
+// whose keys are proven exact strs (compat.hpp), and an exact-str key.
+CORVANE_ALWAYS_INLINE bool plain_node(PyObject* node, PyObject* key) {
+    return PyDict_CheckExact(node) && PyUnicode_CheckExact(key) && str_keys_proven(node);
+}
+
+// `node[key]` of an exact dict, as its own subscript gives it: KeyError
+// (with the key as its one argument) when absent.
+inline Ref dict_item(PyObject* node, PyObject* key) {
+    Ref value;
+    const int found = dict_get(node, key, &value);
+    if (found == 0) {
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return value;
+}
+
+// `node[key] = value` and `del node[key]`: 0, or -1 on error. Either may
+// drop the last reference to what the node held, and so run its finaliser.
 inline int node_store(Call& call, PyObject* node, PyObject* key, PyObject* value) {
     call.step("node_store", false);
     return PyObject_SetItem(node, key, value);
@@ -290,8 +321,7 @@ inline int node_delete(Call& call, PyObject* node, PyObject* key) {
 // `key in node.keys()`: 1, 0, or -1 on error. An exact dict's keys() is a
 // view whose test is the dict's own.
 inline int node_contains(Call& call, PyObject* node, PyObject* key) {
-    call.step("node_contains", false);
-    if (PyDict_CheckExact(node)) {
+    if (call.step("node_contains", plain_node(node, key)) || PyDict_CheckExact(node)) {
         return PyDict_Contains(node, key);
     }
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(node, names.keys));
@@ -300,13 +330,27 @@ inline int node_contains(Call& call, PyObject* node, PyObject* key) {
 
 // `node[key]`; empty on error (KeyError when absent).
 inline Ref node_item(Call& call, PyObject* node, PyObject* key) {
-    call.step("node_item", false);
+    if (call.step("node_item", plain_node(node, key)) || PyDict_CheckExact(node)) {
+        return dict_item(node, key);
+    }
     return Ref::steal(PyObject_GetItem(node, key));
 }
 
+// `node[key]` read again after `previous` was read: on the fast path
+// nothing has run since, so it is still the value.
+inline Ref node_item_again(Call& call, PyObject* node, PyObject* key, PyObject* previous) {
+    if (call.step("node_item_again", call.fast())) {
+        return Ref::borrow(previous);
+    }
+    return node_item(call, node, key);
+}
+
 // `if key in node.keys(): value = node[key]`: 1 and *value set when
-// present, 0 when absent, -1 on error.
+// present, 0 when absent, -1 on error. A proven node answers both at once.
 inline int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
+    if (call.step("node_get", plain_node(node, key))) {
+        return dict_get(node, key, value);
+    }
     const int present = node_contains(call, node, key);
     if (present <= 0) {
         return present;
@@ -315,8 +359,18 @@ inline int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
     return *value ? 1 : -1;
 }
 
-// `if key not in node.keys(): node[key] = {}`, then `node[key]`.
+// `if key not in node.keys(): node[key] = {}`, then `node[key]`. In a proven
+// node a new child takes a place no value held, so storing it drops nothing.
 inline Ref node_child(Call& call, PyObject* node, PyObject* key) {
+    if (call.step("node_child", plain_node(node, key))) {
+        Ref child;
+        const int found = dict_get(node, key, &child);
+        if (found != 0) {
+            return child;
+        }
+        child = Ref::steal(PyDict_New());
+        return child && PyDict_SetItem(node, key, child.get()) == 0 ? std::move(child) : Ref();
+    }
     const int present = node_contains(call, node, key);
     if (present < 0) {
         return Ref();

@@ -115,13 +115,84 @@ inline unsigned int version_tag(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
+// Sets up the proofs of str_keys_proven while the module initialises;
+// -1 on error.
+int attach_key_proofs();
+
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+#define CORVANE_KEY_PROOFS 1
+
+// What is known of a dict's keys.
+enum class Keys : unsigned char { unknown, proven, refuted };
+
+// Dicts and what is known of their keys (compat.cpp keeps it): a table of
+// addresses, open-addressed and probed linearly, with no tombstones (a
+// removal shifts back the entries after it).
+class KeyTable {
+  public:
+    CORVANE_ALWAYS_INLINE Keys find(PyObject* dict) const {
+        if (slots_ == nullptr) {
+            return Keys::unknown;
+        }
+        for (size_t i = home(dict);; i = (i + 1) & mask_) {
+            if (slots_[i].dict == dict) {
+                return slots_[i].keys;
+            }
+            if (slots_[i].dict == nullptr) {
+                return Keys::unknown;
+            }
+        }
+    }
+    // -1 when there is no memory for it (nothing is changed then).
+    int set(PyObject* dict, Keys keys);
+    void forget(PyObject* dict);
+
+  private:
+    struct Slot {
+        PyObject* dict;
+        Keys keys;
+    };
+    size_t capacity() const { return slots_ == nullptr ? 0 : mask_ + 1; }
+    // Fibonacci hashing of the address, to the table's size.
+    CORVANE_ALWAYS_INLINE size_t home(PyObject* dict) const {
+        const uint64_t address = reinterpret_cast<uintptr_t>(dict);
+        return static_cast<size_t>((address * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    int grow();
+
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+    int shift_ = 64;
+};
+
+extern KeyTable g_keys;
+// Reads the keys of a dict not in the table, and enters what it found.
+bool prove_str_keys(PyObject* dict);
+#endif
+
+// Whether every key of `dict`, an exact dict, is an exact str: a proof that
+// a lookup in it with an exact-str key runs no Python code (a key of
+// another kind may run its own __eq__). Kept per dict where the interpreter
+// tells when a dict changes (3.12 and newer, with the interpreter lock);
+// false where it cannot.
+CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
+#ifdef CORVANE_KEY_PROOFS
+    const Keys known = g_keys.find(dict);
+    return known == Keys::unknown ? prove_str_keys(dict) : known == Keys::proven;
+#else
+    return false;
+#endif
+}
+
 // Whether instances of `type` have a __dict__ to examine.
 inline bool has_instance_dict(PyTypeObject* type) {
     return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
 }
 
-// The number of Python frames on this thread's stack, the caller's included:
-// what the written recursion's depth adds to.
+// The depth the written recursion starts from: the Python frames on this
+// thread's stack, the caller's included. On 3.11 a call into C counts
+// towards the same limit, and the deepest frame makes one: it counts too.
 int python_depth();
 
 // Guards a call into Python code that may call back into the module and so

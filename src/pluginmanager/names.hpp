@@ -19,7 +19,6 @@ namespace corvane {
     X(path)                 \
     X(keys)                 \
     X(debug)                \
-    X(format)               \
     X(islower)              \
     X(isdigit)              \
     X(endswith)             \
@@ -70,8 +69,7 @@ namespace corvane {
     X(blank, " ")                 \
     X(dot, ".")                   \
     X(plugins_infix, ".plugins.") \
-    X(tests_infix, ".tests.")     \
-    X(overriding, texts::kOverriding)
+    X(tests_infix, ".tests.")
 
 // Keyword-name tuples of the calls the members make: X(field, items...).
 #define CORVANE_KWNAMES(X)                                      \

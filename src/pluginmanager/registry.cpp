@@ -64,20 +64,61 @@ int has_reserved_key(Call& call, const KeyPath& key_path) {
     return 0;
 }
 
-// log.debug(" {} already registered for {}, {} from {} is overriding this class"
-//           .format(existing.__name__, key_path, cls.__name__, cls.__module__))
-int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObject* cls) {
-    return debug_line(call, [&] {
-        Ref format = Ref::steal(PyObject_GetAttr(names.overriding, names.format));
-        Ref existing_name = format ? Ref::steal(PyObject_GetAttr(existing, names.__name__)) : Ref();
-        Ref path = existing_name ? key_path.list() : Ref();
-        Ref name = path ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
-        Ref module = name ? Ref::steal(PyObject_GetAttr(cls, names.__module__)) : Ref();
-        if (!module) {
+// format(value, ""), as str.format formats a field: an exact str is itself,
+// and a list of exact strs is its repr, made of the items' own reprs.
+Ref formatted(Call& call, PyObject* value) {
+    const bool plain_list = PyList_CheckExact(value) && locked(value, [&] {
+                                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                                    if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, i))) {
+                                        return false;
+                                    }
+                                }
+                                return true;
+                            });
+    if (!call.step("format", PyUnicode_CheckExact(value) || plain_list)) {
+        return Ref::steal(PyObject_Format(value, names.empty));
+    }
+    if (!plain_list) {
+        return Ref::borrow(value);
+    }
+    // Our own list: no one else changes it.
+    Ref reprs = Ref::steal(PyList_New(PyList_GET_SIZE(value)));
+    for (Py_ssize_t i = 0; reprs && i < PyList_GET_SIZE(value); ++i) {
+        PyObject* text = PyObject_Repr(PyList_GET_ITEM(value, i));
+        if (text == nullptr) {
             return Ref();
         }
-        PyObject* args[] = {existing_name.get(), path.get(), name.get(), module.get()};
-        return Ref::steal(PyObject_Vectorcall(format.get(), args, 4, nullptr));
+        PyList_SET_ITEM(reprs.get(), i, text);
+    }
+    Ref separator = reprs ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
+    Ref items = separator ? Ref::steal(PyUnicode_Join(separator.get(), reprs.get())) : Ref();
+    return items ? Ref::steal(PyUnicode_FromFormat("[%U]", items.get())) : Ref();
+}
+
+// log.debug(" {} already registered for {}, {} from {} is overriding this class"
+//           .format(existing.__name__, key_path, cls.__name__, cls.__module__))
+//
+// The arguments are read first, then each field is formatted in turn, as
+// str.format does, and the pieces joined.
+int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObject* cls) {
+    return debug_line(call, [&] {
+        Ref values[4] = {Ref::steal(PyObject_GetAttr(existing, names.__name__))};
+        values[1] = values[0] ? key_path.list() : Ref();
+        values[2] = values[1] ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
+        values[3] = values[2] ? Ref::steal(PyObject_GetAttr(cls, names.__module__)) : Ref();
+        if (!values[3]) {
+            return Ref();
+        }
+        Ref pieces = Ref::steal(PyList_New(0));
+        for (int i = 0; pieces && i < 5; ++i) {
+            Ref text = Ref::steal(PyUnicode_FromString(texts::kOverriding[i]));
+            Ref field = text && i < 4 ? formatted(call, values[i].get()) : Ref();
+            if (!text || PyList_Append(pieces.get(), text.get()) < 0 ||
+                (i < 4 && (!field || PyList_Append(pieces.get(), field.get()) < 0))) {
+                return Ref();
+            }
+        }
+        return pieces ? Ref::steal(PyUnicode_Join(names.empty, pieces.get())) : Ref();
     });
 }
 
@@ -293,7 +334,7 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
         return nullptr;
     }
     if (found) {
-        chassis_map = node_item(call, node.get(), names.data);
+        chassis_map = node_item_again(call, node.get(), names.data, chassis_map.get());
         Ref leaf = chassis_map ? node_item(call, chassis_map.get(), chassis_type) : Ref();
         return leaf ? node_item(call, leaf.get(), names.cls).release() : nullptr;
     }

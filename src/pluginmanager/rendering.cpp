@@ -45,34 +45,46 @@ namespace {
 
 // ---- The rule's recursion ----
 
-// Levels every tree is rendered to without asking for the depth of the
-// Python stack: the trees of a registry are a few levels deep.
+// Levels rendered without asking for the depth of the Python stack: the
+// trees of a registry are a few levels deep.
 constexpr int kUncheckedLevels = 32;
 
-// The levels of the rule's recursion under way in one render, counted
-// against the recursion limit as the written recursion's frames would be.
+// The levels of the renders under way on this thread. A render that an
+// override calls nests in the one that called it: in the written rule every
+// level is a frame of its own, so the outer renders' levels count too.
+thread_local int t_levels = 0;
+
+// The levels of the rule's recursion in one render, counted against the
+// recursion limit as the written recursion's frames would be: the Python
+// frames below the render, the levels of the renders it is nested in, and
+// its own.
 class Levels {
   public:
+    Levels() noexcept : outer_(t_levels) {}
+    Levels(const Levels&) = delete;
+    Levels& operator=(const Levels&) = delete;
+    ~Levels() { t_levels = outer_; }
+
     // Enters one level deeper; -1 with RecursionError when the written
     // recursion would have raised it.
     int enter() {
-        ++level_;
-        if (level_ <= kUncheckedLevels) {
-            return 0;
+        if (outer_ + level_ + 1 > kUncheckedLevels) {
+            if (allowed_ < 0) {
+                allowed_ = Py_GetRecursionLimit() - python_depth() - outer_;
+            }
+            if (level_ + 1 > allowed_) {
+                PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
+                             texts::kDepth);
+                return -1;
+            }
         }
-        if (allowed_ < 0) {
-            allowed_ = Py_GetRecursionLimit() - python_depth();
-        }
-        if (level_ > allowed_) {
-            --level_;
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", texts::kDepth);
-            return -1;
-        }
+        t_levels = outer_ + ++level_;
         return 0;
     }
-    void leave() { --level_; }
+    void leave() { t_levels = outer_ + --level_; }
 
   private:
+    const int outer_;
     int level_ = 0;
     int allowed_ = -1;  // not asked yet
 };

@@ -12,8 +12,10 @@ inline constexpr char kNotFoundPath[] = "Plugin data not found for (";
 inline constexpr char kNotFoundType[] = "), type: ";
 inline constexpr char kReserved[] =
     "The name 'data' is reserved and cannot be used as os, platform, model or os_flavor";
-inline constexpr char kOverriding[] =
-    " {} already registered for {}, {} from {} is overriding this class";
+// " {} already registered for {}, {} from {} is overriding this class": the
+// texts around its four fields.
+inline constexpr const char* kOverriding[] = {" ", " already registered for ", ", ", " from ",
+                                              " is overriding this class"};
 
 // Validation (validation.cpp).
 inline constexpr char kModelNeedsPlatform[] = "OS and platform are required for Model: ";

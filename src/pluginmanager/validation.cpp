@@ -62,20 +62,24 @@ constexpr AsciiClasses kAscii;
 // Whether an exact str passes the lower-case rule: islower(), or failing
 // that isdigit(). Called for every description, so answered here rather
 // than by two method calls; the tests hold it to str's own methods.
-bool lowercase_name(PyObject* text) {
+CORVANE_ALWAYS_INLINE bool lowercase_name(PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) {
-        // Both tests in one pass: islower() needs no upper-case letter and
-        // one lower-case letter, isdigit() digits only and one at least.
+        // ASCII has no title-case letters: islower() is no upper-case letter
+        // and one lower-case letter at least, isdigit() digits only and one
+        // at least; an upper-case letter fails both.
         const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        unsigned char seen = 0;
+        bool lower = false;
         bool digits = length > 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
             const unsigned char kind = kAscii.of[chars[i]];
-            seen |= kind;
+            if (kind == kUpper) {
+                return false;
+            }
+            lower = lower || kind == kLower;
             digits = digits && kind == kDigit;
         }
-        return (!(seen & kUpper) && (seen & kLower)) || digits;
+        return lower || digits;
     }
     return str_islower(text) || str_isdigit(text);
 }
