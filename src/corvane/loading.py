@@ -25,10 +25,10 @@ import os
 import pkgutil
 import re
 import sys
-import time
 from collections.abc import Iterable
 from importlib import metadata
 from importlib.metadata import EntryPoint
+from time import perf_counter
 
 import corvane.plugins
 from corvane import log
@@ -371,7 +371,7 @@ def _load_one(
 ) -> bool:
     # Loads the entry point, or else imports the module; true when it loaded.
     known = len(sys.modules)
-    started = time.perf_counter()
+    started = perf_counter()
     try:
         if entry_point is not None:
             log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
@@ -381,14 +381,14 @@ def _load_one(
     except (Exception, SystemExit) as error:
         # SystemExit too (argparse run at import, say): the plugin failed, the
         # program goes on. KeyboardInterrupt goes on up.
-        report.seconds[source] = time.perf_counter() - started
+        report.seconds.append((source, perf_counter() - started))
         _forget_imported_since(known, entry_point.module if entry_point else module)
         failure = PluginFailure(error, module=module, entry_point=entry_point)
         if not keep_going:
             raise PluginLoadError(failure) from error
         report.failures.append(failure)
         return False
-    report.seconds[source] = time.perf_counter() - started
+    report.seconds.append((source, perf_counter() - started))
     report.registrations += recording.registrations
     report.overrides += recording.overrides
     if recording.replaced_nothing:

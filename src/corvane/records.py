@@ -318,6 +318,7 @@ class LoadReport:
     replaced_nothing: list[ReplacedNothing] = field(default_factory=list)
     # The names of plugins kept out, each with what it matched.
     disabled: list[Disabled] = field(default_factory=list)
-    # The seconds each plugin took to load (its import, or its entry point's
-    # load), by source, in loading order; failed plugins included.
-    seconds: dict[Source, float] = field(default_factory=dict)
+    # Each plugin loaded (its import, or its entry point's load), with the
+    # seconds it took, in loading order; failed plugins included. Pairs, not
+    # a dict: hashing a Source per plugin would cost more than the timing.
+    seconds: list[tuple[Source, float]] = field(default_factory=list)
