@@ -87,7 +87,9 @@ def load_plugins(
     included) has its registrations taken back, and any class it replaced
     comes back; with ``keep_going`` it is reported in the result and the
     others are still loaded. A ``KeyboardInterrupt`` goes on at once. What
-    plugins print while they load goes to stderr. A built-in plugin package
+    plugins write to ``sys.stdout`` while they load (``print``) goes to
+    ``sys.stderr``; ``corvane-plugins`` also sends what they write to the
+    file descriptor of stdout to that of stderr. A built-in plugin package
     or an entry point that loads and registers nothing (an entry point naming
     a function, which is loaded but never called, is the usual case) is
     logged as a warning, unless its module had been imported before.
