@@ -228,7 +228,7 @@ class PluginManager:
             if chassis_type in chassis_map.keys():
                 existing = chassis_map[chassis_type]["cls"]
                 log.debug(
-                    " {} already registered for {}, {} from {} is overriding this class".format(
+                    " {} already registered for {}, {} from {} is overriding this class".format(  # noqa: UP032 (the arguments are read first)
                         existing.__name__, key_path, cls.__name__, cls.__module__
                     )
                 )
