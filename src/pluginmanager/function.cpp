@@ -13,6 +13,13 @@
 namespace corvane {
 namespace {
 
+// Room for the binding template: a power of two, more than twice kMaxParams.
+constexpr size_t kKeywordSlots = 16;
+
+size_t keyword_slot(PyObject* name) {
+    return (reinterpret_cast<uintptr_t>(name) >> 4) & (kKeywordSlots - 1);
+}
+
 struct NativeFunction {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MemberSpec* spec;
@@ -23,8 +30,13 @@ struct NativeFunction {
     PyObject* defaults;  // tuple, or nullptr when no parameter has one
     PyObject* text_signature;
     PyObject* param_names[kMaxParams];
-    int first_default;   // index of the first parameter with a default
-    int first_keyword;   // index of the first parameter a keyword may name
+    int first_default;  // index of the first parameter with a default
+    int first_keyword;  // index of the first parameter a keyword may name
+    // The binding template: the parameters a keyword may name, by the
+    // address of their interned names (call sites pass interned names), in
+    // a table made with the function and never changed.
+    PyObject* keyword_names[kKeywordSlots];
+    signed char keyword_params[kKeywordSlots];
     PyObject* weakrefs;  // weak references to this function
 };
 
@@ -133,15 +145,30 @@ int unexpected_keyword(const NativeFunction* f, PyObject* keyword) {
     return -1;
 }
 
+// The parameter a keyword names when it is the parameter's own interned
+// name; -1 otherwise.
+int template_param(const NativeFunction* f, PyObject* keyword) {
+    for (size_t i = keyword_slot(keyword); f->keyword_names[i] != nullptr;
+         i = (i + 1) & (kKeywordSlots - 1)) {
+        if (f->keyword_names[i] == keyword) {
+            return f->keyword_params[i];
+        }
+    }
+    return -1;
+}
+
 // Binds the keyword arguments to `slots` (positional ones already there),
-// raising Python's TypeErrors. A keyword name is looked for among the
-// parameter names by identity first: call sites pass interned names.
+// raising Python's TypeErrors. A keyword name is looked for in the binding
+// template first, then compared with each parameter name.
 int bind_keywords(const NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const int index = find_param(f, keyword, f->first_keyword);
+        int index = template_param(f, keyword);
+        if (index < 0) {
+            index = find_param(f, keyword, f->first_keyword);
+        }
         if (index == -2 || (index < 0 && unexpected_keyword(f, keyword) < 0)) {
             return -1;
         }
@@ -387,6 +414,9 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
     for (PyObject*& name : f->param_names) {
         name = nullptr;
     }
+    for (PyObject*& name : f->keyword_names) {
+        name = nullptr;
+    }
     f->first_default = spec.nparams;
     f->first_keyword = spec.kind != Kind::static_method && spec.nparams > 0 ? 1 : 0;
     int ndefaults = 0;
@@ -400,6 +430,14 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
         f->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (f->param_names[i] == nullptr) {
             return Ref();
+        }
+        if (i >= f->first_keyword) {
+            size_t slot = keyword_slot(f->param_names[i]);
+            while (f->keyword_names[slot] != nullptr) {
+                slot = (slot + 1) & (kKeywordSlots - 1);
+            }
+            f->keyword_names[slot] = f->param_names[i];
+            f->keyword_params[slot] = static_cast<signed char>(i);
         }
     }
     f->name = PyUnicode_InternFromString(name);

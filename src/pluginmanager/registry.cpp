@@ -13,6 +13,7 @@
 // state is read from the instance as it was examined.
 #include "registry.hpp"
 
+#include "text.hpp"
 #include "validation.hpp"
 
 namespace corvane {
@@ -125,6 +126,28 @@ int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObje
 // "Plugin data not found for (" + "/".join([str(key) for key in key_path])
 // + "), type: " + str(chassis_type) + " "
 Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_type) {
+    bool plain = PyUnicode_CheckExact(chassis_type);
+    for (PyObject* key : key_path) {
+        plain = plain && PyUnicode_CheckExact(key);
+    }
+    if (call.step("not_found", plain)) {
+        // Exact strs all: str() of each is itself, and the additions are
+        // one text.
+        TextBuilder text;
+        int failed = text.append(names.not_found_path);
+        int index = 0;
+        for (PyObject* key : key_path) {
+            failed =
+                failed < 0 || (index++ > 0 && text.append(names.slash) < 0) || text.append(key) < 0
+                    ? -1
+                    : 0;
+        }
+        if (failed < 0 || text.append(names.not_found_type) < 0 || text.append(chassis_type) < 0 ||
+            text.append(names.blank) < 0) {
+            return Ref();
+        }
+        return text.finish();
+    }
     Ref keys = key_path.list();
     if (!keys) {
         return keys;
