@@ -32,6 +32,11 @@ ENTRYPOINT_GROUP = "corvane.plugins"
 _RESERVED = "data"
 
 
+def _one(value):
+    """The one argument of a %-template: a tuple is wrapped, not spread."""
+    return (value,) if issubclass(type(value), tuple) else value
+
+
 def _key_path(os, platform, model, os_flavor):
     if model is not None:
         key_path = [os, platform, model]
@@ -105,7 +110,7 @@ class PluginManager:
         Validates OS
         """
         if os and os not in self.supported_os:
-            log.debug("%s is not part of the built-in list of supported OSes." % (os,))  # noqa: UP031
+            log.debug("%s is not part of the built-in list of supported OSes." % _one(os))  # noqa: UP031
             return None
         if os:
             return None
@@ -151,10 +156,8 @@ class PluginManager:
                 continue
             if key in node.keys():
                 node = node[key]
-        if "data" in node.keys():
-            chassis_map = node["data"]
-            if chassis_type in chassis_map.keys():
-                return chassis_map[chassis_type]["cls"]
+        if "data" in node.keys() and chassis_type in node["data"].keys():
+            return node["data"][chassis_type]["cls"]
         raise ConnectionInfraError(
             "Plugin data not found for ("
             + "/".join([str(key) for key in key_path])
@@ -187,7 +190,7 @@ class PluginManager:
             return None
         chassis_map = node["data"]
         if chassis_type not in chassis_map.keys():
-            raise ConnectionInfraError("Plugin data not found for %s" % (chassis_type,))  # noqa: UP031
+            raise ConnectionInfraError("Plugin data not found for %s" % _one(chassis_type))  # noqa: UP031
         del chassis_map[chassis_type]
         return None
 
@@ -225,7 +228,9 @@ class PluginManager:
             if chassis_type in chassis_map.keys():
                 existing = chassis_map[chassis_type]["cls"]
                 log.debug(
-                    f" {existing.__name__} already registered for {key_path}, {cls.__name__} from {cls.__module__} is overriding this class"
+                    " {} already registered for {}, {} from {} is overriding this class".format(
+                        existing.__name__, key_path, cls.__name__, cls.__module__
+                    )
                 )
             chassis_map[chassis_type] = {"cls": cls, "path": path}
             node["data"] = chassis_map
