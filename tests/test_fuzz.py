@@ -29,13 +29,13 @@ import re
 import sys
 
 import pytest
-from hypothesis import HealthCheck, Phase, given, seed, settings
+from hypothesis import HealthCheck, Phase, example, given, seed, settings
 from hypothesis import strategies as st
 
 import model
 from corvane.core import pluginmanager
 
-EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "100"))
 SENTINEL = getattr(pluginmanager, "_sentinel", None)
 
 
@@ -760,12 +760,111 @@ def both(plan):
     return (*accounts, SENTINEL.take() if SENTINEL is not None else [])
 
 
+def spec(value, acts=None):
+    """A spec written by hand: a str is an exact str, None is None, a dict
+    or a list of pairs is a node (a dict subclass when `acts` is given)."""
+    if isinstance(value, str):
+        return ("s", value)
+    if value is None:
+        return ("x", None)
+    if isinstance(value, dict):
+        value = list(value.items())
+    if isinstance(value, list):
+        return ("n", acts, tuple((spec(key), spec(child)) for key, child in value))
+    return value
+
+
+def scenario(tree, *operations, **fields):
+    return {
+        **{"manager": ("plain", (), None), "tree": spec(tree), "log": (), "acts": ()},
+        **{"supported_os": None, "chassis_type_list": None, "getfile": "real", "unbound": None},
+        "operations": [
+            (name, False, {key: spec(value) for key, value in args.items()})
+            for name, args in operations
+        ],
+        **fields,
+    }
+
+
+def hostile(text, *act):
+    """A str subclass with hooks, running `act` (a hook and an action) if given."""
+    return ("S", text, None, "same", (act,) if act else ())
+
+
+RECORD = {"single_rp": {"cls": ("c", "A"), "path": "f"}}
+
+
+# Cases found by hand.
+@example(
+    # The logger replaces the tree; a finaliser in the old one changes the
+    # chassis types that the same call reads next.
+    plan=scenario(
+        {"other": {"data": RECORD, "keep": ("F", (("del", "lists"),))}},
+        ("get_plugin", {"os": "other"}),
+        log=(("debug", "tree"),),
+    )
+)
+@example(
+    # getfile replaces the tree before the walk.
+    plan=scenario(
+        {},
+        ("register_plugin", {"cls": ("c", "A"), "os": "generic", "platform": "p"}),
+        getfile="fake",
+        acts=(("getfile", "tree"),),
+    )
+)
+@example(
+    # Comparing the flavour with "data" replaces the tree.
+    plan=scenario(
+        {"generic": {"f": {"data": RECORD}}},
+        ("unregister_plugin", {"os": "generic", "os_flavor": hostile("f", "eq", "tree")}),
+        ("get_plugin", {"os": "generic", "os_flavor": "f"}),
+    )
+)
+@example(
+    # A key stored before "p" and colliding with it.
+    plan=scenario(
+        {"generic": [(("C", "p", ()), {}), ("p", {"data": RECORD})]},
+        ("get_plugin", {"os": "generic", "platform": "p"}),
+    )
+)
+@example(
+    # The module's names rebound while a message or a line is built.
+    plan=scenario(
+        {},
+        ("validate_model", {"os": "a", "platform": "", "model": ("T", "m", (("str", "error"),))}),
+        ("validate_os", {"os": ("T", "elsewhere", (("str", "log"),))}),
+    )
+)
+@example(
+    # print_tree overridden from a node's __getitem__ while rendering.
+    plan=scenario(
+        {},
+        (
+            "print_tree",
+            {"data": {"x": spec({"a": "1", "b": "2"}, (("getitem", "override"),)), "y": "4"}},
+        ),
+    )
+)
+@example(
+    # print_tree overridden from a leaf's __str__ while rendering.
+    plan=scenario(
+        {}, ("print_tree", {"data": {"a": ("T", "1", (("str", "override"),)), "b": {"c": "2"}}})
+    )
+)
+@example(
+    # Keys compared after their children are rendered.
+    plan=scenario(
+        {},
+        ("print_tree", {"data": spec([(hostile(k), spec({"v": "1\n2"}, ())) for k in "ba"], ())}),
+    )
+)
 @seed(20240519)
 @settings(
     max_examples=EXAMPLES,
     deadline=None,
     database=None,
-    phases=[Phase.generate, Phase.shrink],
+    phases=[Phase.explicit, Phase.generate, Phase.shrink],
     suppress_health_check=list(HealthCheck),
 )
 @given(plan=plans)

@@ -19,7 +19,7 @@ from corvane.core.errors import ConnectionInfraError
 
 from conftest import DebugLines
 
-EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "100"))
 # Title case (U+01C5, U+01C8), Greek and German letters, dotted capital I,
 # Latin-1 (e-acute, y-diaeresis, no-break space, micro), Arabic-Indic and
 # Devanagari digits, superscript two, astral letters, a lone surrogate.
