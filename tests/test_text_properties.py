@@ -1,7 +1,7 @@
 """The texts the extension builds and its lower-case rule, against CPython's
 own str operations, over generated text: quotes, backslashes, title-case
 letters, Latin-1 and astral characters, lone surrogates, digits of other
-scripts.
+scripts. CORVANE_PROPERTY_EXAMPLES sets the number of examples of each.
 
 A built text must be a valid str: equal to the model's, flagged ASCII
 exactly when all its characters are, and encodable.
@@ -19,7 +19,7 @@ from corvane.core.errors import ConnectionInfraError
 
 from conftest import DebugLines
 
-EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "100"))
+EXAMPLES = int(os.environ.get("CORVANE_PROPERTY_EXAMPLES", "100"))
 # Title case (U+01C5, U+01C8), Greek and German letters, dotted capital I,
 # Latin-1 (e-acute, y-diaeresis, no-break space, micro), Arabic-Indic and
 # Devanagari digits, superscript two, astral letters, a lone surrogate.
