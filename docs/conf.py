@@ -38,6 +38,12 @@ extensions = [
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
+# Text is shown as written: "--platform" stays two hyphens and quotes stay
+# straight, so that what is copied from a page can be pasted into a shell.
+smartquotes = False
+# A literal block without a language (exit-status tables, usage lines, trees
+# drawn in docstrings) is plain text, not Python.
+highlight_language = "none"
 # Everything the build needs is in the repository: no inventories fetched.
 myst_heading_anchors = 3
 
@@ -65,5 +71,26 @@ def literal_trees(
     lines[first : last + 1] = ["::", "", *block, ""]
 
 
+# Classes the package makes and hands out, never constructed by callers:
+# shown without the signature of their constructor.
+MADE_BY_THE_PACKAGE = {"corvane.registry.Recording"}
+
+
+def no_constructor(
+    app: Sphinx,
+    what: str,
+    name: str,
+    obj: Any,
+    options: Any,
+    signature: str | None,
+    return_annotation: str | None,
+) -> tuple[str, str] | None:
+    """Leaves out the constructor's signature of the classes the package makes."""
+    if what == "class" and name in MADE_BY_THE_PACKAGE:
+        return "", ""
+    return None
+
+
 def setup(app: Sphinx) -> None:
     app.connect("autodoc-process-docstring", literal_trees)
+    app.connect("autodoc-process-signature", no_constructor)

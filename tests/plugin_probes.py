@@ -34,6 +34,8 @@ class ProbeRegistry:
         self.saved = registry.snapshot()
         registry.reset()
         self.manager = registry.plugin_manager
+        # Plugins kept out by the environment running the suite stay in here.
+        monkeypatch.delenv("CORVANE_PLUGINS_DISABLE", raising=False)
         monkeypatch.setattr(corvane.plugins, "__path__", [str(self.builtin_root)])
         monkeypatch.syspath_prepend(str(self.external_root))
         query = self._entry_points

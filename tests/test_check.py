@@ -120,3 +120,98 @@ def test_groups_close_to_the_package_group():
     close = "corvane.plugin corvane_plugins Corvane-Plugins corvane.plgins".split()
     far = "corvane.plugins.extra corvane console_scripts pytest11".split()
     assert [group for group in close + far if check._close(group)] == close
+
+
+def _shared(probes):
+    # A second entry point naming the first one's module.
+    first = probes.external("one", probes.registering("Shared", "os='sharedos'"))
+    probes.entry_points.append(
+        type(first)(name="two", value=f"{first.module}:Shared", group=first.group)
+    )
+    return first.module
+
+
+MISTAKES = {
+    "unknown_os": (
+        lambda p: p.builtin("typo.py", p.registering("Typo", "os='linx'")),
+        "  unknown os linx at linx [single_rp] from plugin module {m}: did you mean linux?",
+        {"os": "linx", "key_path": ["linx"], "did_you_mean": "linux"},
+    ),
+    "self_overrides": (
+        lambda p: p.builtin(
+            "twice.py",
+            p.registering("A", "os='probeos'")
+            + "class B: pass\nplugin_manager.register_plugin(B, os='probeos')\n",
+        ),
+        "  plugin module {m} replaced its own registration at probeos [single_rp]: {m}.A by {m}.B",
+        {"replaced": "{m}.A", "winner": "{m}.B", "key_path": ["probeos"]},
+    ),
+    "replaced_nothing": (
+        lambda p: p.builtin(
+            "rep.py",
+            p.registering("A", "os='probeos'")
+            + "class B: pass\nplugin_manager.register_plugin(B, os='probeos', platform='p', replaces=A)\n",
+        ),
+        "  {m}.B from plugin module {m} declares that it replaces {m}.A at probeos/p [single_rp], but nothing was registered there",
+        {"class": "{m}.B", "declared": "{m}.A", "key_path": ["probeos", "p"]},
+    ),
+    "shared_modules": (
+        _shared,
+        "  2 entry points name the module {m}, which is imported once and counts for the first: entry point one = {m} (from unknown distribution); entry point two = {m}:Shared (from unknown distribution)",
+        {"module": "{m}"},
+    ),
+    "registered_nothing": (
+        lambda p: p.external("cls", "class Conn:\n    pass\n", attr="Conn").module,
+        "  entry point cls = {m}:Conn (from unknown distribution) registered nothing: Conn is a class, and naming it registers nothing: a plugin registers its classes when its module is imported, so call plugin_manager.register_plugin(Conn, ...) in {m} and name the module",
+        {
+            "source": {
+                "kind": "entry_point",
+                "name": "cls",
+                "value": "{m}:Conn",
+                "distribution": None,
+                "version": None,
+            }
+        },
+    ),
+    "disabled": (
+        lambda p: "nosuch",
+        "  the disabled name nosuch matched no distribution, entry point or built-in plugin module",
+        {"name": "nosuch", "matched": [], "from_environment": False},
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", MISTAKES)
+def test_check_reports_each_mistake_with_its_source(probes, capsys, monkeypatch, kind):
+    monkeypatch.setattr(check, "SLOW_LOADING", -1.0)  # the slowest plugins always named
+    setup, line, fields = MISTAKES[kind]
+    # Something registered, so that the probe package is no problem of its own.
+    probes.builtin("base.py", probes.registering("Base", "os='probeos', platform='base'"))
+    module = setup(probes)
+    argv = ["check", "--disable", "nosuch"] if kind == "disabled" else ["check"]
+    assert main(argv) == 1
+    out = capsys.readouterr().out
+    assert out.endswith(f"\nproblems:\n{line.format(m=module)}\n\n1 problem found\n")
+    assert f" s  plugin module {probes.prefix}.base\n" in out.split("the slowest plugins:")[1]
+    probes.unload()
+    assert main([*argv, "--json"]) == 1
+    report = json.loads(capsys.readouterr().out)
+    assert all(row["seconds"] >= 0 for row in report["registrations"])
+    [found] = report[kind]
+    expected = json.loads(json.dumps(fields).replace("{m}", module))
+    assert {key: found[key] for key in fields} == expected
+
+
+@pytest.mark.parametrize(
+    ("name", "other", "distance"),
+    [
+        ("linx", "linux", 1),
+        ("Linux", "linux", 0),
+        ("linuxx2", "linux", None),
+        ("acme-switch-os", "acme-swtch-so", 2),
+        ("eos", "ios", None),  # short names: only a swap counts
+        ("iso", "ios", 1),  # two neighbours swapped
+    ],
+)
+def test_os_edit_distance(name, other, distance):
+    assert check.os_edit_distance(name, other) == distance

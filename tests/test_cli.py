@@ -110,7 +110,7 @@ def test_a_miss_or_an_invalid_description_exits_1_with_a_hint(probes, capsys, ar
         (
             ["lookup"],
             "usage: corvane-plugins [-h] [--no-external]",
-            "corvane-plugins: error: argument command: invalid choice: 'lookup' (choose from 'tree', 'which', 'list', 'check')",
+            "corvane-plugins: error: argument command: invalid choice: 'lookup' (choose from 'tree', 'which', 'list', 'check', 'diff')",
         ),
         (
             [],
@@ -265,25 +265,32 @@ def test_an_unexpected_error_is_one_line_and_its_traceback_with_v(probes, capsys
     assert status == 1 and line in err and "  Traceback (most recent call last):" in err
 
 
-@pytest.mark.parametrize(("argv", "cut"), [(["list"], True), (["list", "--wide"], False)])
-def test_list_fits_the_terminal_width(probes, capsys, monkeypatch, argv, cut):
+@pytest.mark.parametrize(
+    ("argv", "columns", "cut"),
+    [(["list"], 60, True), (["list"], 40, True), (["list", "--wide"], 40, False)],
+)
+def test_list_fits_the_terminal_width(probes, capsys, monkeypatch, argv, columns, cut):
     name = "averyveryverylongmodulename"
     module = probes.builtin(f"{name}.py", probes.registering("LongName", "os='probeos'"))
-    monkeypatch.setenv("COLUMNS", "60")
+    monkeypatch.setenv("COLUMNS", str(columns))
     status, out, _ = run(capsys, *argv)
     header, row = out.splitlines()
     assert status == 0 and ("FILE" in header) is not cut
     if cut:
-        assert max(len(header), len(row)) <= 60 and row.endswith("...")
+        # The class is cut from the left: its own name shows.
+        assert max(len(header), len(row)) <= columns
+        assert row.split()[2].startswith("...") and row.split()[2].endswith("name.LongName")
     else:
         assert row.split()[2:5] == [f"{module}.LongName", "plugin", "module"]
 
 
-def test_every_option_has_help_and_every_help_the_exit_statuses(capsys):
+def test_every_option_has_help_and_every_help_the_exit_statuses(capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "80")
     parser = build_parser()
     [commands] = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
     for each in [parser, *commands.choices.values()]:
         assert "exit status:\n  0  " in each.format_help()
+        assert max(len(line) for line in each.format_help().splitlines()) <= 80
         assert all(action.help for action in each._actions if action is not commands)
     assert "{single_rp,dual_rp,stack}" in run(capsys, "which", "--help")[1]
 
@@ -312,3 +319,69 @@ def test_a_closed_pipe_ends_quietly(tmp_path, command):
         err = process.stderr.read().decode()
         status = process.wait(timeout=60)
     assert (status, err) == (0, "")
+
+
+def row(key_path, cls, module):
+    source = {"kind": "builtin", "module": module}
+    return {"key_path": key_path, "chassis_type": "single_rp", "class": cls, "source": source}
+
+
+OLD = [row(["aos"], "m.A", "m"), row(["bos"], "m.B", "m"), row(["cos"], "m.C", "m")]
+
+
+@pytest.mark.parametrize(
+    ("new", "status", "lines"),
+    [
+        (OLD, 0, ["no differences"]),
+        (
+            [row(["aos"], "n.A", "n"), row(["bos"], "m.B", "m"), row(["dos", "p"], "m.D", "m")],
+            1,
+            [
+                "added:",
+                "  dos/p [single_rp]: m.D from plugin module m",
+                "removed:",
+                "  cos [single_rp]: m.C from plugin module m",
+                "changed:",
+                "  aos [single_rp]:",
+                "    was m.A from plugin module m",
+                "    now n.A from plugin module n",
+            ],
+        ),
+        ([{"key_path": "aos"}], 2, []),
+    ],
+)
+def test_diff_compares_two_listings(tmp_path, capsys, new, status, lines):
+    old_file, new_file = tmp_path / "old.json", tmp_path / "new.json"
+    old_file.write_text(json.dumps(OLD))
+    new_file.write_text(json.dumps(new))
+    got, out, err = run(capsys, "diff", str(old_file), str(new_file))
+    assert (got, out.splitlines()) == (status, lines)
+    assert err.startswith(f"corvane-plugins diff: error: {new_file}: not a listing") == (got == 2)
+    got, out, _ = run(capsys, "diff", "--json", str(old_file), str(new_file))
+    assert got == status and (status == 2 or json.loads(out)["differ"] == bool(status))
+
+
+def test_disable_before_and_after_the_command_add_up(probes, capsys):
+    a, b = (probes.builtin(f"{n}.py", probes.registering("C", f"os='{n}'")) for n in "ab")
+    status, out, err = run(
+        capsys, "--disable", a, "list", "--json", "--disable", b, "--disable", "x"
+    )
+    assert status == 0 and json.loads(out) == []
+    assert "corvane-plugins: warning: the disabled name x matched no " in err
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="no shell to close stdout with")
+@pytest.mark.parametrize(
+    ("argv", "status"), [("tree", 0), ("check --json", 0), ("which --os nope", 1)]
+)
+def test_a_closed_stdout_is_quiet_and_keeps_the_status(argv, status):
+    tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
+    result = subprocess.run(
+        ["sh", "-c", f'"$0" --no-external {argv} >&-', tool],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert result.returncode == status
+    assert "Traceback" not in result.stderr and "AttributeError" not in result.stderr

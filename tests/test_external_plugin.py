@@ -59,26 +59,89 @@ MISTAKES = [
 ]
 
 
+def distribution(work, name, group, entry_point, code):
+    """Write the source of the distribution corvane-NAME 1.0, whose package
+    corvane_NAME holds ``code``; returns its directory."""
+    (work / name / f"corvane_{name}").mkdir(parents=True)
+    (work / name / f"corvane_{name}" / "__init__.py").write_text(code)
+    (work / name / "pyproject.toml").write_text(
+        '[build-system]\nrequires = ["setuptools>=64"]\nbuild-backend = "setuptools.build_meta"\n'
+        f'[project]\nname = "corvane-{name}"\nversion = "1.0"\n'
+        f'[project.entry-points."{group}"]\n{entry_point}\n'
+        f'[tool.setuptools]\npackages = ["corvane_{name}"]\n'
+    )
+    return work / name
+
+
 @pytest.fixture(scope="module")
 def mistakes(installed, tmp_path_factory):
     """The example plugin and three plugins with a mistake each, installed together."""
     work = tmp_path_factory.mktemp("mistakes")
+    sources = []
     for name, group, entry_point, os_name in MISTAKES:
         register = f"plugin_manager.register_plugin(Conn, os={os_name!r})"
         code = f"def register(): {register}" if name == "function" else register
-        (work / name / f"corvane_{name}").mkdir(parents=True)
-        (work / name / f"corvane_{name}" / "__init__.py").write_text(
-            f"from corvane.registry import plugin_manager\nclass Conn: pass\n{code}\n"
-        )
-        (work / name / "pyproject.toml").write_text(
-            '[build-system]\nrequires = ["setuptools>=64"]\nbuild-backend = "setuptools.build_meta"\n'
-            f'[project]\nname = "corvane-{name}"\nversion = "1.0"\n'
-            f'[project.entry-points."{group}"]\n{entry_point}\n'
-            f'[tool.setuptools]\npackages = ["corvane_{name}"]\n'
-        )
-    pip_install(work / "target", *(work / name for name, *_ in MISTAKES))
+        code = f"from corvane.registry import plugin_manager\nclass Conn: pass\n{code}\n"
+        sources.append(distribution(work, name, group, entry_point, code))
+    pip_install(work / "target", *sources)
     target, env = installed
     return dict(env, PYTHONPATH=f"{target}{os.pathsep}{work / 'target'}")
+
+
+# Plugins that misbehave while they load: name, code.
+MISBEHAVING = [
+    (
+        "chatty",
+        "import os, subprocess, sys\nprint('chatty: hello')\nos.write(1, b'chatty: fd 1\\n')\n"
+        "subprocess.run([sys.executable, '-c', 'print(\"chatty: child\")'])\n"
+        "from corvane.registry import plugin_manager\nclass Conn: pass\n"
+        "plugin_manager.register_plugin(Conn, os='chattyos')\n",
+    ),
+    (
+        "exits",
+        "import argparse\nparser = argparse.ArgumentParser(prog='exits')\n"
+        "parser.add_argument('--device', required=True)\nparser.parse_args()\n",
+    ),
+    ("interrupt", "raise KeyboardInterrupt\n"),
+]
+
+
+@pytest.fixture(scope="module")
+def misbehaving(tmp_path_factory):
+    work = tmp_path_factory.mktemp("misbehaving")
+    sources = [
+        distribution(work, name, "corvane.plugins", f'{name} = "corvane_{name}"', code)
+        for name, code in MISBEHAVING
+    ]
+    pip_install(work / "target", *sources)
+    return dict(os.environ, PYTHONPATH=str(work / "target"))
+
+
+@pytest.mark.parametrize(
+    ("command", "disabled", "status", "out"),
+    [
+        ("list --json --keep-going", "corvane-interrupt", 3, "json"),
+        ("check --json", "corvane-interrupt", 3, "json"),
+        ("check --keep-going", "corvane-interrupt", 3, "\n1 problem found\n"),
+        ("which --os chattyos --keep-going", "interrupt", 3, "corvane_chatty.Conn\n"),
+        ("tree --disable exits", "", 130, ""),
+        ("list --json --disable corvane-exits", "interrupt", 0, "json"),
+    ],
+)
+def test_what_plugins_print_goes_to_stderr_and_an_exit_is_a_failure(
+    misbehaving, command, disabled, status, out
+):
+    env = dict(misbehaving, CORVANE_PLUGINS_DISABLE=disabled)
+    result = run(env, str(TOOL), *command.split())
+    assert result.returncode == status, result.stderr
+    if out == "json":
+        assert isinstance(json.loads(result.stdout), list | dict)
+    else:
+        assert out in result.stdout and "chatty: " not in result.stdout
+    chatted = "chatty: hello\nchatty: fd 1\nchatty: child\n" in result.stderr
+    assert chatted or status == 130
+    exits = "corvane_exits (from corvane-exits 1.0) failed to load: SystemExit: 2 (it exited"
+    assert (exits in result.stdout + result.stderr) is ("exits" not in command)
 
 
 def test_load_plugins_picks_the_entry_point_up(installed):

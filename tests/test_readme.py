@@ -77,11 +77,15 @@ def test_python_examples_run(tmp_path, code):
 
 
 def console_examples() -> list[object]:
+    # One case per block: its commands run in order in one directory, so that
+    # a file one writes (list --json > before.json) is there for the next.
     examples = []
     for name, body in blocks("console"):
+        steps = []
         for chunk in re.split(r"^\$ ", body, flags=re.MULTILINE)[1:]:
             command, _, output = chunk.partition("\n")
-            examples.append(pytest.param(command, output, id=f"{name}: {command[:60]}"))
+            steps.append((command, output))
+        examples.append(pytest.param(steps, id=f"{name}: {steps[0][0][:60]}"))
     return examples
 
 
@@ -89,24 +93,41 @@ def strip_lines(text: str) -> str:
     return "\n".join(line.rstrip() for line in text.splitlines()) + "\n"
 
 
-@pytest.mark.parametrize(("command", "expected"), console_examples())
-def test_console_examples_print_what_is_shown(command, expected):
+@pytest.mark.parametrize("steps", console_examples())
+def test_console_examples_print_what_is_shown(tmp_path, steps):
+    for command, expected in steps:
+        run_console_example(tmp_path, command, expected)
+
+
+def run_console_example(directory, command, expected):
     shows_status = command.endswith(STATUS)
     argv = shlex.split(command.removesuffix(STATUS))
+    env = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "CORVANE_PLUGINS_DISABLE")}
+    # Variables set for the command (COLUMNS=40 corvane-plugins list).
+    while "=" in argv[0]:
+        name, _, value = argv.pop(0).partition("=")
+        env[name] = value
+    # The one redirection the examples use: stdout to a file.
+    written = argv[-1] if len(argv) > 2 and argv[-2] == ">" else None
+    argv = argv[:-2] if written else argv
     assert argv[0] == "corvane-plugins"
     tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
     assert tool is not None
-    env = {k: v for k, v in os.environ.items() if k != "COLUMNS"}
     env["PYTHONUNBUFFERED"] = "1"  # stdout and stderr reach the pipe in the order written
     result = subprocess.run(
         [tool, "--no-external", *argv[1:]],
         stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
+        stderr=subprocess.PIPE if written else subprocess.STDOUT,
         text=True,
         timeout=60,
         env=env,
+        cwd=directory,
         check=False,
     )
+    if written:
+        (directory / written).write_text(result.stdout)
+        assert (result.returncode, result.stderr, expected) == (0, "", "")
+        return
     got = result.stdout
     if shows_status and result.returncode != 0:
         got += f"exit status {result.returncode}\n"

@@ -1,11 +1,13 @@
 """The package's shared manager, its built-in plugins and load_plugins."""
 
 import dataclasses
+import importlib
 import logging
 import pickle
 import pkgutil
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -139,6 +141,7 @@ def test_failing_builtin_plugin_is_named(probes, kind, keep_going):
         assert not registry.snapshot().loaded
     assert failure.module == broken
     assert failure.describe().startswith(f"plugin module {broken} failed to load: ")
+    assert "\n" not in failure.describe()
 
 
 def test_failing_plugin_package_skips_its_modules_only(probes):
@@ -334,3 +337,86 @@ def test_load_plugins_walks_past_the_test_modules(probes):
     below = probes.prefix + "."
     imported = sorted(name.removeprefix(below) for name in sys.modules if name.startswith(below))
     assert imported == ["conn", "mytests", "mytests.x", "sub", "sub.deep", "sub.tests_of"]
+
+
+@pytest.mark.parametrize(
+    ("code", "escapes"),
+    [
+        ("raise SystemExit(2)\n", None),
+        ("import argparse\nargparse.ArgumentParser(prog='p').parse_args(['--x'])\n", None),
+        ("raise KeyboardInterrupt\n", KeyboardInterrupt),
+    ],
+)
+def test_a_plugin_that_exits_fails_alone_and_prints_to_stderr(probes, capsys, code, escapes):
+    probes.builtin("a.py", "print('a speaks')\n" + probes.registering("A", "os='probeos'"))
+    bad = probes.builtin("b.py", code)
+    probes.builtin("c.py", probes.registering("C", "os='probeos', platform='c'"))
+    if escapes:
+        with pytest.raises(escapes):
+            load_plugins(keep_going=True)
+        assert not registry.snapshot().loaded
+        return
+    [failure] = load_plugins(keep_going=True).failures
+    assert failure.module == bad and isinstance(failure.error, SystemExit)
+    assert "SystemExit: 2 (it exited while loading)" in failure.describe()
+    assert sorted(probes.manager.plugins["probeos"]) == ["c", "data"]
+    out, err = capsys.readouterr()
+    assert out == "" and "a speaks\n" in err
+
+
+@pytest.mark.parametrize("imported_before", [False, True])
+def test_a_builtin_module_imported_before_loading_is_its_registrations_source(
+    probes, imported_before
+):
+    module = probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    if imported_before:
+        importlib.import_module(module)
+    report = load_plugins()
+    source = Source.of_builtin(module)
+    assert [(r.key_path, r.source) for r in report.registrations] == [(("probeos",), source)]
+    assert [row.source for row in registrations(probes.manager)] == [source]
+
+
+@pytest.mark.parametrize(
+    ("given", "variable", "kept_out", "matched"),
+    [
+        (["{package}.a"], "", {"a"}, {"{package}.a": ["a"]}),
+        (["{prefix}.sub"], "", {"sub", "sub.inner"}, {"{prefix}.sub": ["sub"]}),
+        ([], " probe-dist ,two", {"one", "two"}, {"probe-dist": ["one"], "two": ["two"]}),
+        (["nosuch"], "", set(), {"nosuch": []}),
+    ],
+)
+def test_disabled_plugins_are_not_imported(
+    probes, monkeypatch, caplog, given, variable, kept_out, matched
+):
+    probes.builtin("a.py", probes.registering("A", "os='probeos'"))
+    probes.builtin("sub/__init__.py", "")
+    probes.builtin("sub/inner.py", probes.registering("I", "os='probeos', platform='i'"))
+    probes.external("one", probes.registering("O", "os='extos'"), distribution="Probe_Dist")
+    probes.external("two", probes.registering("T", "os='extos', platform='t'"))
+    monkeypatch.setenv("CORVANE_PLUGINS_DISABLE", variable)
+    names = [name.format(package=probes.package, prefix=probes.prefix) for name in given]
+    report = load_plugins(disable=names)
+    plugins = {"a", "sub", "sub.inner", "one", "two"}
+    imported = {p for p in plugins if f"{probes.prefix}.{p}" in sys.modules}
+    imported |= {p for p in plugins if probes.external_module(p) in sys.modules}
+    assert imported == plugins - kept_out
+    found = [[s.name or s.module.rpartition(".")[2] for s in d.matched] for d in report.disabled]
+    assert found == list(matched.values())
+    warned = [r.getMessage() for r in caplog.records if "matched no" in r.getMessage()]
+    assert len(warned) == (not any(matched.values()))
+
+
+@pytest.mark.parametrize(
+    ("cls", "os", "message"),
+    [
+        (type("AtThePrompt", (), {"__module__": "__main__"}), "o", r"^__main__.AtThePrompt cannot"),
+        (int, "o", r"^builtins.int cannot be registered: no file defines it \(<class 'int'> is a"),
+        (Lines, ["o"], "^unhashable type"),  # other errors go on as they are
+    ],
+)
+def test_a_class_without_a_file_is_one_type_error_naming_it(monkeypatch, cls, os, message):
+    monkeypatch.setitem(sys.modules, "__main__", types.ModuleType("__main__"))
+    with pytest.raises(TypeError, match=message) as info:
+        registry.RegistryManager().register_plugin(cls, os=os)
+    assert ("define the class in a module" in str(info.value)) is (os == "o")

@@ -8,7 +8,10 @@ sanitizer job, the cases also show that no freed memory is read.
 """
 
 import gc
+import inspect
+import subprocess
 import sys
+import textwrap
 import weakref
 
 import pytest
@@ -200,25 +203,79 @@ class ThroughSelf(pluginmanager.PluginManager):
         return super().print_tree(data, output)
 
 
+class ModelThroughSelf(model.PluginManager):
+    def print_tree(self, data, output="plugin"):
+        return super().print_tree(data, output)
+
+
+class Level(dict):
+    """A dict subclass node: the written renderer's."""
+
+
+def chain(node, depth):
+    tree = leaf = node()
+    for _ in range(depth - 1):
+        leaf["k"] = node()
+        leaf = leaf["k"]
+    leaf["k"] = "end"
+    return tree
+
+
 @pytest.mark.parametrize(
-    ("manager", "node"),
-    [(pluginmanager.PluginManager(), lambda: Node(events=[])), (ThroughSelf(), dict)],
-    ids=["dict subclass levels", "print_tree overridden"],
+    ("manager", "reference", "node", "per_level"),
+    [
+        (pluginmanager.PluginManager(), model.PluginManager(), dict, 1),
+        (pluginmanager.PluginManager(), model.PluginManager(), Level, 1),
+        (ThroughSelf(), ModelThroughSelf(), dict, 2),
+    ],
+    ids=["plain dicts", "dict subclass levels", "print_tree overridden"],
 )
-def test_deep_trees_give_text_or_recursion_error(manager, node, monkeypatch):
-    monkeypatch.setattr(sys, "getrecursionlimit", sys.getrecursionlimit)
+def test_deep_trees_stop_where_the_written_recursion_does(manager, reference, node, per_level):
+    headroom = 150
     limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(100_000)
+    depth = len(inspect.stack(0))
+    sys.setrecursionlimit(depth + headroom)
     try:
-        tree = leaf = node()
-        for _ in range(8_000):
-            leaf["k"] = node()
-            leaf = leaf["k"]
-        leaf["k"] = "end"
-        try:
-            text = manager.print_tree(tree)
-        except RecursionError:
-            return
+        for side in (manager, reference):
+            with pytest.raises(RecursionError):
+                side.print_tree(chain(node, headroom // per_level + 10))
+        shallow = chain(node, headroom // per_level - 30)
+        text = manager.print_tree(shallow)
+        assert text == reference.print_tree(shallow)
     finally:
         sys.setrecursionlimit(limit)
     assert text.endswith("|__ k = end")
+
+
+def test_an_override_on_a_small_thread_stack_gives_recursion_error():
+    script = textwrap.dedent(
+        """
+        import sys, threading
+        from corvane.core.pluginmanager import PluginManager
+
+        class ThroughSelf(PluginManager):
+            def print_tree(self, data, output="plugin"):
+                return super().print_tree(data, output)
+
+        tree = leaf = {}
+        for _ in range(20_000):
+            leaf["k"] = {}
+            leaf = leaf["k"]
+        outcome = []
+
+        def render():
+            try:
+                ThroughSelf().print_tree(tree)
+            except RecursionError:
+                outcome.append("RecursionError")
+
+        sys.setrecursionlimit(1_000_000)
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=render)
+        thread.start()
+        thread.join()
+        print(outcome)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "['RecursionError']\n"), done.stderr

@@ -6,12 +6,15 @@ too with ``-v``); 2 on a usage error (the command's usage line and the error
 on stderr); 3 when a plugin failed to load. With ``--keep-going`` a plugin
 that fails is reported on stderr, the command runs on the plugins that did
 load, and the status is 3 unless the command itself failed. A closed
-standard output (``| head``) ends the command quietly; an interrupt (Ctrl-C)
-ends it with status 130, as shells report it.
+standard output (``| head``, ``>&-``) ends the command quietly; an interrupt
+(Ctrl-C) ends it with status 130, as shells report it. What plugins print
+while they load goes to stderr.
 
 ``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
 when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
-a plugin failed to load.
+a plugin failed to load. ``diff`` exits 0 when the listings are the same,
+``EXIT_DIFFERENT`` when they differ, ``EXIT_DIFF_TROUBLE`` when a file cannot
+be read, as ``diff`` does; it loads no plugins.
 """
 
 from __future__ import annotations
@@ -23,7 +26,8 @@ import logging
 import os
 import sys
 import traceback
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any, NoReturn, TextIO
 
 import corvane
@@ -31,10 +35,12 @@ from corvane import log, registry
 from corvane.check import CheckReport, check_plugins
 from corvane.core.errors import ConnectionInfraError
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
+from corvane.diff import ListingError, diff_listings, read_listing
 from corvane.explain import WalkExplanation, explain_lookup, registrations
 from corvane.keys import class_name, format_key_path
+from corvane.loading import DISABLE_VARIABLE
 from corvane.plugins import supported_chassis
-from corvane.records import LoadReport, PluginFailure, PluginLoadError
+from corvane.records import LoadReport, PluginFailure, PluginLoadError, error_line
 
 __all__ = ["build_parser", "main"]
 
@@ -46,22 +52,35 @@ EXIT_USAGE = 2
 EXIT_PLUGIN_FAILED = 3
 # check: problems found, every plugin loaded (a failed load gives EXIT_PLUGIN_FAILED).
 EXIT_CHECK_PROBLEMS = 1
+# diff, as diff(1): the listings differ; a file cannot be read or is no listing.
+EXIT_DIFFERENT = 1
+EXIT_DIFF_TROUBLE = 2
+EXIT_INTERRUPTED = 130
 
 EXIT_STATUS = f"""\
 exit status:
-  0  success
-  {EXIT_NOT_FOUND}  no class found, an invalid description, or another error (one line on
-     stderr; the traceback with -v)
-  {EXIT_USAGE}  usage error
-  {EXIT_PLUGIN_FAILED}  a plugin failed to load (with --keep-going too, when the command
-     itself succeeded)"""
+  0    success
+  {EXIT_NOT_FOUND}    no class found, an invalid description, or another error (one
+       line on stderr; the traceback with -v)
+  {EXIT_USAGE}    usage error
+  {EXIT_PLUGIN_FAILED}    a plugin failed to load (with --keep-going too, when the
+       command itself succeeded)
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
+check and diff have statuses of their own (see their --help)."""
 
 CHECK_EXIT_STATUS = f"""\
 exit status:
-  0  nothing to report
-  {EXIT_CHECK_PROBLEMS}  problems reported, every plugin loaded
-  {EXIT_USAGE}  usage error
-  {EXIT_PLUGIN_FAILED}  a plugin failed to load"""
+  0    nothing to report
+  {EXIT_CHECK_PROBLEMS}    problems reported, every plugin loaded
+  {EXIT_USAGE}    usage error
+  {EXIT_PLUGIN_FAILED}    a plugin failed to load
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C)"""
+
+DIFF_EXIT_STATUS = f"""\
+exit status:
+  0    the listings hold the same registrations
+  {EXIT_DIFFERENT}    they differ
+  {EXIT_DIFF_TROUBLE}    a file cannot be read or is not a listing; usage error"""
 
 PRECEDENCE = (
     "loading order: built-in modules, then entry points by distribution and name "
@@ -80,6 +99,15 @@ class _Stop(Exception):
         self.message = message
 
 
+class _Formatter(argparse.HelpFormatter):
+    # Descriptions are wrapped to the terminal's width; the epilogs, laid out
+    # as tables, are shown as written.
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        if "\n" in text:
+            return "".join(indent + line for line in text.splitlines(keepends=True))
+        return super()._fill_text(text, width, indent)
+
+
 class _Parser(argparse.ArgumentParser):
     # argparse's own exits (usage errors, --help, --version) become a status
     # returned by main() instead of SystemExit.
@@ -95,38 +123,56 @@ def build_parser() -> argparse.ArgumentParser:
     return _build()[0]
 
 
-def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool = False) -> None:
     # Defaults are suppressed so that an option given before the command is
-    # not reset by the command's own copy of it.
-    common = _Parser(add_help=False)
-    common.add_argument(
+    # not reset by the command's own copy of it; --disable, which adds up,
+    # keeps the names given before the command apart.
+    parser.add_argument(
         "--no-external",
         action="store_true",
         default=argparse.SUPPRESS,
         help="do not load external plugins (entry points)",
     )
-    common.add_argument(
+    parser.add_argument(
         "--keep-going",
         action="store_true",
         default=argparse.SUPPRESS,
-        help="report plugins that fail to load and go on with the rest",
+        help=(
+            "check always loads every plugin on its own and goes on after a failure: "
+            "the option is accepted and changes nothing"
+            if check
+            else "report plugins that fail to load and go on with the rest"
+        ),
     )
-    common.add_argument(
+    parser.add_argument(
+        "--disable",
+        action="append",
+        default=argparse.SUPPRESS,
+        metavar="NAME",
+        dest="disable_before" if top else "disable",
+        help=(
+            "do not load the plugins of this distribution, entry point or built-in plugin "
+            f"module; repeatable; adds to {DISABLE_VARIABLE} (names separated by commas)"
+        ),
+    )
+    parser.add_argument(
         "-v",
         "--verbose",
         action="store_true",
         default=argparse.SUPPRESS,
         help="show the package's debug lines and warnings, and full tracebacks, on stderr",
     )
-    layout: dict[str, Any] = {"formatter_class": argparse.RawDescriptionHelpFormatter}
 
+
+def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    layout: dict[str, Any] = {"formatter_class": _Formatter}
     parser = _Parser(
         prog=PROG,
         description="Show which connection classes the plugin manager holds.",
         epilog=EXIT_STATUS,
-        parents=[common],
         **layout,
     )
+    _loading_options(parser, top=True)
     parser.add_argument(
         "--version",
         action="version",
@@ -139,16 +185,17 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     found: dict[str, argparse.ArgumentParser] = {}
 
     def command(
-        name: str, help_text: str, description: str | None = None, epilog: str = EXIT_STATUS
+        name: str,
+        help_text: str,
+        description: str | None = None,
+        epilog: str = EXIT_STATUS,
+        loads: bool = True,
     ) -> argparse.ArgumentParser:
         found[name] = commands.add_parser(
-            name,
-            parents=[common],
-            help=help_text,
-            description=description or help_text,
-            epilog=epilog,
-            **layout,
+            name, help=help_text, description=description or help_text, epilog=epilog, **layout
         )
+        if loads:
+            _loading_options(found[name], top=False, check=name == "check")
         return found[name]
 
     command("tree", "print the registry as a tree")
@@ -181,48 +228,88 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         "check",
         "load each plugin on its own and report problems",
         description=(
-            "Load the built-in plugin modules and each entry point on its own and report "
-            "what each registered, each plugin that registered nothing, each load failure "
-            "with its traceback, each registration two plugins made for the same key path "
-            "and chassis type (unless the later one declared the replacement), and "
-            f"distributions declaring entry points in a group named close to {ENTRYPOINT_GROUP}."
+            "Load the built-in plugin modules and each entry point on its own, going on "
+            "after a failure, and report what each registered, the slowest when loading "
+            "took long, and every problem: a load failure with its traceback, a plugin that "
+            "registered nothing, a registration two plugins made for the same key path and "
+            "chassis type (unless the later one declared the replacement), a plugin that "
+            "replaced its own registration, a replaces= where nothing was registered, an "
+            "operating system that looks misspelt, two entry points naming one module, a "
+            "disabled name that matched nothing, and distributions declaring entry points "
+            f"in a group named close to {ENTRYPOINT_GROUP}."
         ),
         epilog=CHECK_EXIT_STATUS,
     )
     check.add_argument("--json", action="store_true", help="print the report as JSON")
+
+    diff = command(
+        "diff",
+        "compare two listings written by list --json",
+        description=(
+            "Compare two listings written by list --json (in two environments, or before "
+            "and after a change) and print the registrations added and removed and, for "
+            "each description whose class changed, the old and the new class with their "
+            "sources. It loads no plugins."
+        ),
+        epilog=DIFF_EXIT_STATUS,
+        loads=False,
+    )
+    diff.add_argument("old", metavar="OLD.json", help="the listing before (- for stdin)")
+    diff.add_argument("new", metavar="NEW.json", help="the listing after (- for stdin)")
+    diff.add_argument("--json", action="store_true", help="print the differences as JSON")
     return parser, found
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (``sys.argv[1:]`` by default).
 
+    The exit status is 0 on success; 1 when nothing is found, the
+    description is invalid, another error occurs, ``check`` reports
+    problems or ``diff`` finds differences; 2 on a usage error (or a file
+    ``diff`` cannot read); 3 when a plugin failed to load; 130 on an
+    interrupt.
+
     Returns:
-        The exit status: 0, 1 (nothing found, invalid description, another
-        error, or problems reported by ``check``), 2 (usage error) or 3 (a
-        plugin failed to load).
+        The exit status.
     """
+    # A standard stream closed when the program started (">&-") is None:
+    # written to nowhere instead, so that the command still runs and exits
+    # with its status.
+    closed = [name for name in ("stdout", "stderr") if getattr(sys, name) is None]
+    for name in closed:
+        setattr(sys, name, open(os.devnull, "w"))
+    out, err = sys.stdout, sys.stderr
+    try:
+        return _main(argv, out, err)
+    finally:
+        for name in closed:
+            getattr(sys, name).close()
+            setattr(sys, name, None)
+
+
+def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     try:
         args = _parse(argv)
     except _Stop as stop:
-        print(stop.message, end="", file=sys.stderr)
+        print(stop.message, end="", file=err)
         return stop.status
     verbose = getattr(args, "verbose", False)
-    handler = _verbose_handler() if verbose else None
+    handler = _verbose_handler(err) if verbose else None
     try:
-        status = _run(args, sys.stdout, sys.stderr)
+        status = _run(args, out, err)
         # Written out here, so that a closed pipe is met inside the handler below.
-        sys.stdout.flush()
+        out.flush()
         return status
     except BrokenPipeError:
-        _discard_stdout()
+        _discard_stdout(out)
         return 0
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except Exception as error:
-        print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
+        print(f"{PROG}: error: {_one_line(error)}", file=err)
         if verbose:
             for line in "".join(traceback.format_exception(error)).rstrip("\n").split("\n"):
-                print(f"  {line}", file=sys.stderr)
+                print(f"  {line}", file=err)
         return EXIT_ERROR
     finally:
         if handler is not None:
@@ -239,18 +326,17 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 
 def _one_line(error: BaseException) -> str:
-    # The last line of Python's own text: "TypeError: ..." (a SyntaxError
-    # prints the offending line first).
-    return "".join(traceback.format_exception_only(error)).strip().split("\n")[-1]
+    # "TypeError: ...", on one line (a SyntaxError names its file and line).
+    return error_line(error)
 
 
-def _discard_stdout() -> None:
+def _discard_stdout(out: TextIO) -> None:
     # The reader went away: what is still buffered goes nowhere, so that the
     # interpreter's last flush at exit does not fail again.
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
+        os.dup2(devnull, out.fileno())
+    except (OSError, ValueError, AttributeError):
         pass
 
 
@@ -260,8 +346,8 @@ class _LevelFormatter(logging.Formatter):
         return f"{record.levelname.lower()}: {record.getMessage()}"
 
 
-def _verbose_handler() -> logging.Handler:
-    handler = logging.StreamHandler(sys.stderr)
+def _verbose_handler(err: TextIO) -> logging.Handler:
+    handler = logging.StreamHandler(err)
     handler.setLevel(logging.DEBUG)
     handler.setFormatter(_LevelFormatter())
     logger = logging.getLogger(log.name)
@@ -271,14 +357,20 @@ def _verbose_handler() -> logging.Handler:
 
 
 def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    if args.command == "diff":
+        return _diff(args, out, err)
     external = not getattr(args, "no_external", False)
+    disable = [*getattr(args, "disable_before", []), *getattr(args, "disable", [])]
     if args.command == "check":
-        return _check(check_plugins(external), args.json, out)
+        with _plugin_output_to(out, err):
+            checked = check_plugins(external, disable=disable)
+        return _check(checked, args.json, out)
     verbose = getattr(args, "verbose", False)
     try:
-        report = registry.load_plugins(
-            external=external, keep_going=getattr(args, "keep_going", False)
-        )
+        with _plugin_output_to(out, err):
+            report = registry.load_plugins(
+                external=external, keep_going=getattr(args, "keep_going", False), disable=disable
+            )
     except PluginLoadError as error:
         print(f"{PROG}: {error}", file=err)
         if verbose:
@@ -290,9 +382,12 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         if verbose:
             _print_traceback(failure, err)
     if not verbose:
-        # With -v the package's warning line says it already.
+        # With -v the package's warning lines say it already.
         for item in report.registered_nothing:
             print(f"{PROG}: warning: {item.describe()}", file=err)
+        for disabled in report.disabled:
+            if not disabled.matched:
+                print(f"{PROG}: warning: {disabled.describe()}", file=err)
 
     if args.command == "tree":
         status = _tree(out)
@@ -307,6 +402,30 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if report.failures and status == 0:
         return EXIT_PLUGIN_FAILED
     return status
+
+
+@contextmanager
+def _plugin_output_to(out: TextIO, err: TextIO) -> Iterator[None]:
+    """Send what is written to the file descriptor of ``out`` to that of ``err``
+    for the block: plugins that print while they load, from C or from a child
+    process too, write nothing into the command's output. (``load_plugins``
+    sends Python's own ``print`` to stderr.) A stream without a file
+    descriptor is left as it is."""
+    try:
+        out.flush()
+        fd, target = out.fileno(), err.fileno()
+        saved = os.dup(fd)
+    except (OSError, ValueError, AttributeError):
+        saved = None
+    if saved is None:
+        yield
+        return
+    try:
+        os.dup2(target, fd)
+        yield
+    finally:
+        os.dup2(saved, fd)
+        os.close(saved)
 
 
 def _print_traceback(failure: PluginFailure, err: TextIO) -> None:
@@ -406,7 +525,10 @@ def _list(args: argparse.Namespace, out: TextIO) -> int:
     natural = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
     widths = natural if args.wide else _fit_columns(natural, _terminal_width(out))
     for line in table:
-        cells = [_cut(cell, width) for cell, width in zip(line, widths, strict=False)]
+        cells = [
+            _cut(cell, width, from_left=column in _CUT_FROM_LEFT)
+            for column, (cell, width) in enumerate(zip(line, widths, strict=False))
+        ]
         padded = [cell.ljust(width) for cell, width in zip(cells[:-1], widths, strict=False)]
         print(_GAP.join([*padded, cells[-1]]), file=out)
     return 0
@@ -415,11 +537,13 @@ def _list(args: argparse.Namespace, out: TextIO) -> int:
 def _fit_columns(widths: list[int], limit: int | None) -> list[int]:
     """Fit columns of these widths, two blanks apart, into ``limit`` characters.
 
+    Columns that fit keep their width, the first one that does not is cut
+    to the room left (when that is at least 10 characters, or it is the
+    first column), the rest are dropped; all of them stay when ``limit`` is
+    ``None``.
+
     Returns:
-        The widths to show, left to right: columns that fit keep their width,
-        the first one that does not is cut to the room left (when that is at
-        least 10 characters, or it is the first column), the rest are dropped.
-        All of them when ``limit`` is ``None``.
+        The widths to show, left to right.
     """
     if limit is None:
         return list(widths)
@@ -435,10 +559,19 @@ def _fit_columns(widths: list[int], limit: int | None) -> list[int]:
     return shown
 
 
-def _cut(cell: str, width: int) -> str:
+# The columns whose end tells rows apart: the class's own name, the file's.
+_CUT_FROM_LEFT = {2, 4}
+
+
+def _cut(cell: str, width: int, from_left: bool = False) -> str:
     if len(cell) <= width:
         return cell
-    return cell[: width - 3] + "..." if width > 3 else cell[:width]
+    if width <= 3:
+        return cell[len(cell) - width :] if from_left else cell[:width]
+    if not from_left:
+        return cell[: width - 3] + "..."
+    # "...LinuxConnection" rather than "....LinuxConnection".
+    return "..." + cell[len(cell) - width + 3 :].removeprefix(".").removeprefix("/")
 
 
 def _terminal_width(out: TextIO) -> int | None:
@@ -465,6 +598,22 @@ def _check(report: CheckReport, as_json: bool, out: TextIO) -> int:
     if report.failures:
         return EXIT_PLUGIN_FAILED
     return EXIT_CHECK_PROBLEMS if report.problems else 0
+
+
+def _diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    try:
+        old, new = read_listing(args.old), read_listing(args.new)
+    except ListingError as error:
+        print(f"{PROG} diff: error: {error}", file=err)
+        return EXIT_DIFF_TROUBLE
+    found = diff_listings(old, new)
+    if args.json:
+        json.dump(found.as_json(), out, indent=2)
+        out.write("\n")
+    else:
+        for line in found.lines():
+            print(line, file=out)
+    return EXIT_DIFFERENT if found.differs else 0
 
 
 def _print_overrides(report: LoadReport, err: TextIO) -> None:

@@ -17,9 +17,11 @@ def key_path_of(
 ) -> list[Any]:
     """Build the key path the plugin manager files a device description under.
 
+    The keys are ``os``, then ``platform`` and ``model`` as present, then the
+    OS flavour; presence is tested against ``None``, not truth.
+
     Returns:
-        The list of tree keys: os, then platform and model as present, then
-        the OS flavour; presence is tested against ``None``, not truth.
+        The list of tree keys.
     """
     if model is not None:
         path = [os, platform, model]

@@ -4,6 +4,8 @@
 point itself, through ``plugin_manager.record_loading(source, ...)`` (a
 ``loading(source)`` block in one call), so every registration is attributed
 to the plugin being loaded and a plugin that fails leaves nothing behind.
+What plugins print while they load goes to stderr, and a plugin that raises
+``SystemExit`` fails like any other; ``KeyboardInterrupt`` goes on.
 
 Precedence: every built-in module first, in the order of the walk of
 ``corvane.plugins``; then the entry points of the group, sorted by
@@ -13,6 +15,7 @@ last registration of a description wins.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import importlib.machinery
 import inspect
@@ -25,14 +28,31 @@ import sys
 from collections.abc import Iterable
 from importlib import metadata
 from importlib.metadata import EntryPoint
+from time import perf_counter
 
 import corvane.plugins
 from corvane import log
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.manager import plugin_manager
-from corvane.records import LoadReport, NothingRegistered, PluginFailure, PluginLoadError, Source
+from corvane.records import (
+    Disabled,
+    LoadReport,
+    NothingRegistered,
+    PluginFailure,
+    PluginLoadError,
+    Source,
+)
 
-__all__ = ["entry_points_in_order", "is_loaded", "load_plugins", "set_loaded"]
+__all__ = [
+    "DISABLE_VARIABLE",
+    "entry_points_in_order",
+    "is_loaded",
+    "load_plugins",
+    "set_loaded",
+]
+
+# The environment variable naming plugins to keep out, comma-separated.
+DISABLE_VARIABLE = "CORVANE_PLUGINS_DISABLE"
 
 _loaded = False
 
@@ -49,7 +69,9 @@ def set_loaded(loaded: bool) -> None:
     _loaded = loaded
 
 
-def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadReport:
+def load_plugins(
+    external: bool = True, *, keep_going: bool = False, disable: Iterable[str] = ()
+) -> LoadReport:
     """Import the built-in plugins and, unless ``external`` is false, the external ones.
 
     Loads once per process: after a successful call, later calls do nothing.
@@ -59,18 +81,32 @@ def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadRepo
     the order of ``entry_points_in_order()``. The last registration of a
     description wins.
 
-    Each registration is noted with the plugin being loaded. A plugin that
-    fails has its registrations taken back, and any class it replaced comes
-    back; with ``keep_going`` it is reported in the result and the others are
-    still loaded. A built-in plugin package or an entry point that loads and
-    registers nothing (an entry point naming a function, which is loaded but
-    never called, is the usual case) is logged as a warning, unless its module
-    had been imported before.
+    Each registration is noted with the plugin being loaded; the
+    registrations of a built-in plugin module imported before this call are
+    noted with that module too. A plugin that fails (``SystemExit``
+    included) has its registrations taken back, and any class it replaced
+    comes back; with ``keep_going`` it is reported in the result and the
+    others are still loaded. A ``KeyboardInterrupt`` goes on at once. What
+    plugins write to ``sys.stdout`` while they load (``print``) goes to
+    ``sys.stderr``; ``corvane-plugins`` also sends what they write to the
+    file descriptor of stdout to that of stderr. A built-in plugin package
+    or an entry point that loads and registers nothing (an entry point naming
+    a function, which is loaded but never called, is the usual case) is
+    logged as a warning, unless its module had been imported before.
+
+    ``disable`` names plugins to keep out, as does the environment variable
+    ``CORVANE_PLUGINS_DISABLE`` (names separated by commas): a distribution
+    name (compared as installers normalise it), an entry-point name, or a
+    built-in plugin module's name (``corvane.plugins.linux``, or ``linux``
+    below ``corvane.plugins``, which keeps out the modules below it too). A
+    plugin kept out is not imported; a name that matched nothing is logged as
+    a warning.
 
     Returns:
         A ``LoadReport`` with the registrations, overrides and failures of this
-        call and the plugins that registered nothing (``loaded`` false when
-        the plugins had already been loaded).
+        call, the plugins that registered nothing, the names disabled and the
+        time each plugin took (``loaded`` false when the plugins had already
+        been loaded).
 
     Raises:
         PluginLoadError: when a plugin fails to load and ``keep_going`` is false.
@@ -79,21 +115,89 @@ def load_plugins(external: bool = True, *, keep_going: bool = False) -> LoadRepo
     report = LoadReport()
     if _loaded:
         return report
-    listed = entry_points_in_order() if external else []
-    nothing = _load_builtin(report, keep_going)
-    for entry_point in listed:
-        source = Source.of_entry_point(entry_point)
-        imported_before = entry_point.module in sys.modules
-        made = len(report.registrations)
-        loaded = _load_one(source, report, keep_going, entry_point)
-        if loaded and not imported_before and len(report.registrations) == made:
-            nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
+    off = _Disabling(disable)
+    # Listed for the names to match even when the entry points are not loaded.
+    listed = entry_points_in_order() if external or off.names else []
+    listed = [entry_point for entry_point in listed if not off.entry_point(entry_point)]
+    # What plugins print goes to stderr, never into a program's output.
+    with contextlib.redirect_stdout(sys.stderr):
+        nothing = _load_builtin(report, keep_going, off)
+        for entry_point in listed if external else []:
+            source = Source.of_entry_point(entry_point)
+            imported_before = entry_point.module in sys.modules
+            made = len(report.registrations)
+            loaded = _load_one(source, report, keep_going, entry_point)
+            if loaded and not imported_before and len(report.registrations) == made:
+                nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
     report.registered_nothing = nothing
+    report.disabled = off.outcome()
     for item in report.registered_nothing:
         log.warning(item.describe())
+    for disabled in report.disabled:
+        if not disabled.matched:
+            log.warning(disabled.describe())
     report.loaded = True
     _loaded = True
     return report
+
+
+class _Disabling:
+    """The names of the plugins to keep out, and what each matched so far."""
+
+    def __init__(self, given: Iterable[str]) -> None:
+        if isinstance(given, str):
+            given = [given]
+        variable = os.environ.get(DISABLE_VARIABLE, "").split(",")
+        # name -> whether it came from the environment; the first origin counts.
+        self.names: dict[str, bool] = {}
+        for name, from_environment in [
+            *((str(name).strip(), False) for name in given),
+            *((name.strip(), True) for name in variable),
+        ]:
+            if name:
+                self.names.setdefault(name, from_environment)
+        self.matched: dict[str, list[Source]] = {name: [] for name in self.names}
+        prefix = corvane.plugins.__name__ + "."
+        # Full module name -> the names that give it.
+        self.modules: dict[str, list[str]] = {}
+        for name in self.names:
+            full = name if name.startswith(prefix) else prefix + name
+            self.modules.setdefault(full, []).append(name)
+
+    def builtin(self, module: str) -> bool:
+        """Whether the built-in plugin module is kept out; notes the match."""
+        names = self.modules.get(module) if self.modules else None
+        if not names:
+            return False
+        for name in names:
+            self.matched[name].append(Source.of_builtin(module))
+        return True
+
+    def entry_point(self, entry_point: EntryPoint) -> bool:
+        """Whether the entry point is kept out; notes the match."""
+        if not self.names:
+            return False
+        dist = getattr(entry_point, "dist", None)
+        distribution = _normalised(dist.name) if dist is not None and dist.name else None
+        names = [
+            name
+            for name in self.names
+            if name == entry_point.name or _normalised(name) == distribution
+        ]
+        for name in names:
+            self.matched[name].append(Source.of_entry_point(entry_point))
+        return bool(names)
+
+    def outcome(self) -> list[Disabled]:
+        return [
+            Disabled(name, tuple(self.matched[name]), from_environment)
+            for name, from_environment in self.names.items()
+        ]
+
+
+def _normalised(distribution: str) -> str:
+    # A distribution name as installers compare it: Acme_Plugins is acme-plugins.
+    return re.sub(r"[-_.]+", "-", distribution).lower()
 
 
 def entry_points_in_order() -> list[EntryPoint]:
@@ -113,50 +217,74 @@ def entry_points_in_order() -> list[EntryPoint]:
 def _precedence(entry_point: EntryPoint) -> tuple[str, str, str]:
     dist = getattr(entry_point, "dist", None)
     name = dist.name if dist is not None else ""
-    return re.sub(r"[-_.]+", "-", name or "").lower(), entry_point.name, entry_point.value
+    return _normalised(name or ""), entry_point.name, entry_point.value
 
 
-def _load_builtin(report: LoadReport, keep_going: bool) -> list[NothingRegistered]:
+class _Walk:
+    """What the walk of the built-in plugin modules carries along."""
+
+    __slots__ = ("before", "keep_going", "off", "report", "seen")
+
+    def __init__(self, report: LoadReport, keep_going: bool, off: _Disabling) -> None:
+        self.report = report
+        self.keep_going = keep_going
+        self.off = off
+        # Search path entries already walked.
+        self.seen: set[str] = set()
+        # The modules walked that were imported before: name -> source.
+        self.before: dict[str, Source] = {}
+
+
+def _load_builtin(report: LoadReport, keep_going: bool, off: _Disabling) -> list[NothingRegistered]:
     # The modules and packages right below corvane.plugins are the units: what
     # one registers, its submodules included, counts for it.
     nothing: list[NothingRegistered] = []
-    seen: set[str] = set()
+    walk = _Walk(report, keep_going, off)
     for name, ispkg in _modules_in(corvane.plugins.__path__, corvane.plugins.__name__ + "."):
-        if not _descends(name, ispkg):
+        if not _descends(name, ispkg) or off.builtin(name):
             continue
         imported_before = name in sys.modules
         made, failed = len(report.registrations), len(report.failures)
-        _load_tree(name, ispkg, seen, report, keep_going)
+        _load_tree(name, ispkg, walk)
         if (
             not (imported_before or _skipped(name))
             and len(report.registrations) == made
             and len(report.failures) == failed
         ):
             nothing.append(NothingRegistered(Source.of_builtin(name)))
+    if walk.before:
+        # Their registrations were made when they were imported, outside loading.
+        report.registrations[:0] = plugin_manager._adopt(walk.before)
     return nothing
 
 
-def _load_tree(
-    name: str, ispkg: bool, seen: set[str], report: LoadReport, keep_going: bool
-) -> None:
+def _load_tree(name: str, ispkg: bool, walk: _Walk) -> None:
     # The walk of pkgutil.walk_packages, importing each module itself: a
     # package is imported before the modules below it, and a package that
     # fails is not descended into.
-    loaded = _load_one(Source.of_builtin(name), report, keep_going, module=name)
+    source = Source.of_builtin(name)
+    if name in sys.modules:
+        walk.before[name] = source
+    loaded = _load_one(source, walk.report, walk.keep_going, module=name)
     if not (loaded and ispkg):
         return
     below = getattr(sys.modules.get(name), "__path__", None) or []
-    below = [p for p in below if p not in seen]
-    seen.update(below)
+    below = [p for p in below if p not in walk.seen]
+    walk.seen.update(below)
     for inner, inner_ispkg in _modules_in(below, name + "."):
         # Below corvane.plugins a name without "tests" in it is always walked.
         if "tests" in inner and not _descends(inner, inner_ispkg):
             continue
+        if walk.off.modules and walk.off.builtin(inner):
+            continue
         if inner_ispkg:
-            _load_tree(inner, inner_ispkg, seen, report, keep_going)
+            _load_tree(inner, inner_ispkg, walk)
         else:
             # A plain module has nothing below it: loaded here, one call fewer.
-            _load_one(Source.of_builtin(inner), report, keep_going, module=inner)
+            source = Source.of_builtin(inner)
+            if inner in sys.modules:
+                walk.before[inner] = source
+            _load_one(source, walk.report, walk.keep_going, module=inner)
 
 
 def _skipped(name: str) -> bool:
@@ -245,21 +373,28 @@ def _load_one(
 ) -> bool:
     # Loads the entry point, or else imports the module; true when it loaded.
     known = len(sys.modules)
+    started = perf_counter()
     try:
         if entry_point is not None:
             log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
             recording = plugin_manager.record_loading(source, _load_entry_point, entry_point)
         else:
             recording = plugin_manager.record_loading(source, importlib.import_module, str(module))
-    except Exception as error:
+    except (Exception, SystemExit) as error:
+        # SystemExit too (argparse run at import, say): the plugin failed, the
+        # program goes on. KeyboardInterrupt goes on up.
+        report.seconds.append((source, perf_counter() - started))
         _forget_imported_since(known, entry_point.module if entry_point else module)
         failure = PluginFailure(error, module=module, entry_point=entry_point)
         if not keep_going:
             raise PluginLoadError(failure) from error
         report.failures.append(failure)
         return False
+    report.seconds.append((source, perf_counter() - started))
     report.registrations += recording.registrations
     report.overrides += recording.overrides
+    if recording.replaced_nothing:
+        report.replaced_nothing += recording.replaced_nothing
     return True
 
 
@@ -284,11 +419,18 @@ def _forget_imported_since(known: int, module: str | None) -> None:
 def _why_nothing(entry_point: EntryPoint) -> str | None:
     try:
         target = entry_point.load()
-    except Exception:
+    except (Exception, SystemExit):
         return None
     if inspect.isroutine(target):
         return (
             f"{entry_point.attr} is a function, which is loaded but never called; "
             f"name the module that registers the classes instead"
+        )
+    if inspect.isclass(target):
+        return (
+            f"{entry_point.attr} is a class, and naming it registers nothing: a plugin "
+            f"registers its classes when its module is imported, so call "
+            f"plugin_manager.register_plugin({entry_point.attr}, ...) in {entry_point.module} "
+            "and name the module"
         )
     return None

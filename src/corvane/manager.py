@@ -9,23 +9,30 @@ what it registers shows as made outside loading.
 
 from __future__ import annotations
 
+import inspect
 import logging
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import Any
 
 from corvane import log
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path, key_path_of
-from corvane.records import OUTSIDE_LOADING, Override, Registration, Source
+from corvane.records import OUTSIDE_LOADING, Override, Registration, ReplacedNothing, Source
 
 __all__ = ["Recording", "RegistryManager", "TreeState", "plugin_manager"]
 
 
 @dataclass(frozen=True)
 class TreeState:
-    """A copy of a manager's tree with the sources noted for its leaf records."""
+    """A copy of a manager's tree with the sources noted for its leaf records,
+    as ``RegistryManager.snapshot`` returns it and ``restore`` takes it.
+
+    ``tree`` is the copy of the nodes (the leaf records are shared with the
+    tree copied); ``provenance`` maps the ``id`` of a leaf record to that
+    record and its ``Source``.
+    """
 
     tree: dict[Any, Any]
     provenance: dict[int, tuple[Any, Source]]
@@ -38,15 +45,22 @@ class TreeState:
 _Undo = tuple[list[Any], Any, int, bool, Any, "tuple[Any, Source] | None"]
 
 
-_Loaded = TypeVar("_Loaded")
-
-
 class Recording:
-    """What one ``loading()`` block registered, in order: ``registrations``
-    and ``overrides``, attributed to ``source``. It is the block's context
-    manager too: ``load_plugins`` enters one per plugin module."""
+    """What one ``loading()`` block (or ``record_loading`` call) registered, in
+    order, attributed to ``source``: ``registrations`` (each a
+    ``Registration``), ``overrides`` (each an ``Override``) and
+    ``replaced_nothing`` (each a ``ReplacedNothing``). ``loading()`` and
+    ``record_loading`` make it; it is the block's context manager too."""
 
-    __slots__ = ("_manager", "_undo", "_undo_on_error", "overrides", "registrations", "source")
+    __slots__ = (
+        "_manager",
+        "_undo",
+        "_undo_on_error",
+        "overrides",
+        "registrations",
+        "replaced_nothing",
+        "source",
+    )
 
     def __init__(
         self,
@@ -58,6 +72,7 @@ class Recording:
         self.source = source
         self.registrations: list[Registration] = []
         self.overrides: list[Override] = []
+        self.replaced_nothing: list[ReplacedNothing] = []
         self._undo: list[_Undo] = []
         self._manager = manager
         self._undo_on_error = undo_on_error
@@ -87,6 +102,7 @@ class Recording:
         # What a block that ended well registered counts for the one around it.
         self.registrations += inner.registrations
         self.overrides += inner.overrides
+        self.replaced_nothing += inner.replaced_nothing
         self._undo += inner._undo
 
 
@@ -147,84 +163,100 @@ class RegistryManager(PluginManager):
         ``replaces`` names the class this registration means to replace: when
         that is the class it replaces, ``check`` reports no conflict; when it
         replaces another class, a warning is logged and ``check`` reports the
-        conflict with both classes; when it replaces none, only the warning
-        is logged.
+        conflict with both classes; when it replaces none, a warning is logged
+        and ``check`` reports it.
 
         Raises:
             ConnectionInfraError: for an invalid device description.
-            TypeError: when ``inspect.getfile`` finds no file for ``cls``.
+            TypeError: when no file defines ``cls`` (a class defined at the
+                interactive prompt or with ``python -c``, or a built-in
+                class); the message names the class.
         """
-        if not self._recordings and replaces is None:
-            super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
-            return
-        key_path = key_path_of(os, platform, model, os_flavor)
-        found = self._found_before(key_path, chassis_type)
-        previous = found[2] if found is not None else None
-        message = None
-        if previous is None:
-            super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
-        else:
-            with _debug_lines() as capture:
-                super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
-            # The override line is the last one the base class logs for a registration.
-            message = capture.records[-1].getMessage() if capture.records else None
-        replaced = previous["cls"] if previous is not None else None
-        if replaces is not None and replaces is not replaced:
-            there = "nothing" if replaced is None else class_name(replaced)
-            log.warning(
-                f"{class_name(cls)} declares that it replaces {class_name(replaces)} at "
-                f"{format_key_path(key_path)} [{chassis_type}], but {there} was registered there"
-            )
-        if not self._recordings:
-            return
-        recording = self._recordings[-1]
-        source = recording.source
-        if not isinstance(source, Source):
-            source = source()
         try:
-            node = self._plugins
-            for key in key_path:
-                node = node[key]
-            leaf = node["data"][chassis_type]
-        except Exception:
-            # The base class stored something the walk cannot follow.
-            return
-        replaced_source = OUTSIDE_LOADING
-        previous_source = None
-        if previous is not None:
-            previous_source = self._provenance.pop(id(previous), None)
-            if previous_source is not None and previous_source[0] is previous:
-                replaced_source = previous_source[1]
-        self._provenance[id(leaf)] = (leaf, source)
-        # Filled at once, as Source.of_builtin does: one is made per registration.
-        registration = object.__new__(Registration)
-        registration.__dict__.update(
-            key_path=tuple(key_path),
-            chassis_type=chassis_type,
-            cls=cls,
-            path=str(leaf["path"]),
-            source=source,
-        )
-        recording.registrations.append(registration)
-        if found is not None:
-            existing, had_chassis_map, _ = found
-            recording._undo.append(
-                (key_path, chassis_type, existing, had_chassis_map, previous, previous_source)
-            )
-        if previous is None:
-            return
-        recording.overrides.append(
-            Override(
+            if not self._recordings and replaces is None:
+                super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
+                return
+            key_path = key_path_of(os, platform, model, os_flavor)
+            found = self._found_before(key_path, chassis_type)
+            previous = found[2] if found is not None else None
+            message = None
+            if previous is None:
+                super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
+            else:
+                with _debug_lines() as capture:
+                    super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
+                # The override line is the last one the base class logs for a registration.
+                message = capture.records[-1].getMessage() if capture.records else None
+            replaced = previous["cls"] if previous is not None else None
+            if replaces is not None and replaces is not replaced:
+                there = "nothing" if replaced is None else class_name(replaced)
+                log.warning(
+                    f"{class_name(cls)} declares that it replaces {class_name(replaces)} at "
+                    f"{format_key_path(key_path)} [{chassis_type}], "
+                    f"but {there} was registered there"
+                )
+            if not self._recordings:
+                return
+            recording = self._recordings[-1]
+            source = recording.source
+            if not isinstance(source, Source):
+                source = source()
+            try:
+                node = self._plugins
+                for key in key_path:
+                    node = node[key]
+                leaf = node["data"][chassis_type]
+            except Exception:
+                # The base class stored something the walk cannot follow.
+                return
+            if replaces is not None and replaced is None:
+                recording.replaced_nothing.append(
+                    ReplacedNothing(tuple(key_path), chassis_type, cls, replaces, source)
+                )
+            replaced_source = OUTSIDE_LOADING
+            previous_source = None
+            if previous is not None:
+                previous_source = self._provenance.pop(id(previous), None)
+                if previous_source is not None and previous_source[0] is previous:
+                    replaced_source = previous_source[1]
+            self._provenance[id(leaf)] = (leaf, source)
+            # Filled at once, as Source.of_builtin does: one is made per registration.
+            registration = object.__new__(Registration)
+            registration.__dict__.update(
                 key_path=tuple(key_path),
                 chassis_type=chassis_type,
-                replaced=replaced,
-                winner=cls,
-                message=message,
-                replaced_source=replaced_source,
-                winner_source=source,
-                declared=replaces,
+                cls=cls,
+                path=str(leaf["path"]),
+                source=source,
             )
-        )
+            recording.registrations.append(registration)
+            if found is not None:
+                existing, had_chassis_map, _ = found
+                recording._undo.append(
+                    (key_path, chassis_type, existing, had_chassis_map, previous, previous_source)
+                )
+            if previous is None:
+                return
+            recording.overrides.append(
+                Override(
+                    key_path=tuple(key_path),
+                    chassis_type=chassis_type,
+                    replaced=replaced,
+                    winner=cls,
+                    message=message,
+                    replaced_source=replaced_source,
+                    winner_source=source,
+                    declared=replaces,
+                )
+            )
+        except (OSError, TypeError) as error:
+            reason = _no_file(cls)
+            if reason is None or type(reason) is not type(error) or str(reason) != str(error):
+                raise
+            raise TypeError(
+                f"{class_name(cls)} cannot be registered: no file defines it ({reason}); "
+                "define the class in a module and import it from there"
+            ) from None
 
     def source_of(self, leaf_record: Mapping[str, Any]) -> Source:
         """Return the source noted for a leaf record of this manager's tree.
@@ -252,16 +284,16 @@ class RegistryManager(PluginManager):
         return Recording(self, source, undo_on_error=True)
 
     def record_loading(
-        self, source: Source, load: Callable[[_Loaded], object], loaded: _Loaded
+        self, source: Source, load: Callable[[Any], object], loaded: Any
     ) -> Recording:
         """Call ``load(loaded)`` as inside ``loading(source)``, with two calls
         fewer than the block: ``load_plugins`` makes one per plugin.
 
+        What ``load`` raises goes on unchanged, once the registrations it made
+        are taken back.
+
         Returns:
             The ``Recording`` of the call.
-
-        Raises:
-            What ``load`` raises, once its registrations are taken back.
         """
         recording = Recording(self, source, undo_on_error=True)
         recordings = self._recordings
@@ -304,6 +336,45 @@ class RegistryManager(PluginManager):
         state can be restored again)."""
         self._plugins = _copy_tree(state.tree)
         self._provenance = dict(state.provenance)
+
+    def _adopt(self, sources: Mapping[str, Source]) -> list[Registration]:
+        """Attribute to a module's source the registrations made outside
+        loading of the classes defined in that module or below it.
+
+        ``load_plugins`` calls it for the built-in plugin modules that were
+        imported before it ran: their registrations were made then, with no
+        plugin loading.
+
+        Returns:
+            The registrations attributed, in the tree's order.
+        """
+        adopted: list[Registration] = []
+        pending: list[tuple[Mapping[Any, Any], tuple[Any, ...]]] = [(self._plugins, ())]
+        while pending:
+            node, key_path = pending.pop(0)
+            for key, value in node.items():
+                if not isinstance(value, Mapping):
+                    continue
+                if key != "data":
+                    pending.append((value, (*key_path, key)))
+                    continue
+                for chassis_type, leaf in value.items():
+                    if not isinstance(leaf, Mapping) or "cls" not in leaf:
+                        continue
+                    if self.source_of(leaf) is not OUTSIDE_LOADING:
+                        continue
+                    module = str(getattr(leaf["cls"], "__module__", ""))
+                    while module and module not in sources:
+                        module = module.rpartition(".")[0]
+                    if module:
+                        source = sources[module]
+                        self._provenance[id(leaf)] = (leaf, source)
+                        adopted.append(
+                            Registration(
+                                key_path, chassis_type, leaf["cls"], str(leaf["path"]), source
+                            )
+                        )
+        return adopted
 
     def _found_before(self, key_path: list[Any], chassis_type: Any) -> tuple[int, bool, Any] | None:
         # Follows the nodes a registration walks, creating nothing, and looks
@@ -355,6 +426,15 @@ class RegistryManager(PluginManager):
 
 
 _ABSENT = object()
+
+
+def _no_file(cls: Any) -> BaseException | None:
+    # What inspect.getfile raises for cls, or None when a file defines it.
+    try:
+        inspect.getfile(cls)
+    except (OSError, TypeError) as error:
+        return error
+    return None
 
 
 def _child(node: Any, key: Any) -> Any:

@@ -15,14 +15,32 @@ from corvane.keys import class_name, format_key_path, key_path_json
 
 __all__ = [
     "OUTSIDE_LOADING",
+    "Disabled",
     "LoadReport",
     "NothingRegistered",
     "Override",
     "PluginFailure",
     "PluginLoadError",
     "Registration",
+    "ReplacedNothing",
     "Source",
+    "error_line",
 ]
+
+
+def error_line(error: BaseException) -> str:
+    """Return an exception as one line of text, ``TypeError: message``.
+
+    A syntax error names its file and line in the same line (Python prints
+    the offending line and a caret under it first); an exception whose
+    message spans lines has them joined with ``; ``.
+    """
+    if isinstance(error, SyntaxError):
+        line = f"line {error.lineno}" if error.lineno is not None else None
+        where = ", ".join(part for part in (error.filename, line) if part)
+        return f"{type(error).__qualname__}: {error.msg}" + (f" ({where})" if where else "")
+    text = "".join(traceback.format_exception_only(error)).strip()
+    return "; ".join(line.strip() for line in text.split("\n") if line.strip())
 
 
 @dataclass(frozen=True)
@@ -186,7 +204,9 @@ class PluginFailure:
 
     def describe(self) -> str:
         """Return one line naming the plugin and the error it raised."""
-        error = "".join(traceback.format_exception_only(self.error)).strip()
+        error = error_line(self.error)
+        if isinstance(self.error, SystemExit):
+            error += " (it exited while loading)"
         source = self.source
         where = source.describe() if source is not None else "a built-in plugin module"
         return f"{where} failed to load: {error}"
@@ -221,6 +241,60 @@ class NothingRegistered:
         return f"{self.source.describe()} registered nothing{reason}"
 
 
+@dataclass(frozen=True)
+class ReplacedNothing:
+    """A registration that declared the class it replaces (``replaces=``) where
+    nothing was registered."""
+
+    key_path: tuple[Any, ...]
+    chassis_type: Any
+    winner: Any
+    declared: Any
+    source: Source = OUTSIDE_LOADING
+
+    def describe(self) -> str:
+        """Return one line naming the class, where it was registered, its source
+        and the class it declared it replaces."""
+        return (
+            f"{class_name(self.winner)} from {self.source.describe()} declares that it "
+            f"replaces {class_name(self.declared)} at {format_key_path(self.key_path)} "
+            f"[{self.chassis_type}], but nothing was registered there"
+        )
+
+
+@dataclass(frozen=True)
+class Disabled:
+    """A name of a plugin to keep out, and the plugins it kept out.
+
+    ``name`` is a distribution name, an entry-point name or a built-in plugin
+    module's name (dotted, or below ``corvane.plugins``); ``matched`` holds the
+    sources of the plugins it matched, none when it matched nothing.
+    ``from_environment`` tells whether it came from ``CORVANE_PLUGINS_DISABLE``.
+    """
+
+    name: str
+    matched: tuple[Source, ...] = ()
+    from_environment: bool = False
+
+    def describe(self) -> str:
+        """Return one line naming the name, where it came from and what it matched."""
+        origin = " (CORVANE_PLUGINS_DISABLE)" if self.from_environment else ""
+        if not self.matched:
+            return (
+                f"the disabled name {self.name}{origin} matched no distribution, entry point "
+                "or built-in plugin module"
+            )
+        return f"{self.name}{origin}: " + "; ".join(s.describe() for s in self.matched)
+
+    def as_json(self) -> dict[str, Any]:
+        """Return the name and what it matched as a JSON-ready object."""
+        return {
+            "name": self.name,
+            "from_environment": self.from_environment,
+            "matched": [source.as_json() for source in self.matched],
+        }
+
+
 class PluginLoadError(Exception):
     """A plugin failed to load; ``failure`` says which, ``__cause__`` holds its error."""
 
@@ -240,3 +314,11 @@ class LoadReport:
     registrations: list[Registration] = field(default_factory=list)
     # Built-in plugin packages and entry points that loaded and registered nothing.
     registered_nothing: list[NothingRegistered] = field(default_factory=list)
+    # Registrations that declared with replaces= a class where nothing was registered.
+    replaced_nothing: list[ReplacedNothing] = field(default_factory=list)
+    # The names of plugins kept out, each with what it matched.
+    disabled: list[Disabled] = field(default_factory=list)
+    # Each plugin loaded (its import, or its entry point's load), with the
+    # seconds it took, in loading order; failed plugins included. Pairs, not
+    # a dict: hashing a Source per plugin would cost more than the timing.
+    seconds: list[tuple[Source, float]] = field(default_factory=list)

@@ -24,29 +24,35 @@ from dataclasses import dataclass
 from corvane import loading
 from corvane.keys import class_name, key_path_of
 from corvane.loading import entry_points_in_order, load_plugins
-from corvane.manager import RegistryManager, TreeState, plugin_manager
+from corvane.manager import Recording, RegistryManager, TreeState, plugin_manager
 from corvane.records import (
     OUTSIDE_LOADING,
+    Disabled,
     LoadReport,
     NothingRegistered,
     Override,
     PluginFailure,
     PluginLoadError,
     Registration,
+    ReplacedNothing,
     Source,
 )
 
 __all__ = [
     "OUTSIDE_LOADING",
+    "Disabled",
     "LoadReport",
     "NothingRegistered",
     "Override",
     "PluginFailure",
     "PluginLoadError",
+    "Recording",
     "Registration",
     "RegistryManager",
     "RegistryState",
+    "ReplacedNothing",
     "Source",
+    "TreeState",
     "class_name",
     "entry_points_in_order",
     "key_path_of",
@@ -59,14 +65,18 @@ __all__ = [
 
 # Shown, documented and pickled under the name they are imported by.
 for _public in (
+    Disabled,
     LoadReport,
     NothingRegistered,
     Override,
     PluginFailure,
     PluginLoadError,
+    Recording,
     Registration,
     RegistryManager,
+    ReplacedNothing,
     Source,
+    TreeState,
 ):
     _public.__module__ = __name__
 
@@ -86,9 +96,11 @@ RegistryState.__module__ = __name__
 def snapshot() -> RegistryState:
     """Return the state of the shared registry, to give back later with ``restore``.
 
+    The state holds a copy of the tree (sharing its leaf records) with the
+    source of each registration, and whether the plugins were loaded.
+
     Returns:
-        The state: a copy of the tree (sharing its leaf records) with the
-        source of each registration, and whether the plugins were loaded.
+        A ``RegistryState``.
     """
     return RegistryState(plugin_manager.snapshot(), loading.is_loaded())
 

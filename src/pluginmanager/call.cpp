@@ -5,14 +5,16 @@
 // the class or any of its bases and is never given to another class, so the
 // tags of the classes found plain are remembered (numbers, not pointers).
 // The instance's __dict__ is examined on every call. Neither examination
-// runs Python code: every dict looked into is read entry by entry, and must
-// have exact-str keys only.
+// runs Python code: every dict looked into is read entry by entry, holding
+// its critical section, and must have exact-str keys only.
 #include "call.hpp"
+
+#include <atomic>
 
 namespace corvane {
 namespace {
 
-PyObject* g_own_functions[static_cast<int>(Member::count)] = {};
+PyObject* g_own_functions[kMemberCount] = {};
 
 // The members that call each other through the instance.
 constexpr Member kCalledThroughInstance[] = {
@@ -22,23 +24,7 @@ constexpr Member kCalledThroughInstance[] = {
 constexpr int kCalled = sizeof(kCalledThroughInstance) / sizeof(kCalledThroughInstance[0]);
 
 PyObject* member_name(Member member) {
-    switch (member) {
-        case Member::validate_model:
-            return names.validate_model;
-        case Member::validate_platform:
-            return names.validate_platform;
-        case Member::validate_os:
-            return names.validate_os;
-        case Member::validate_chassis_type:
-            return names.validate_chassis_type;
-        case Member::validate_arguments:
-            return names.validate_arguments;
-        case Member::print_tree:
-            return names.print_tree;
-        default:
-            break;
-    }
-    return nullptr;
+    return names.member[static_cast<int>(member)];
 }
 
 PyObject* state_name(int index) {
@@ -46,13 +32,15 @@ PyObject* state_name(int index) {
     return state[index];
 }
 
-// The tags of the last classes found plain, most recent first.
+// The tags of the last classes found plain, most recent first. Each slot is
+// written whole, so a reader sees a tag that was found plain or 0, whatever
+// other threads do.
 constexpr int kRememberedClasses = 4;
-unsigned int g_plain_tags[kRememberedClasses] = {};
+std::atomic<unsigned int> g_plain_tags[kRememberedClasses] = {};
 
 bool remembered_plain(unsigned int tag) {
-    for (unsigned int plain : g_plain_tags) {
-        if (plain == tag) {
+    for (const std::atomic<unsigned int>& plain : g_plain_tags) {
+        if (plain.load(std::memory_order_relaxed) == tag) {
             return true;
         }
     }
@@ -61,9 +49,10 @@ bool remembered_plain(unsigned int tag) {
 
 void remember_plain(unsigned int tag) {
     for (int i = kRememberedClasses - 1; i > 0; --i) {
-        g_plain_tags[i] = g_plain_tags[i - 1];
+        g_plain_tags[i].store(g_plain_tags[i - 1].load(std::memory_order_relaxed),
+                              std::memory_order_relaxed);
     }
-    g_plain_tags[0] = tag;
+    g_plain_tags[0].store(tag, std::memory_order_relaxed);
 }
 
 constexpr int kOtherName = -1;
@@ -96,24 +85,51 @@ int examined_name(PyObject* key) {
     return kOtherName;
 }
 
+// Reads one class's namespace for the names that matter: true when it
+// defines none of them but PluginManager's own members (each first found
+// marks `settled`), false when the class cannot be plain.
+bool plain_namespace(PyObject* dict, bool* settled) {
+    return locked(dict, [&] {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+            const int name = examined_name(key);
+            if (name == kOtherName) {
+                continue;
+            }
+            if (name != kMemberName) {
+                return false;
+            }
+            for (int m = 0; m < kCalled; ++m) {
+                const Member member = kCalledThroughInstance[m];
+                if (!settled[m] && str_equal(key, member_name(member))) {
+                    if (value != g_own_functions[static_cast<int>(member)]) {
+                        return false;
+                    }
+                    settled[m] = true;
+                }
+            }
+        }
+        return true;
+    });
+}
+
 // 1 when `type` overrides none of the members called through the instance
 // and defines none of the state attributes; 0 otherwise. Every class of the
-// MRO but `object` (which cannot change) is read entry by entry: the first
-// class that defines a name is the one attribute lookup finds.
-int plain_class(PyTypeObject* type) {
-    const unsigned int tag = version_tag(type);
-    if (tag == 0) {
-        // Attribute lookup through the class gives it a tag; until then the
-        // members are called through it.
-        return 0;
-    }
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) {
+// MRO but `object` (which cannot change) is read: the first class that
+// defines a name is the one attribute lookup finds.
+int plain_class(PyTypeObject* type, unsigned int tag) {
+    const Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) {
         return 0;
     }
     bool settled[kCalled] = {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
             continue;
         }
@@ -121,32 +137,8 @@ int plain_class(PyTypeObject* type) {
             return 0;
         }
         const Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(base));
-        if (!dict || !PyDict_CheckExact(dict.get())) {
+        if (!dict || !PyDict_CheckExact(dict.get()) || !plain_namespace(dict.get(), settled)) {
             return 0;
-        }
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict.get(), &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return 0;
-            }
-            const int name = examined_name(key);
-            if (name == kOtherName) {
-                continue;
-            }
-            if (name != kMemberName) {
-                return 0;
-            }
-            for (int m = 0; m < kCalled; ++m) {
-                const Member member = kCalledThroughInstance[m];
-                if (!settled[m] && str_equal(key, member_name(member))) {
-                    if (value != g_own_functions[static_cast<int>(member)]) {
-                        return 0;
-                    }
-                    settled[m] = true;
-                }
-            }
         }
     }
     for (bool found : settled) {
@@ -167,63 +159,72 @@ void attach_member(Member member, PyObject* function) {
     Py_XSETREF(g_own_functions[static_cast<int>(member)], Py_NewRef(function));
 }
 
+PyObject* own_function(Member member) {
+    return g_own_functions[static_cast<int>(member)];
+}
+
 void detach_members() {
     for (PyObject*& function : g_own_functions) {
         Py_CLEAR(function);
     }
-    for (unsigned int& tag : g_plain_tags) {
-        tag = 0;
+    for (std::atomic<unsigned int>& tag : g_plain_tags) {
+        tag.store(0, std::memory_order_relaxed);
     }
 }
 
 int Call::examine() {
     own_ = 0;
     PyTypeObject* type = Py_TYPE(self_);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(type)) {
         return 0;
     }
     const unsigned int tag = version_tag(type);
-    if (tag == 0 || (!remembered_plain(tag) && !plain_class(type))) {
+    if (tag == 0 || (!remembered_plain(tag) && !plain_class(type, tag))) {
         return 0;
     }
     const Ref dict = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
     if (!dict) {
         return -1;
     }
-    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) > kMostExaminedEntries) {
+    if (!PyDict_CheckExact(dict.get())) {
         return 0;
     }
-    PyObject* found[3] = {};
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    // __init__ sets the state in this order: expected first, by identity.
-    constexpr int kInitOrder[3] = {0, 2, 1};
-    int entry = 0;
-    for (Py_ssize_t left = PyDict_GET_SIZE(dict.get());
-         left > 0 && PyDict_Next(dict.get(), &position, &key, &value); --left, ++entry) {
-        int index = entry < 3 ? kInitOrder[entry] : kOtherName;
-        if (index == kOtherName || key != state_name(index)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return 0;
+    const bool found = locked(dict.get(), [&] {
+        if (PyDict_GET_SIZE(dict.get()) > kMostExaminedEntries) {
+            return false;
+        }
+        PyObject* state[3] = {};
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        // __init__ sets the state in this order: expected first, by identity.
+        constexpr int kInitOrder[3] = {0, 2, 1};
+        for (int entry = 0; PyDict_Next(dict.get(), &position, &key, &value); ++entry) {
+            int index =
+                entry < 3 && key == state_name(kInitOrder[entry]) ? kInitOrder[entry] : kOtherName;
+            if (index == kOtherName) {
+                if (!PyUnicode_CheckExact(key)) {
+                    return false;
+                }
+                index = examined_name(key);
+                if (index == kMemberName) {
+                    return false;
+                }
             }
-            index = examined_name(key);
-            if (index == kMemberName) {
-                return 0;
+            if (index != kOtherName) {
+                state[index] = value;
             }
         }
-        if (index != kOtherName) {
-            found[index] = value;
+        if (state[0] == nullptr || state[1] == nullptr || state[2] == nullptr) {
+            return false;
         }
-    }
-    if (found[0] == nullptr || found[1] == nullptr || found[2] == nullptr) {
-        return 0;
-    }
-    for (int i = 0; i < 3; ++i) {
-        held_[i] = Ref::borrow(found[i]);
-    }
-    own_ = 1;
-    return 1;
+        for (int i = 0; i < 3; ++i) {
+            held_[i] = Ref::borrow(state[i]);
+        }
+        return true;
+    });
+    own_ = found ? 1 : 0;
+    return own_;
 }
 
 Ref Call::state(State which) {
@@ -235,12 +236,12 @@ Ref Call::state(State which) {
     if (own) {
         return Ref::borrow(held_[index].get());
     }
-    shortcut(false);
+    step("state", false);
     return Ref::steal(PyObject_GetAttr(self_, state_name(index)));
 }
 
 Ref Call::through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    shortcut(false);
+    step("through", false);
     const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     // Room for `self` in front, and the slot before it that
     // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
@@ -253,6 +254,11 @@ Ref Call::through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObje
     stack[1] = self_;
     for (Py_ssize_t i = 0; i < total; ++i) {
         stack[2 + i] = args[i];
+    }
+    // An override may call back into the module: guard the stack.
+    StackGuard guard(" while calling a PluginManager member");
+    if (!guard.entered()) {
+        return Ref();
     }
     return Ref::steal(PyObject_VectorcallMethod(
         member_name(member), stack + 1,

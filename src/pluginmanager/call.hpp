@@ -1,55 +1,140 @@
-// One call of a member and its view of the instance (`self`).
+// One call of a member, and the steps it is made of.
 //
 // The members call each other through the instance (`self.validate_os(...)`)
 // and read its state through attribute lookup (`self._plugins`), so that a
-// subclass or an instance may override any of them. A call starts on its
-// fast path: as long as no step has run Python code, what the call found
-// about the instance stays true, and when nothing is overridden the members'
-// C++ is called directly and the state read from the view.
+// subclass or an instance may override any of them. Every member is written
+// as the steps of its written rule, in their order, and every step is one of
+// the functions below.
 //
-// Every step says whether its inputs are inert (nothing about them can run
-// Python code): an inert step takes its shortcut, any other step runs as
-// written and takes the call off its fast path for good. From then on the
-// call follows the written steps in their order, with every member called
-// and every attribute read through the instance, and holds nothing across
-// them. There is nothing to remember at a call site: a step that may run
-// Python code can only be reached through Call::shortcut(false).
+// A call starts on its fast path. A step that is given the proof that no
+// Python code can take part in it (its input is inert: None and exact strs,
+// exact lists of exact strs) takes its shortcut; any other step runs the
+// host's own operation, and the call leaves its fast path for good, since
+// that operation may run Python code which may change anything the call has
+// found so far. Only on the fast path does the call serve the instance from
+// what it examined once: PluginManager's own members called directly, the
+// state read from the instance's __dict__ as it was examined (own()).
+//
+// The steps that look into tree nodes take their shortcut only in a dict
+// whose keys are proven exact strs (a key of another kind may run its own
+// __eq__ in any lookup; compat.hpp keeps the proofs where the interpreter
+// can). Elsewhere they are the written steps, each with its C-level
+// equivalent: `key in node.keys()` and `node[key]` are two lookups.
+//
+// A test build (CORVANE_SENTINEL, sentinel.hpp) checks the rule: Python code
+// that starts while a call is on its fast path is reported with the step
+// that was under way.
 #pragma once
 
+#include <cstring>
+
+#include "compat.hpp"
 #include "function.hpp"
-#include "inert.hpp"
 #include "members.hpp"
+#include "names.hpp"
+#include "sentinel.hpp"
 #include "services.hpp"
 
 namespace corvane {
 
+// ---- Proofs: inert values, and Python semantics on them ----
+
+CORVANE_ALWAYS_INLINE bool inert(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value);
+}
+
+// `bool(value)` of an inert value.
+CORVANE_ALWAYS_INLINE bool inert_truth(PyObject* value) {
+    return value != Py_None && PyUnicode_GET_LENGTH(value) != 0;
+}
+
+// Equality of two exact strs: same characters, so same length and kind (a
+// str is stored in the narrowest kind that holds it) and the same bytes.
+CORVANE_ALWAYS_INLINE bool str_equal(PyObject* left, PyObject* right) {
+    if (left == right) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
+    const int kind = PyUnicode_KIND(left);
+    return length == PyUnicode_GET_LENGTH(right) && kind == PyUnicode_KIND(right) &&
+           std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
+                       static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+}
+
+// `left == right` for two inert values.
+CORVANE_ALWAYS_INLINE bool inert_equal(PyObject* left, PyObject* right) {
+    if (left == Py_None || right == Py_None) {
+        return left == right;
+    }
+    return str_equal(left, right);
+}
+
+// `value in list` for an exact list and an exact str, when every item the
+// test compares is an exact str: 1 or 0. -1 when an item of another kind
+// would be compared: then only the list itself can answer.
+CORVANE_ALWAYS_INLINE int listed_among_strs(PyObject* list, PyObject* value) {
+    return locked(list, [&] {
+        const Py_ssize_t size = PyList_GET_SIZE(list);
+        // Names are mostly the same interned objects: identity first, over
+        // the leading exact strs (an equal item before an identical one
+        // gives the same answer).
+        Py_ssize_t plain = 0;
+        for (; plain < size; ++plain) {
+            PyObject* item = PyList_GET_ITEM(list, plain);
+            if (item == value) {
+                return 1;
+            }
+            if (!PyUnicode_CheckExact(item)) {
+                break;
+            }
+        }
+        for (Py_ssize_t i = 0; i < plain; ++i) {
+            if (str_equal(PyList_GET_ITEM(list, i), value)) {
+                return 1;
+            }
+        }
+        return plain == size ? 0 : -1;
+    });
+}
+
+// ---- The call ----
+
 // The module binding hands over the member functions it built; the call
-// path recognises them. detach_members() drops them after a failed
+// recognises them. detach_members() drops them after a failed
 // initialisation.
 void attach_member(Member member, PyObject* function);
 void detach_members();
+// The function the module built for `member` (borrowed).
+PyObject* own_function(Member member);
 
 // The instance state the members read.
 enum class State { plugins, supported_os, chassis_type_list };
 
 class Call {
   public:
-    explicit Call(PyObject* self) noexcept : self_(self) {}
+    explicit Call(PyObject* self) noexcept : self_(self) { sentinel::enter_fast(); }
+    ~Call() {
+        if (fast_) {
+            sentinel::leave_fast();
+        }
+    }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
     PyObject* self() const noexcept { return self_; }
-
-    // Whether a step takes its shortcut: it does exactly when its inputs
-    // are inert. A step that is not leaves the fast path.
-    CORVANE_ALWAYS_INLINE bool shortcut(bool inert) noexcept {
-        if (!inert) {
-            fast_ = false;
-        }
-        return inert;
-    }
-    // Whether no step of the call has run Python code yet.
+    // Whether no step of the call has run the host's own operation yet.
     bool fast() const noexcept { return fast_; }
+
+    // A step of the call, named for the sentinel. It takes its shortcut
+    // exactly when it is inert; any other step leaves the fast path.
+    CORVANE_ALWAYS_INLINE bool step(const char* name, bool is_inert) noexcept {
+        sentinel::step(name);
+        if (!is_inert && fast_ && !sentinel::planted(name)) {
+            fast_ = false;
+            sentinel::leave_fast();
+        }
+        return is_inert;
+    }
 
     // 1 when the call is on its fast path and PluginManager's own members
     // serve the instance as they are: its class overrides none of the
@@ -68,8 +153,7 @@ class Call {
     // The state found by the examination; only while own() is 1.
     PyObject* held(State which) const noexcept { return held_[static_cast<int>(which)].get(); }
 
-    // self.<state>: the held state while own() is 1, else attribute lookup
-    // (which leaves the fast path). Empty on error.
+    // self.<state>: the held state while own() is 1, else attribute lookup.
     Ref state(State which);
 
     // self.<member>(*args, **kwargs): positional `args`, then the values of
@@ -98,12 +182,11 @@ CORVANE_ALWAYS_INLINE Ref dispatch(Call& call, Member member, PyObject* const* a
     return own ? Ref::steal(direct()) : call.through(member, args, nargs, kwnames);
 }
 
-// The host's operations as steps of a call: each takes its shortcut on
-// inert input and otherwise runs the host's own operation.
+// ---- The host's operations as steps ----
 
 // `bool(value)`: 1, 0, or -1 on error.
 CORVANE_ALWAYS_INLINE int truth(Call& call, PyObject* value) {
-    if (call.shortcut(inert(value))) {
+    if (call.step("truth", inert(value))) {
         return inert_truth(value);
     }
     return PyObject_IsTrue(value);
@@ -111,18 +194,18 @@ CORVANE_ALWAYS_INLINE int truth(Call& call, PyObject* value) {
 
 // `left == right`, tested for truth.
 CORVANE_ALWAYS_INLINE int equals(Call& call, PyObject* left, PyObject* right) {
-    if (call.shortcut(inert(left) && inert(right))) {
+    if (call.step("equals", inert(left) && inert(right))) {
         return inert_equal(left, right);
     }
     Ref result = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// `isinstance(value, type)` for a built-in `type` (str, dict): its own type
-// answers for an instance or subclass instance; anything else is asked
-// (its __class__ may claim the type).
+// `isinstance(value, type)` for a built-in `type` (str, dict): an instance
+// of it or of a subclass is one without asking anything; anything else is
+// asked (its __class__ may claim the type).
 CORVANE_ALWAYS_INLINE int is_instance(Call& call, PyObject* value, PyTypeObject* type) {
-    if (call.shortcut(Py_IS_TYPE(value, type) || PyType_IsSubtype(Py_TYPE(value), type))) {
+    if (call.step("isinstance", PyObject_TypeCheck(value, type))) {
         return 1;
     }
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
@@ -130,7 +213,7 @@ CORVANE_ALWAYS_INLINE int is_instance(Call& call, PyObject* value, PyTypeObject*
 
 // `str(value)`
 CORVANE_ALWAYS_INLINE Ref str_of(Call& call, PyObject* value) {
-    if (call.shortcut(PyUnicode_CheckExact(value))) {
+    if (call.step("str", PyUnicode_CheckExact(value))) {
         return Ref::borrow(value);
     }
     return Ref::steal(PyObject_Str(value));
@@ -138,7 +221,7 @@ CORVANE_ALWAYS_INLINE Ref str_of(Call& call, PyObject* value) {
 
 // `left + right`
 CORVANE_ALWAYS_INLINE Ref add(Call& call, PyObject* left, PyObject* right) {
-    if (call.shortcut(PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right))) {
+    if (call.step("add", PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right))) {
         return Ref::steal(PyUnicode_Concat(left, right));
     }
     return Ref::steal(PyNumber_Add(left, right));
@@ -149,54 +232,156 @@ CORVANE_ALWAYS_INLINE int contains(Call& call, PyObject* container, PyObject* va
     const int listed = PyList_CheckExact(container) && PyUnicode_CheckExact(value)
                            ? listed_among_strs(container, value)
                            : -1;
-    if (call.shortcut(listed >= 0)) {
+    if (call.step("contains", listed >= 0)) {
         return listed;
     }
     return PySequence_Contains(container, value);
 }
 
-}  // namespace corvane
-
-namespace corvane {
-
-// `raise ConnectionInfraError(<message>)` and `log.debug(<text>)` as steps of
-// a call: reading the namespace may run Python code.
-template <typename Build>
-PyObject* raise_error(Call& call, Build build) {
-    call.shortcut(false);
-    return raise_connection_error(build);
-}
-inline PyObject* raise_error(Call& call, const char* message) {
-    call.shortcut(false);
-    return raise_connection_error(message);
-}
-template <typename Build>
-int debug_line(Call& call, Build build) {
-    call.shortcut(false);
-    return log_debug(build);
-}
-
-// `text + str(value)` for a constant text.
-CORVANE_ALWAYS_INLINE Ref text_and_str(Call& call, const char* text, PyObject* value) {
-    Ref head = Ref::steal(PyUnicode_FromString(text));
-    Ref tail = head ? str_of(call, value) : Ref();
-    return tail ? add(call, head.get(), tail.get()) : Ref();
-}
-
-// `template % value`, with the host's operator: an exact str or a tuple of
-// them is formatted directly.
+// `template % value`, with the host's operator.
 CORVANE_ALWAYS_INLINE Ref percent(Call& call, const char* format, PyObject* value) {
     Ref text = Ref::steal(PyUnicode_FromString(format));
     if (!text) {
         return text;
     }
-    const bool plain =
-        PyUnicode_CheckExact(value) || (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 1 &&
-                                        PyUnicode_CheckExact(PyTuple_GET_ITEM(value, 0)));
-    if (call.shortcut(plain)) {
+    if (call.step("percent", PyUnicode_CheckExact(value))) {
         return Ref::steal(PyUnicode_Format(text.get(), value));
     }
     return Ref::steal(PyNumber_Remainder(text.get(), value));
+}
+
+// `template % value` with `value` the one argument of the template: a tuple
+// is its argument, not the argument list (a tuple would otherwise be spread
+// over the placeholders); anything else goes to the host's `%` as it is.
+inline Ref percent_one(Call& call, const char* format, PyObject* value) {
+    if (!PyTuple_Check(value)) {
+        return percent(call, format, value);
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, value));
+    return args ? percent(call, format, args.get()) : Ref();
+}
+
+// `text + str(value)` for a constant text.
+inline Ref text_and_str(Call& call, const char* text, PyObject* value) {
+    Ref head = Ref::steal(PyUnicode_FromString(text));
+    Ref tail = head ? str_of(call, value) : Ref();
+    return tail ? add(call, head.get(), tail.get()) : Ref();
+}
+
+// `raise ConnectionInfraError(<message>)` and `log.debug(<text>)`: reading
+// the namespace may run Python code.
+template <typename Build>
+PyObject* raise_error(Call& call, Build build) {
+    call.step("raise", false);
+    return raise_connection_error(build);
+}
+inline PyObject* raise_error(Call& call, const char* message) {
+    call.step("raise", false);
+    return raise_connection_error(message);
+}
+template <typename Build>
+int debug_line(Call& call, Build build) {
+    call.step("log", false);
+    return log_debug(build);
+}
+
+// ---- Looking into tree nodes, as the written rules do ----
+
+// Whether a lookup of `key` in `node` runs no Python code: an exact dict
+// whose keys are proven exact strs (compat.hpp), and an exact-str key.
+CORVANE_ALWAYS_INLINE bool plain_node(PyObject* node, PyObject* key) {
+    return PyDict_CheckExact(node) && PyUnicode_CheckExact(key) && str_keys_proven(node);
+}
+
+// `node[key]` of an exact dict, as its own subscript gives it: KeyError
+// (with the key as its one argument) when absent.
+inline Ref dict_item(PyObject* node, PyObject* key) {
+    Ref value;
+    const int found = dict_get(node, key, &value);
+    if (found == 0) {
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return value;
+}
+
+// `node[key] = value` and `del node[key]`: 0, or -1 on error. Either may
+// drop the last reference to what the node held, and so run its finaliser.
+inline int node_store(Call& call, PyObject* node, PyObject* key, PyObject* value) {
+    call.step("node_store", false);
+    return PyObject_SetItem(node, key, value);
+}
+inline int node_delete(Call& call, PyObject* node, PyObject* key) {
+    call.step("node_delete", false);
+    return PyObject_DelItem(node, key);
+}
+
+// `key in node.keys()`: 1, 0, or -1 on error. An exact dict's keys() is a
+// view whose test is the dict's own.
+inline int node_contains(Call& call, PyObject* node, PyObject* key) {
+    if (call.step("node_contains", plain_node(node, key)) || PyDict_CheckExact(node)) {
+        return PyDict_Contains(node, key);
+    }
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(node, names.keys));
+    return keys ? PySequence_Contains(keys.get(), key) : -1;
+}
+
+// `node[key]`; empty on error (KeyError when absent).
+inline Ref node_item(Call& call, PyObject* node, PyObject* key) {
+    if (call.step("node_item", plain_node(node, key)) || PyDict_CheckExact(node)) {
+        return dict_item(node, key);
+    }
+    return Ref::steal(PyObject_GetItem(node, key));
+}
+
+// `node[key]` read again after `previous` was read: on the fast path
+// nothing has run since, so it is still the value.
+inline Ref node_item_again(Call& call, PyObject* node, PyObject* key, PyObject* previous) {
+    if (call.step("node_item_again", call.fast())) {
+        return Ref::borrow(previous);
+    }
+    return node_item(call, node, key);
+}
+
+// `if key in node.keys(): value = node[key]`: 1 and *value set when
+// present, 0 when absent, -1 on error. A proven node answers both at once.
+inline int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
+    if (call.step("node_get", plain_node(node, key))) {
+        return dict_get(node, key, value);
+    }
+    const int present = node_contains(call, node, key);
+    if (present <= 0) {
+        return present;
+    }
+    *value = node_item(call, node, key);
+    return *value ? 1 : -1;
+}
+
+// `if key not in node.keys(): node[key] = {}`, then `node[key]`. In a proven
+// node a new child takes a place no value held, so storing it drops nothing.
+inline Ref node_child(Call& call, PyObject* node, PyObject* key) {
+    if (call.step("node_child", plain_node(node, key))) {
+        Ref child;
+        const int found = dict_get(node, key, &child);
+        if (found != 0) {
+            return child;
+        }
+        child = Ref::steal(PyDict_New());
+        return child && PyDict_SetItem(node, key, child.get()) == 0 ? std::move(child) : Ref();
+    }
+    const int present = node_contains(call, node, key);
+    if (present < 0) {
+        return Ref();
+    }
+    if (!present) {
+        Ref child = Ref::steal(PyDict_New());
+        if (!child || node_store(call, node, key, child.get()) < 0) {
+            return Ref();
+        }
+    }
+    return node_item(call, node, key);
 }
 
 }  // namespace corvane

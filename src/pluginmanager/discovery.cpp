@@ -1,7 +1,9 @@
 // Plugin discovery: importing the package's own plugin modules and loading
 // the entry points of external distributions. Both only run plugin code; the
 // plugins register their classes themselves.
-#include "module.hpp"
+#include "discovery.hpp"
+
+#include "services.hpp"
 
 namespace corvane {
 namespace {
@@ -191,10 +193,9 @@ PyObject* discover_external_plugins() {
         const int logged = log_debug([&] {
             Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
             Ref name_text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
-            Ref head =
-                name_text ? Ref::steal(PyUnicode_FromString("Loading external plugin ")) : Ref();
+            Ref head = name_text ? Ref::steal(PyUnicode_FromString(texts::kLoadingPlugin)) : Ref();
             Ref text = head ? Ref::steal(PyNumber_Add(head.get(), name_text.get())) : Ref();
-            Ref from = text ? Ref::steal(PyUnicode_FromString(" from ")) : Ref();
+            Ref from = text ? Ref::steal(PyUnicode_FromString(texts::kLoadingFrom)) : Ref();
             text = from ? Ref::steal(PyNumber_Add(text.get(), from.get())) : Ref();
             Ref module = text ? Ref::steal(PyObject_GetAttr(plugin.get(), names.module)) : Ref();
             Ref module_text = module ? Ref::steal(PyObject_Str(module.get())) : Ref();

@@ -8,9 +8,7 @@
 
 #include <cstddef>
 
-#include "compat.hpp"
-#include "inert.hpp"
-#include "text.hpp"
+#include "call.hpp"
 
 namespace corvane {
 namespace {
@@ -25,13 +23,8 @@ struct NativeFunction {
     PyObject* defaults;  // tuple, or nullptr when no parameter has one
     PyObject* text_signature;
     PyObject* param_names[kMaxParams];
-    int first_default;  // index of the first parameter with a default
-    // How the keywords of the last call that passed them were bound: the
-    // parameter of each. A call site passes its names in the same order
-    // every time, interned, so the next call binds when each of its names
-    // is the very parameter name recorded here. Nothing of the call is kept.
-    Py_ssize_t known_count;
-    signed char known_slots[kMaxParams];
+    int first_default;   // index of the first parameter with a default
+    int first_keyword;   // index of the first parameter a keyword may name
     PyObject* weakrefs;  // weak references to this function
 };
 
@@ -43,17 +36,28 @@ NativeFunction* as_function(PyObject* object) {
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
 Ref join_names(PyObject* const* names, int count) {
-    Text text;
-    for (int i = 0; i < count; ++i) {
-        if (i > 0 &&
-            text.append_ascii_text(count == 2 ? " and " : (i == count - 1 ? ", and " : ", ")) < 0) {
+    Ref quoted = Ref::steal(PyList_New(count));
+    for (int i = 0; quoted && i < count; ++i) {
+        PyObject* name = PyUnicode_FromFormat("'%U'", names[i]);
+        if (name == nullptr) {
             return Ref();
         }
-        if (text.append_ascii("'") < 0 || text.append(names[i]) < 0 || text.append_ascii("'") < 0) {
-            return Ref();
-        }
+        PyList_SET_ITEM(quoted.get(), i, name);
     }
-    return text.finish();
+    if (!quoted || count < 2) {
+        return count == 1 ? Ref::borrow(PyList_GET_ITEM(quoted.get(), 0)) : std::move(quoted);
+    }
+    Ref last = Ref::borrow(PyList_GET_ITEM(quoted.get(), count - 1));
+    if (count == 2) {
+        return Ref::steal(
+            PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(quoted.get(), 0), last.get()));
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref leading = separator && PyList_SetSlice(quoted.get(), count - 1, count, nullptr) == 0
+                      ? Ref::steal(PyUnicode_Join(separator.get(), quoted.get()))
+                      : Ref();
+    return leading ? Ref::steal(PyUnicode_FromFormat("%U, and %U", leading.get(), last.get()))
+                   : Ref();
 }
 
 PyObject* too_many_positional(const NativeFunction* f, Py_ssize_t given) {
@@ -112,37 +116,33 @@ int find_param(const NativeFunction* f, PyObject* keyword, int first) {
     return -1;
 }
 
-// Binds the keyword arguments to `slots` (positional ones already there),
-// raising Python's TypeErrors, and records the binding for the next call.
-int bind_keywords(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** slots) {
-    const int positional_only = f->spec->is_method ? 1 : 0;
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    // A recorded binding that stopped half way left some keyword values here.
-    for (int i = static_cast<int>(nargs); i < f->spec->nparams; ++i) {
-        slots[i] = nullptr;
+// The TypeError of a keyword that names no parameter a keyword may name.
+int unexpected_keyword(const NativeFunction* f, PyObject* keyword) {
+    const int named_positional = f->first_keyword > 0 ? find_param(f, keyword, 0) : -1;
+    if (named_positional == -2) {
+        return -1;
     }
-    signed char bound_slots[kMaxParams];
+    if (named_positional >= 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                     f->qualname, f->param_names[named_positional]);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
+                     keyword);
+    }
+    return -1;
+}
+
+// Binds the keyword arguments to `slots` (positional ones already there),
+// raising Python's TypeErrors. A keyword name is looked for among the
+// parameter names by identity first: call sites pass interned names.
+int bind_keywords(const NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, PyObject** slots) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const int index = find_param(f, keyword, positional_only);
-        if (index == -2) {
-            return -1;
-        }
-        if (index < 0) {
-            const int named_positional = positional_only ? find_param(f, keyword, 0) : -1;
-            if (named_positional == -2) {
-                return -1;
-            }
-            if (named_positional >= 0) {
-                PyErr_Format(PyExc_TypeError,
-                             "%U() got some positional-only arguments passed as keyword "
-                             "arguments: '%U'",
-                             f->qualname, f->param_names[named_positional]);
-            } else {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, keyword);
-            }
+        const int index = find_param(f, keyword, f->first_keyword);
+        if (index == -2 || (index < 0 && unexpected_keyword(f, keyword) < 0)) {
             return -1;
         }
         if (slots[index] != nullptr) {
@@ -151,49 +151,30 @@ int bind_keywords(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, Py
             return -1;
         }
         slots[index] = args[nargs + k];
-        bound_slots[k] = static_cast<signed char>(index);
     }
-    // Every name is a distinct parameter, so there are at most nparams.
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        f->known_slots[k] = bound_slots[k];
-    }
-    f->known_count = nkw;
     return 0;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    NativeFunction* f = as_function(callable);
+    const NativeFunction* f = as_function(callable);
     const int nparams = f->spec->nparams;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) {
         slots[i] = args[i];
     }
-    if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        bool bound = nkw == f->known_count;
-        for (Py_ssize_t k = 0; bound && k < nkw; ++k) {
-            const int index = f->known_slots[k];
-            // The very parameter name object, not given by position too:
-            // anything else, the general loop binds (and words the error).
-            bound =
-                PyTuple_GET_ITEM(kwnames, k) == f->param_names[index] && slots[index] == nullptr;
-            if (bound) {
-                slots[index] = args[nargs + k];
-            }
-        }
-        if (!bound && bind_keywords(f, args, nargs, kwnames, slots) < 0) {
-            return nullptr;
-        }
+    // As Python binds a call: keyword errors come before the count.
+    if (kwnames != nullptr && bind_keywords(f, args, nargs, kwnames, slots) < 0) {
+        return nullptr;
     }
     if (nargs > nparams) {
         return too_many_positional(f, nargs);
     }
     bool complete = true;
-    for (int i = 0; i < nparams; ++i) {
+    for (int i = static_cast<int>(nargs); i < nparams; ++i) {
         if (slots[i] == nullptr) {
-            if (f->defaults != nullptr && i >= f->first_default) {
+            if (i >= f->first_default) {
                 slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
             } else {
                 complete = false;
@@ -352,14 +333,9 @@ Ref default_object(Default value) {
 
 // "($self, /, os=None, chassis_type='single_rp')", the form inspect parses.
 Ref text_signature(const MemberSpec& spec) {
-    Text text;
-    int failed = text.append_ascii("(");
-    for (int i = 0; i < spec.nparams && failed == 0; ++i) {
+    Ref parts = Ref::steal(PyList_New(0));
+    for (int i = 0; parts && i < spec.nparams; ++i) {
         const Param& param = spec.params[i];
-        if (i == 0 && spec.is_method) {
-            failed = text.append_ascii_text(spec.nparams > 1 ? "$self, /, " : "$self, /");
-            continue;
-        }
         const char* default_text = "";
         switch (param.default_value) {
             case Default::required:
@@ -374,11 +350,16 @@ Ref text_signature(const MemberSpec& spec) {
                 default_text = "='plugin'";
                 break;
         }
-        failed = text.append_ascii_text(param.name) < 0 ||
-                 text.append_ascii_text(default_text) < 0 ||
-                 (i + 1 < spec.nparams && text.append_ascii(", ") < 0);
+        const bool self = i == 0 && spec.kind != Kind::static_method;
+        Ref part = self ? Ref::steal(PyUnicode_FromString("$self, /"))
+                        : Ref::steal(PyUnicode_FromFormat("%s%s", param.name, default_text));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return Ref();
+        }
     }
-    return failed == 0 && text.append_ascii(")") == 0 ? text.finish() : Ref();
+    Ref separator = parts ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
+    return joined ? Ref::steal(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
 }
 
 }  // namespace
@@ -401,13 +382,13 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
-    f->known_count = -1;
     f->weakrefs = nullptr;
     f->module = Py_NewRef(module_name);
     for (PyObject*& name : f->param_names) {
         name = nullptr;
     }
     f->first_default = spec.nparams;
+    f->first_keyword = spec.kind != Kind::static_method && spec.nparams > 0 ? 1 : 0;
     int ndefaults = 0;
     for (int i = 0; i < spec.nparams; ++i) {
         if (spec.params[i].default_value != Default::required) {

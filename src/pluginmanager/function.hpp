@@ -25,9 +25,12 @@ struct Param {
 // parameter order, defaults filled in.
 using Entry = PyObject* (*)(PyObject* const* args);
 
+// How the class body binds a member's function.
+enum class Kind { method, getter, setter, static_method };
+
 struct MemberSpec {
     const char* doc;  // nullptr: no docstring
-    bool is_method;   // the first parameter is `self`, positional only
+    Kind kind;        // a method's first parameter is `self`, positional only
     int nparams;
     Param params[kMaxParams];
     Entry entry;

@@ -39,216 +39,76 @@
 //   template, so a tuple OS is rendered whole instead of failing;
 // - a tree too deep for the C stack renders (or raises RecursionError)
 //   instead of crashing.
-#include "module.hpp"
+#include <utility>
 
-#include <frameobject.h>
+#include "discovery.hpp"
+// PyFrame_New, for the traceback entry of a failed import; after Python.h.
+#include "frameobject.h"
+#include "registry.hpp"
+#include "rendering.hpp"
+#include "sentinel.hpp"
+#include "validation.hpp"
 
 namespace corvane {
 
 namespace {
 
-const char kModuleName[] = "corvane.core.pluginmanager";
+// ---- The member table, made from the rows of members.hpp ----
 
-const char kModuleDoc[] =
-    "Module:\n"
-    "    corvane.core.pluginmanager\n"
-    "\n"
-    "Description:\n"
-    "    This module provides:\n"
-    "    1. Methods for identifying and loading plugin implementations\n"
-    "    2. Methods for validating and accessing platform implementation\n";
+// The entry of a method: the bound arguments unpacked into its C++, `self`
+// as the Call it starts.
+template <typename... Args>
+constexpr int arity(PyObject* (*)(Call&, Args...)) {
+    return static_cast<int>(sizeof...(Args));
+}
+constexpr int arity(PyObject* (*)()) {
+    return -1;
+}
+template <auto function, size_t... index>
+PyObject* enter_method(PyObject* const* args, std::index_sequence<index...>) {
+    Call call(args[0]);
+    return function(call, args[index + 1]...);
+}
+template <auto function>
+PyObject* method_entry(PyObject* const* args) {
+    return enter_method<function>(args, std::make_index_sequence<arity(function)>());
+}
+template <auto function>
+PyObject* static_entry(PyObject* const*) {
+    return function();
+}
 
-const char kClassDoc[] =
-    "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n   "
-    " ";
-
-const char kPluginsDoc[] = " Plugin list getter\n        ";
-
-const char kRegisterDoc[] =
-    "\n"
-    "            This method registers all the implementation plugin(i.e connection class)\n"
-    "            to the corvane plugin manager\n"
-    "\n"
-    "            It takes OS, platform, MODEL information and based on that\n"
-    "            registers it\n"
-    "\n"
-    "            cls refer to the connection class\n"
-    "            chassis_type indicates if the connection class is for single_rp or\n"
-    "            dual_rp or stack(default single_rp)\n"
-    "\n"
-    "        ";
-
-const char kPrintTreeDoc[] =
-    " This Method print the plugin list in tree structure\n"
-    "\n"
-    "            plugin\n"
-    "              |__ generic\n"
-    "                |__ data\n"
-    "                  |__ single_rp\n"
-    "                    |__ cls = <class 'corvane.plugins.generic.Connection'>\n"
-    "                    |__ path = .../corvane/plugins/generic/__init__.py\n"
-    "\n"
-    "            data is the tree (or any nested mapping) to render and output\n"
-    "            the first line of the text; the rendered text is returned.\n"
-    "        ";
-
-// Each member's parameters and docstring, and the entry that unpacks the
-// bound arguments for its subsystem.
-constexpr MemberSpec spec_init = {.doc = "\n            Initialize\n        ",
-                                  .is_method = true,
-                                  .nparams = 1,
-                                  .params = {{"self"}},
-                                  .entry = [](PyObject* const* a) { return manager_init(a[0]); }};
-
-constexpr MemberSpec spec_plugins_getter = {
-    .doc = kPluginsDoc,
-    .is_method = true,
-    .nparams = 1,
-    .params = {{"self"}},
-    .entry = [](PyObject* const* a) { return plugins_getter(a[0]); }};
-
-constexpr MemberSpec spec_plugins_setter = {
-    .doc = kPluginsDoc,
-    .is_method = true,
-    .nparams = 2,
-    .params = {{"self"}, {"value"}},
-    .entry = [](PyObject* const* a) { return plugins_setter(a[0], a[1]); }};
-
-constexpr MemberSpec spec_validate_model = {.doc = "\n         Validates Model\n        ",
-                                            .is_method = true,
-                                            .nparams = 4,
-                                            .params = {{"self"}, {"os"}, {"platform"}, {"model"}},
-                                            .entry = [](PyObject* const* a) {
-                                                Call call(a[0]);
-                                                return validate_model(call, a[1], a[2], a[3]);
-                                            }};
-
-constexpr MemberSpec spec_validate_platform = {.doc = "\n         Validates platform\n        ",
-                                               .is_method = true,
-                                               .nparams = 3,
-                                               .params = {{"self"}, {"os"}, {"platform"}},
-                                               .entry = [](PyObject* const* a) {
-                                                   Call call(a[0]);
-                                                   return validate_platform(call, a[1], a[2]);
-                                               }};
-
-constexpr MemberSpec spec_validate_os = {.doc = "\n         Validates OS\n        ",
-                                         .is_method = true,
-                                         .nparams = 2,
-                                         .params = {{"self"}, {"os"}},
-                                         .entry = [](PyObject* const* a) {
-                                             Call call(a[0]);
-                                             return validate_os(call, a[1]);
-                                         }};
-
-constexpr MemberSpec spec_validate_chassis_type = {.doc = "\n         Validate chassis\n        ",
-                                                   .is_method = true,
-                                                   .nparams = 2,
-                                                   .params = {{"self"}, {"chassis_type"}},
-                                                   .entry = [](PyObject* const* a) {
-                                                       Call call(a[0]);
-                                                       return validate_chassis_type(call, a[1]);
-                                                   }};
-
-constexpr MemberSpec spec_validate_arguments = {
-    .doc = " Validates the input arguments provided\n        ",
-    .is_method = true,
-    .nparams = 5,
-    .params = {{"self"}, {"os"}, {"platform"}, {"model"}, {"chassis_type"}},
-    .entry = [](PyObject* const* a) {
-        Call call(a[0]);
-        return validate_arguments(call, a[1], a[2], a[3], a[4]);
-    }};
-
-constexpr MemberSpec spec_get_plugin = {
-    .doc =
-        "\n            This method returns the connection class based on the\n"
-        "            input details provided\n        ",
-    .is_method = true,
-    .nparams = 6,
-    .params = {{"self"},
-               {"os", Default::none},
-               {"platform", Default::none},
-               {"model", Default::none},
-               {"os_flavor", Default::none},
-               {"chassis_type", Default::single_rp}},
-    .entry = [](PyObject* const* a) {
-        Call call(a[0]);
-        return get_plugin(call, a[1], a[2], a[3], a[4], a[5]);
-    }};
-
-constexpr MemberSpec spec_unregister_plugin = {
-    .doc =
-        "\n            This method unregister a particular implementations from\n"
-        "            the internal database\n        ",
-    .is_method = true,
-    .nparams = 6,
-    .params = {{"self"},
-               {"os", Default::none},
-               {"platform", Default::none},
-               {"model", Default::none},
-               {"os_flavor", Default::none},
-               {"chassis_type", Default::none}},
-    .entry = [](PyObject* const* a) {
-        Call call(a[0]);
-        return unregister_plugin(call, a[1], a[2], a[3], a[4], a[5]);
-    }};
-
-constexpr MemberSpec spec_register_plugin = {.doc = kRegisterDoc,
-                                             .is_method = true,
-                                             .nparams = 7,
-                                             .params = {{"self"},
-                                                        {"cls"},
-                                                        {"os", Default::none},
-                                                        {"platform", Default::none},
-                                                        {"model", Default::none},
-                                                        {"os_flavor", Default::none},
-                                                        {"chassis_type", Default::single_rp}},
-                                             .entry = [](PyObject* const* a) {
-                                                 Call call(a[0]);
-                                                 return register_plugin(call, a[1], a[2], a[3],
-                                                                        a[4], a[5], a[6]);
-                                             }};
-
-constexpr MemberSpec spec_discover_builtin_plugins = {
-    .doc = "loads all plugins",
-    .is_method = false,
-    .nparams = 0,
-    .params = {},
-    .entry = [](PyObject* const*) { return discover_builtin_plugins(); }};
-
-constexpr MemberSpec spec_discover_external_plugins = {
-    .doc = "\n        discover external plugins defined that users pip installed.\n        ",
-    .is_method = false,
-    .nparams = 0,
-    .params = {},
-    .entry = [](PyObject* const*) { return discover_external_plugins(); }};
-
-constexpr MemberSpec spec_print_tree = {.doc = kPrintTreeDoc,
-                                        .is_method = true,
-                                        .nparams = 3,
-                                        .params = {{"self"}, {"data"}, {"output", Default::plugin}},
-                                        .entry = [](PyObject* const* a) {
-                                            Call call(a[0]);
-                                            return print_tree(call, a[1], a[2]);
-                                        }};
-
-constexpr MemberSpec spec_repr = {.doc = nullptr,
-                                  .is_method = true,
-                                  .nparams = 1,
-                                  .params = {{"self"}},
-                                  .entry = [](PyObject* const* a) {
-                                      Call call(a[0]);
-                                      return manager_repr(call);
-                                  }};
-
-// The member table, in class-body order (members.hpp).
-const MemberSpec kMembers[] = {
-#define CORVANE_MEMBER_SPEC(id, name) spec_##id,
-    CORVANE_MEMBERS(CORVANE_MEMBER_SPEC)
+#define CORVANE_ENTRY_method(function) &method_entry<&function>
+#define CORVANE_ENTRY_getter(function) &method_entry<&function>
+#define CORVANE_ENTRY_setter(function) &method_entry<&function>
+#define CORVANE_ENTRY_static_method(function) &static_entry<&function>
+#define R(name)                  \
+    Param {                      \
+        #name, Default::required \
+    }
+#define D(name, value)        \
+    Param {                   \
+        #name, Default::value \
+    }
+#define CORVANE_MEMBER_SPEC(id, name, kind, doc, function, ...)                    \
+    MemberSpec{doc,                                                                \
+               Kind::kind,                                                         \
+               static_cast<int>(std::initializer_list<Param>{__VA_ARGS__}.size()), \
+               {__VA_ARGS__},                                                      \
+               CORVANE_ENTRY_##kind(function)},
+const MemberSpec kMembers[] = {CORVANE_MEMBERS(CORVANE_MEMBER_SPEC)};
 #undef CORVANE_MEMBER_SPEC
-};
-static_assert(sizeof(kMembers) / sizeof(kMembers[0]) == static_cast<size_t>(Member::count));
+
+// A method's C++ takes one argument per parameter after `self`.
+#define CORVANE_CHECK_ARITY(id, name, kind, doc, function, ...)                               \
+    static_assert(Kind::kind == Kind::static_method ||                                        \
+                      arity(&function) + 1 ==                                                 \
+                          static_cast<int>(std::initializer_list<Param>{__VA_ARGS__}.size()), \
+                  name);
+CORVANE_MEMBERS(CORVANE_CHECK_ARITY)
+#undef CORVANE_CHECK_ARITY
+#undef R
+#undef D
 
 // The module object, once initialised: it can be initialised once per
 // process. Deliberately never released (no destructors run after
@@ -276,27 +136,14 @@ int check_version() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
         return 0;
     }
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime "
-                            "version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
-                            major, minor);
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, texts::kVersionMismatch, PY_MAJOR_VERSION,
+                            PY_MINOR_VERSION, texts::kModuleName, "does not match", major, minor);
 }
 
 // A builtin the class needs; NameError when the host lacks it.
 Ref builtin(const char* name) {
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    if (!key) {
-        return key;
-    }
-    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.get());
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
-        }
-        return Ref();
-    }
-    return Ref::borrow(value);
+    return key ? module_builtin(key.get()) : Ref();
 }
 
 int bind(PyObject* name, PyObject* value) {
@@ -344,11 +191,6 @@ int import_services() {
             }
         }
     }
-    Ref getfile = global(names.getfile);
-    if (!getfile) {
-        return -1;
-    }
-    attach_getfile(getfile.get());
     Ref group = Ref::steal(PyUnicode_FromString("corvane.plugins"));
     return group ? bind(names.ENTRYPOINT_GROUP, group.get()) : -1;
 }
@@ -362,9 +204,9 @@ int set_item(PyObject* mapping, const char* key, PyObject* value) {
 // metaclass's __prepare__, filled in member-table order, then the metaclass
 // called with name, bases and namespace.
 Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* staticmethod_type) {
-    Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
+    Ref module_name = Ref::steal(PyUnicode_FromString(texts::kModuleName));
     Ref class_name = Ref::steal(PyUnicode_InternFromString("PluginManager"));
-    Ref doc = Ref::steal(PyUnicode_FromString(kClassDoc));
+    Ref doc = Ref::steal(PyUnicode_FromString(texts::kClassDoc));
     if (!module_name || !class_name || !doc) {
         return Ref();
     }
@@ -389,11 +231,11 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
         }
         attach_member(static_cast<Member>(i), function.get());
         Ref value;
-        switch (static_cast<Member>(i)) {
-            case Member::plugins_getter:
+        switch (spec.kind) {
+            case Kind::getter:
                 value = Ref::steal(PyObject_CallOneArg(property_type, function.get()));
                 break;
-            case Member::plugins_setter: {
+            case Kind::setter: {
                 Ref key = Ref::steal(PyUnicode_InternFromString(name));
                 Ref getter_only = key ? Ref::steal(PyObject_GetItem(ns.get(), key.get())) : Ref();
                 value = getter_only ? Ref::steal(PyObject_CallMethodOneArg(
@@ -401,11 +243,10 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
                                     : Ref();
                 break;
             }
-            case Member::discover_builtin_plugins:
-            case Member::discover_external_plugins:
+            case Kind::static_method:
                 value = Ref::steal(PyObject_CallOneArg(staticmethod_type, function.get()));
                 break;
-            default:
+            case Kind::method:
                 value = std::move(function);
                 break;
         }
@@ -418,7 +259,8 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
 }
 
 int initialise() {
-    if (check_version() < 0 || init_names() < 0 || function_type_ready() < 0) {
+    if (check_version() < 0 || init_names() < 0 || function_type_ready() < 0 ||
+        attach_key_proofs() < 0) {
         return -1;
     }
     Ref object_type = builtin("object");
@@ -436,7 +278,10 @@ int initialise() {
         return -1;
     }
     Ref cls = build_class(object_type.get(), property_type.get(), staticmethod_type.get());
-    return cls ? PyObject_SetAttrString(g_module, "PluginManager", cls.get()) : -1;
+    if (!cls || PyObject_SetAttrString(g_module, "PluginManager", cls.get()) < 0) {
+        return -1;
+    }
+    return sentinel::attach(g_module);
 }
 
 // Adds an entry for `function` to the traceback of the pending exception, so
@@ -481,9 +326,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
     if (g_interpreter == -1) {
         g_interpreter = interpreter;
     } else if (g_interpreter != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, texts::kInterpreterChange);
         return nullptr;
     }
     if (g_module != nullptr) {
@@ -506,9 +349,7 @@ int module_exec(PyObject* module) {
         if (g_module == module) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'pluginmanager' has already been imported. Re-initialisation is "
-                        "not supported.");
+        PyErr_SetString(PyExc_RuntimeError, texts::kReinitialised);
         return -1;
     }
     g_module = Py_NewRef(module);
@@ -516,9 +357,9 @@ int module_exec(PyObject* module) {
         return 0;
     }
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, "init corvane.core.pluginmanager");
+        PyErr_SetString(PyExc_ImportError, texts::kInit);
     }
-    add_traceback_entry("init corvane.core.pluginmanager", __FILE__, __LINE__);
+    add_traceback_entry(texts::kInit, __FILE__, __LINE__);
     // A failed import leaves nothing behind: the next import starts afresh.
     detach_members();
     detach_module();
@@ -535,7 +376,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "pluginmanager",
-    .m_doc = kModuleDoc,
+    .m_doc = texts::kModuleDoc,
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,

@@ -39,22 +39,22 @@ int init_names() {
     }
     CORVANE_NAMES(CORVANE_INTERN_NAME)
 #undef CORVANE_INTERN_NAME
-    if (intern(&names.empty, "") < 0 || intern(&names.newline, "\n") < 0 ||
-        intern(&names.heading_mark, "__ ") < 0 || intern(&names.leaf_mark, " = ") < 0 ||
-        intern(&names.slash, "/") < 0 ||
-        intern(&names.not_found_prefix, "Plugin data not found for (") < 0 ||
-        intern(&names.not_found_type, "), type: ") < 0 || intern(&names.blank, " ") < 0 ||
-        intern(&names.dot, ".") < 0 || intern(&names.plugins_infix, ".plugins.") < 0 ||
-        intern(&names.tests_infix, ".tests.") < 0) {
-        return -1;
+#define CORVANE_INTERN_TEXT(field, text)  \
+    if (intern(&names.field, text) < 0) { \
+        return -1;                        \
     }
-    if (intern_tuple(&names.os_platform_model, {names.os, names.platform, names.model}) < 0 ||
-        intern_tuple(&names.platform_os, {names.platform, names.os}) < 0 ||
-        intern_tuple(&names.os_only, {names.os}) < 0 ||
-        intern_tuple(&names.chassis_type_only, {names.chassis_type}) < 0 ||
-        intern_tuple(&names.data_output, {names.data, names.output}) < 0 ||
-        intern_tuple(&names.group_only, {names.group}) < 0) {
-        return -1;
+    CORVANE_TEXTS(CORVANE_INTERN_TEXT)
+#undef CORVANE_INTERN_TEXT
+#define CORVANE_MAKE_TUPLE(field, ...)                   \
+    if (intern_tuple(&names.field, {__VA_ARGS__}) < 0) { \
+        return -1;                                       \
+    }
+    CORVANE_KWNAMES(CORVANE_MAKE_TUPLE)
+#undef CORVANE_MAKE_TUPLE
+    for (int i = 0; i < kMemberCount; ++i) {
+        if (intern(&names.member[i], kMemberNames[i]) < 0) {
+            return -1;
+        }
     }
     return 0;
 }

@@ -2,88 +2,92 @@
 // initialises.
 #pragma once
 
+#include "members.hpp"
 #include "refs.hpp"
 
 namespace corvane {
 
-// Strings used on every call, interned once while the module initialises.
-#define CORVANE_NAMES(X)     \
-    X(os)                    \
-    X(platform)              \
-    X(model)                 \
-    X(chassis_type)          \
-    X(data)                  \
-    X(output)                \
-    X(cls)                   \
-    X(path)                  \
-    X(keys)                  \
-    X(debug)                 \
-    X(islower)               \
-    X(isdigit)               \
-    X(endswith)              \
-    X(split)                 \
-    X(get)                   \
-    X(group)                 \
-    X(name)                  \
-    X(module)                \
-    X(modules)               \
-    X(load)                  \
-    X(setter)                \
-    X(dirname)               \
-    X(walk_packages)         \
-    X(pkgutil)               \
-    X(importlib)             \
-    X(import_module)         \
-    X(linux)                 \
-    X(single_rp)             \
-    X(tests)                 \
-    X(log)                   \
-    X(supported_os)          \
-    X(supported_chassis)     \
-    X(chassis_type_list)     \
-    X(getfile)               \
-    X(entry_points)          \
-    X(ConnectionInfraError)  \
-    X(ENTRYPOINT_GROUP)      \
-    X(validate_model)        \
-    X(validate_platform)     \
-    X(validate_os)           \
-    X(validate_chassis_type) \
-    X(validate_arguments)    \
-    X(print_tree)            \
-    X(_plugins)              \
-    X(__path__)              \
-    X(__file__)              \
-    X(__name__)              \
-    X(__module__)            \
-    X(__class__)             \
-    X(hex)                   \
-    X(id)                    \
-    X(ImportError)           \
+// Identifiers: X(name) is the str "name".
+#define CORVANE_NAMES(X)    \
+    X(os)                   \
+    X(platform)             \
+    X(model)                \
+    X(chassis_type)         \
+    X(data)                 \
+    X(output)               \
+    X(cls)                  \
+    X(path)                 \
+    X(keys)                 \
+    X(debug)                \
+    X(islower)              \
+    X(isdigit)              \
+    X(endswith)             \
+    X(split)                \
+    X(get)                  \
+    X(group)                \
+    X(name)                 \
+    X(module)               \
+    X(load)                 \
+    X(setter)               \
+    X(dirname)              \
+    X(walk_packages)        \
+    X(pkgutil)              \
+    X(importlib)            \
+    X(import_module)        \
+    X(linux)                \
+    X(single_rp)            \
+    X(tests)                \
+    X(log)                  \
+    X(supported_os)         \
+    X(supported_chassis)    \
+    X(chassis_type_list)    \
+    X(getfile)              \
+    X(entry_points)         \
+    X(ConnectionInfraError) \
+    X(ENTRYPOINT_GROUP)     \
+    X(_plugins)             \
+    X(__path__)             \
+    X(__file__)             \
+    X(__name__)             \
+    X(__module__)           \
+    X(__class__)            \
+    X(hex)                  \
+    X(id)                   \
+    X(ImportError)          \
     X(TypeError)
 
+// Texts that are not identifiers: X(field, "text").
+#define CORVANE_TEXTS(X)          \
+    X(empty, "")                  \
+    X(newline, "\n")              \
+    X(heading_mark, "__ ")        \
+    X(leaf_mark, " = ")           \
+    X(first_mark, "\n  |")        \
+    X(bar, "  |")                 \
+    X(blank_pair, "  ")           \
+    X(slash, "/")                 \
+    X(blank, " ")                 \
+    X(dot, ".")                   \
+    X(plugins_infix, ".plugins.") \
+    X(tests_infix, ".tests.")
+
+// Keyword-name tuples of the calls the members make: X(field, items...).
+#define CORVANE_KWNAMES(X)                                      \
+    X(os_platform_model, names.os, names.platform, names.model) \
+    X(platform_os, names.platform, names.os)                    \
+    X(os_only, names.os)                                        \
+    X(chassis_type_only, names.chassis_type)                    \
+    X(data_output, names.data, names.output)                    \
+    X(group_only, names.group)
+
 struct Names {
-#define CORVANE_DECLARE_NAME(name) PyObject* name;
-    CORVANE_NAMES(CORVANE_DECLARE_NAME)
-#undef CORVANE_DECLARE_NAME
-    // Texts that are not identifiers.
-    PyObject* empty;              // ""
-    PyObject* newline;            // "\n"
-    PyObject* heading_mark;       // "__ "
-    PyObject* leaf_mark;          // " = "
-    PyObject* slash;              // "/"
-    PyObject* not_found_prefix;   // "Plugin data not found for ("
-    PyObject* not_found_type;     // "), type: "
-    PyObject* blank;              // " "
-    PyObject* dot;                // "."
-    PyObject* plugins_infix;      // ".plugins."
-    PyObject* tests_infix;        // ".tests."
-    PyObject* os_platform_model;  // ("os", "platform", "model")
-    PyObject* platform_os;        // ("platform", "os")
-    PyObject* os_only;            // ("os",)
-    PyObject* chassis_type_only;  // ("chassis_type",)
-    PyObject* data_output;        // ("data", "output")
-    PyObject* group_only;         // ("group",)
+#define CORVANE_DECLARE(field, ...) PyObject* field;
+    CORVANE_NAMES(CORVANE_DECLARE)
+    CORVANE_TEXTS(CORVANE_DECLARE)
+    CORVANE_KWNAMES(CORVANE_DECLARE)
+#undef CORVANE_DECLARE
+    // The member names, by Member.
+    PyObject* member[kMemberCount];
 };
 
 extern Names names;

@@ -8,17 +8,15 @@
 // missing nodes, lookup skips keys that are not registered, unregistration
 // fails on them. "data" is the chassis map's key and never a path component.
 //
-// Each operation is its written steps in their order (tree.hpp answers each
-// look into a node); on a plain instance and plain tree no step runs Python
-// code, and the members' own C++ is called directly.
-#include "module.hpp"
-#include "text.hpp"
-#include "tree.hpp"
+// Each operation is its written steps in their order (call.hpp); on a plain
+// instance the validators are PluginManager's own, called directly, and the
+// state is read from the instance as it was examined.
+#include "registry.hpp"
+
+#include "validation.hpp"
 
 namespace corvane {
 namespace {
-
-const char kNotFound[] = "Plugin data not found";
 
 // The keys leading from the root to a description's node: os, then platform
 // and model as present (None-tested, so "" counts), then os_flavor. The keys
@@ -41,17 +39,7 @@ class KeyPath {
     PyObject* const* begin() const { return keys_; }
     PyObject* const* end() const { return keys_ + size_; }
 
-    // Whether every component is None or an exact str.
-    bool inert() const {
-        for (PyObject* key : *this) {
-            if (!corvane::inert(key)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // The path as a list object, for the host's own formatting.
+    // The path as a list object, as the written rules hold it.
     Ref list() const {
         Ref list = Ref::steal(PyList_New(size_));
         for (int i = 0; list && i < size_; ++i) {
@@ -76,160 +64,92 @@ int has_reserved_key(Call& call, const KeyPath& key_path) {
     return 0;
 }
 
-// repr(value) of an inert value, written out.
-int write_repr(Text& text, PyObject* value) {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(value);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        bool plain = true;
-        for (Py_ssize_t i = 0; i < length && plain; ++i) {
-            plain = chars[i] >= 0x20 && chars[i] < 0x7f && chars[i] != '\'' && chars[i] != '\\';
-        }
-        if (plain) {
-            return text.append_ascii("'") < 0 || text.append(value) < 0 ? -1
-                                                                        : text.append_ascii("'");
-        }
+// format(value, ""), as str.format formats a field: an exact str is itself,
+// and a list of exact strs is its repr, made of the items' own reprs.
+Ref formatted(Call& call, PyObject* value) {
+    const bool plain_list = PyList_CheckExact(value) && locked(value, [&] {
+                                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                                    if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, i))) {
+                                        return false;
+                                    }
+                                }
+                                return true;
+                            });
+    if (!call.step("format", PyUnicode_CheckExact(value) || plain_list)) {
+        return Ref::steal(PyObject_Format(value, names.empty));
     }
-    Ref converted = Ref::steal(PyObject_Repr(value));
-    return converted ? text.append(converted.get()) : -1;
-}
-
-// format(value, ""), written out: an exact str is itself.
-int write_formatted(Call& call, Text& text, PyObject* value) {
-    if (call.shortcut(PyUnicode_CheckExact(value))) {
-        return text.append(value);
+    if (!plain_list) {
+        return Ref::borrow(value);
     }
-    Ref formatted = Ref::steal(PyObject_Format(value, names.empty));
-    return formatted ? text.append(formatted.get()) : -1;
-}
-
-// format(key_path, ""): the list as the host renders it, ['a', 'p'].
-int write_key_path(Call& call, Text& text, const KeyPath& key_path) {
-    if (call.shortcut(key_path.inert())) {
-        if (text.append_ascii("[") < 0) {
-            return -1;
-        }
-        int i = 0;
-        for (PyObject* key : key_path) {
-            if ((i++ > 0 && text.append_ascii(", ") < 0) || write_repr(text, key) < 0) {
-                return -1;
-            }
-        }
-        return text.append_ascii("]");
-    }
-    Ref list = key_path.list();
-    return list ? write_formatted(call, text, list.get()) : -1;
-}
-
-// `getattr(value, name)`, formatted and written out.
-int write_attribute(Call& call, Text& text, PyObject* value, PyObject* name) {
-    Ref attribute = Ref::steal(PyObject_GetAttr(value, name));
-    return attribute ? write_formatted(call, text, attribute.get()) : -1;
-}
-
-// log.debug(f" {existing.__name__} already registered for {key_path}, "
-//           f"{cls.__name__} from {cls.__module__} is overriding this class")
-int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObject* cls) {
-    return debug_line(call, [&] {
-        Text text;
-        if (text.append_ascii(" ") < 0 ||
-            write_attribute(call, text, existing, names.__name__) < 0 ||
-            text.append_ascii(" already registered for ") < 0 ||
-            write_key_path(call, text, key_path) < 0 || text.append_ascii(", ") < 0 ||
-            write_attribute(call, text, cls, names.__name__) < 0 ||
-            text.append_ascii(" from ") < 0 ||
-            write_attribute(call, text, cls, names.__module__) < 0 ||
-            text.append_ascii(" is overriding this class") < 0) {
+    // Our own list: no one else changes it.
+    Ref reprs = Ref::steal(PyList_New(PyList_GET_SIZE(value)));
+    for (Py_ssize_t i = 0; reprs && i < PyList_GET_SIZE(value); ++i) {
+        PyObject* text = PyObject_Repr(PyList_GET_ITEM(value, i));
+        if (text == nullptr) {
             return Ref();
         }
-        return text.finish();
+        PyList_SET_ITEM(reprs.get(), i, text);
+    }
+    Ref separator = reprs ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
+    Ref items = separator ? Ref::steal(PyUnicode_Join(separator.get(), reprs.get())) : Ref();
+    return items ? Ref::steal(PyUnicode_FromFormat("[%U]", items.get())) : Ref();
+}
+
+// log.debug(" {} already registered for {}, {} from {} is overriding this class"
+//           .format(existing.__name__, key_path, cls.__name__, cls.__module__))
+//
+// The arguments are read first, then each field is formatted in turn, as
+// str.format does, and the pieces joined.
+int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObject* cls) {
+    return debug_line(call, [&] {
+        Ref values[4] = {Ref::steal(PyObject_GetAttr(existing, names.__name__))};
+        values[1] = values[0] ? key_path.list() : Ref();
+        values[2] = values[1] ? Ref::steal(PyObject_GetAttr(cls, names.__name__)) : Ref();
+        values[3] = values[2] ? Ref::steal(PyObject_GetAttr(cls, names.__module__)) : Ref();
+        if (!values[3]) {
+            return Ref();
+        }
+        Ref pieces = Ref::steal(PyList_New(0));
+        for (int i = 0; pieces && i < 5; ++i) {
+            Ref text = Ref::steal(PyUnicode_FromString(texts::kOverriding[i]));
+            Ref field = text && i < 4 ? formatted(call, values[i].get()) : Ref();
+            if (!text || PyList_Append(pieces.get(), text.get()) < 0 ||
+                (i < 4 && (!field || PyList_Append(pieces.get(), field.get()) < 0))) {
+                return Ref();
+            }
+        }
+        return pieces ? Ref::steal(PyUnicode_Join(names.empty, pieces.get())) : Ref();
     });
 }
 
 // "Plugin data not found for (" + "/".join([str(key) for key in key_path])
 // + "), type: " + str(chassis_type) + " "
 Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_type) {
-    Text joined;
-    if (joined.append_ascii("Plugin data not found for (") < 0) {
-        return Ref();
+    Ref keys = key_path.list();
+    if (!keys) {
+        return keys;
     }
-    int i = 0;
-    for (PyObject* key : key_path) {
-        Ref text = str_of(call, key);
-        if (!text || (i++ > 0 && joined.append_ascii("/") < 0) || joined.append(text.get()) < 0) {
-            return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref text = str_of(call, PyList_GET_ITEM(keys.get(), i));
+        if (!text) {
+            return text;
         }
+        PyList_SetItem(keys.get(), i, text.release());
     }
-    if (joined.append_ascii("), type: ") < 0) {
-        return Ref();
-    }
-    if (call.shortcut(PyUnicode_CheckExact(chassis_type))) {
-        // Exact strs all: the additions are one text.
-        return joined.append(chassis_type) < 0 || joined.append_ascii(" ") < 0 ? Ref()
-                                                                               : joined.finish();
-    }
-    Ref head = joined.finish();
-    Ref type_text = head ? str_of(call, chassis_type) : Ref();
-    Ref with_type = type_text ? add(call, head.get(), type_text.get()) : Ref();
-    return with_type ? add(call, with_type.get(), names.blank) : Ref();
+    Ref joined = Ref::steal(PyUnicode_Join(names.slash, keys.get()));
+    Ref message = joined ? text_and_str(call, texts::kNotFoundPath, joined.get()) : Ref();
+    Ref type_label = message ? Ref::steal(PyUnicode_FromString(texts::kNotFoundType)) : Ref();
+    message = type_label ? add(call, message.get(), type_label.get()) : Ref();
+    Ref type_text = message ? str_of(call, chassis_type) : Ref();
+    message = type_text ? add(call, message.get(), type_text.get()) : Ref();
+    return message ? add(call, message.get(), names.blank) : Ref();
 }
 
-// sys.modules[type.__module__].__file__ when it is a non-empty str, as
-// inspect.getfile reads it for a class: 1 and *file set; 0 when anything is
-// out of the ordinary (inspect.getfile then decides); -1 on error. Every
-// container is held while it is looked into: a key stored in it may run
-// Python code when compared, and that code may drop it.
-int module_file(PyTypeObject* type, Ref* file) {
-    const Ref hold_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    const Ref class_dict = type_dict(type);
-    if (!class_dict) {
-        return 0;
-    }
-    Ref module_name;
-    int found = dict_get(class_dict.get(), names.__module__, &module_name);
-    if (found <= 0 || !PyUnicode_CheckExact(module_name.get())) {
-        return found < 0 ? -1 : 0;
-    }
-    Ref modules;
-    found = sys_modules(&modules);
-    if (found <= 0 || !PyDict_CheckExact(modules.get())) {
-        return found < 0 ? -1 : 0;
-    }
-    Ref module;
-    found = dict_get(modules.get(), module_name.get(), &module);
-    if (found <= 0 || !PyModule_CheckExact(module.get())) {
-        return found < 0 ? -1 : 0;
-    }
-    const Ref module_dict = Ref::borrow(PyModule_GetDict(module.get()));
-    found = dict_get(module_dict.get(), names.__file__, file);
-    if (found <= 0) {
-        return found;
-    }
-    if (!PyUnicode_CheckExact(file->get()) || PyUnicode_GET_LENGTH(file->get()) == 0) {
-        file->reset();
-        return 0;
-    }
-    return 1;
-}
-
-// getfile(cls), the function read from the namespace now. For a plain class,
-// while that is still the standard function, its module's file is read as
-// inspect.getfile reads it.
+// getfile(cls), the function read from the namespace now.
 Ref class_file(Call& call, PyObject* cls) {
-    call.shortcut(false);
+    call.step("getfile", false);
     Ref getfile = global(names.getfile);
-    if (!getfile) {
-        return getfile;
-    }
-    if (is_standard_getfile(getfile.get()) && Py_IS_TYPE(cls, &PyType_Type) &&
-        (reinterpret_cast<PyTypeObject*>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        Ref file;
-        const int found = module_file(reinterpret_cast<PyTypeObject*>(cls), &file);
-        if (found != 0) {
-            return found < 0 ? Ref() : std::move(file);
-        }
-    }
-    return Ref::steal(PyObject_CallOneArg(getfile.get(), cls));
+    return getfile ? Ref::steal(PyObject_CallOneArg(getfile.get(), cls)) : Ref();
 }
 
 // {"cls": cls, "path": file}
@@ -248,7 +168,9 @@ PyObject* none() {
 
 }  // namespace
 
-PyObject* manager_init(PyObject* self) {
+PyObject* manager_init(Call& call) {
+    call.step("init", false);
+    PyObject* self = call.self();
     Ref tree = Ref::steal(PyDict_New());
     if (!tree || PyObject_SetAttr(self, names._plugins, tree.get()) < 0) {
         return nullptr;
@@ -264,12 +186,13 @@ PyObject* manager_init(PyObject* self) {
     return none();
 }
 
-PyObject* plugins_getter(PyObject* self) {
-    return PyObject_GetAttr(self, names._plugins);
+PyObject* plugins_getter(Call& call) {
+    call.step("state", false);
+    return PyObject_GetAttr(call.self(), names._plugins);
 }
 
-PyObject* plugins_setter(PyObject* /*self*/, PyObject* /*value*/) {
-    PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
+PyObject* plugins_setter(Call& /*call*/, PyObject* /*value*/) {
+    PyErr_SetString(PyExc_Exception, texts::kProtected);
     return nullptr;
 }
 
@@ -281,10 +204,7 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
     const KeyPath key_path(os, platform, model, os_flavor);
     const int reserved = has_reserved_key(call, key_path);
     if (reserved != 0) {
-        return reserved < 0 ? nullptr
-                            : raise_error(call,
-                                          "The name 'data' is reserved and cannot be used as os, "
-                                          "platform, model or os_flavor");
+        return reserved < 0 ? nullptr : raise_error(call, texts::kReserved);
     }
     // The file comes before the walk: a class it fails for leaves the tree
     // as it was.
@@ -293,36 +213,25 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
     if (!node) {
         return nullptr;
     }
-    // Below a node this walk created, every node is new and empty: an exact
-    // str is not among its keys, and is stored without running Python code.
-    bool created = false;
     for (PyObject* key : key_path) {
-        if (created && PyUnicode_CheckExact(key)) {
-            Ref child = Ref::steal(PyDict_New());
-            if (!child || PyDict_SetItem(node.get(), key, child.get()) < 0) {
-                return nullptr;
-            }
-            node = std::move(child);
-            continue;
-        }
-        node = node_child(call, node.get(), key, &created);
+        node = node_child(call, node.get(), key);
         if (!node) {
             return nullptr;
         }
     }
     Ref chassis_map;
-    const int has_map = created ? 0 : node_get(call, node.get(), names.data, &chassis_map);
+    const int has_map = node_get(call, node.get(), names.data, &chassis_map);
     if (has_map < 0) {
         return nullptr;
     }
     if (has_map) {
-        Ref existing_leaf;
-        const int replaced = node_get(call, chassis_map.get(), chassis_type, &existing_leaf);
+        const int replaced = node_contains(call, chassis_map.get(), chassis_type);
         if (replaced < 0) {
             return nullptr;
         }
         if (replaced) {
-            Ref existing = node_item(call, existing_leaf.get(), names.cls);
+            Ref existing_leaf = node_item(call, chassis_map.get(), chassis_type);
+            Ref existing = existing_leaf ? node_item(call, existing_leaf.get(), names.cls) : Ref();
             if (!existing || log_override(call, existing.get(), key_path, cls) < 0) {
                 return nullptr;
             }
@@ -352,7 +261,7 @@ PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObje
     const KeyPath key_path(os, platform, model, os_flavor);
     const int reserved = has_reserved_key(call, key_path);
     if (reserved != 0) {
-        return reserved < 0 ? nullptr : raise_error(call, kNotFound);
+        return reserved < 0 ? nullptr : raise_error(call, texts::kNotFound);
     }
     Ref node = call.state(State::plugins);
     if (!node) {
@@ -362,37 +271,25 @@ PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObje
         Ref child;
         const int found = node_get(call, node.get(), key, &child);
         if (found <= 0) {
-            return found < 0 ? nullptr : raise_error(call, kNotFound);
+            return found < 0 ? nullptr : raise_error(call, texts::kNotFound);
         }
         node = std::move(child);
     }
-    // `"data" in node.keys()`, then either `del node["data"]` or
-    // `node["data"]`: the identity test of the chassis type decides which,
-    // and can come first.
+    const int has_map = node_contains(call, node.get(), names.data);
+    if (has_map <= 0) {
+        return has_map < 0 ? nullptr : raise_error(call, texts::kNotFound);
+    }
     if (chassis_type == Py_None) {
-        const int has_map = node_contains(call, node.get(), names.data);
-        if (has_map <= 0) {
-            return has_map < 0 ? nullptr : raise_error(call, kNotFound);
-        }
         return node_delete(call, node.get(), names.data) < 0 ? nullptr : none();
     }
-    Ref chassis_map;
-    const int has_map = node_get(call, node.get(), names.data, &chassis_map);
-    if (has_map <= 0) {
-        return has_map < 0 ? nullptr : raise_error(call, kNotFound);
-    }
-    const int registered = node_contains(call, chassis_map.get(), chassis_type);
+    Ref chassis_map = node_item(call, node.get(), names.data);
+    const int registered = chassis_map ? node_contains(call, chassis_map.get(), chassis_type) : -1;
     if (registered <= 0) {
         return registered < 0
                    ? nullptr
                    : raise_error(
                          call,
-                         [&] {
-                             // One argument for the placeholder, whatever the chassis type is.
-                             Ref args = Ref::steal(PyTuple_Pack(1, chassis_type));
-                             return args ? percent(call, "Plugin data not found for %s", args.get())
-                                         : Ref();
-                         });
+                         [&] { return percent_one(call, texts::kNotFoundFor, chassis_type); });
     }
     return node_delete(call, chassis_map.get(), chassis_type) < 0 ? nullptr : none();
 }
@@ -426,17 +323,20 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
             node = std::move(child);
         }
     }
+    // if "data" in node.keys() and chassis_type in node["data"].keys():
+    //     return node["data"][chassis_type]["cls"]
     Ref chassis_map;
     int found = node_get(call, node.get(), names.data, &chassis_map);
-    Ref leaf;
     if (found > 0) {
-        found = node_get(call, chassis_map.get(), chassis_type, &leaf);
+        found = node_contains(call, chassis_map.get(), chassis_type);
     }
     if (found < 0) {
         return nullptr;
     }
     if (found) {
-        return node_item(call, leaf.get(), names.cls).release();
+        chassis_map = node_item_again(call, node.get(), names.data, chassis_map.get());
+        Ref leaf = chassis_map ? node_item(call, chassis_map.get(), chassis_type) : Ref();
+        return leaf ? node_item(call, leaf.get(), names.cls).release() : nullptr;
     }
     return raise_error(call, [&] { return not_found_message(call, key_path, chassis_type); });
 }

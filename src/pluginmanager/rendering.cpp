@@ -9,58 +9,99 @@
 //             for key in sorted_keys:
 //                 temp_output = self.print_tree(data=data[key], output="__ " + key)
 //                 separator = "  " if key == last_key else "  |"
-//                 for current_line, line in enumerate(temp_output.split("\n"), 1):
-//                     if current_line == 1 and key == last_key: output += "\n  |" + line
-//                     else: output += "\n" + separator + line
+//                 current_line = 1
+//                 for line in temp_output.split("\n"):
+//                     if current_line == 1 and key == last_key:
+//                         output += "\n  |" + line
+//                     else:
+//                         output += "\n" + separator + line
+//                     current_line += 1
 //             return output
 //         return output + " = " + str(data)
 //
-// One renderer runs this rule for a whole tree with an explicit stack of
-// invocations: a child is rendered in the same loop, not by a C call, for as
-// long as self.print_tree is PluginManager's own. Only an override is called,
-// with the C stack guarded.
+// A render is made by one of two renderers, chosen once for the whole tree:
 //
-// Its fast form serves a tree of exact dicts with exact-str keys and plain
-// leaves: nothing in it can run Python code, so every line is written once
-// into one buffer, with the indentation of all its ancestors. At the first
-// step that is not inert, the invocations under way are read back from the
-// buffer and the rest follows the rule as written: values read again, the
-// override looked for before every child, each child's text split and added
-// piece by piece with the host's operators.
-#include <algorithm>
-#include <cstring>
-#include <new>
+// - The fast renderer serves a tree of exact dicts with exact-str keys and
+//   plain leaves (None, exact strs, classes whose text no Python code takes
+//   part in), rendered by PluginManager's own print_tree into an exact str.
+//   Nothing of such a tree can run Python code, so it reads the tree once
+//   and writes every line once, with the indentation of all its ancestors,
+//   as pieces of one text. It is its own prescan: when it meets anything
+//   else, no Python code has run yet, and it gives the tree up whole.
+// - The written renderer follows the rule step by step with the host's
+//   operators: `self.print_tree` looked up for every child, every value read
+//   when the rule reads it, an override called (PluginManager's own
+//   print_tree continues in the same loop, on frames of its own).
+//
+// Both count the rule's recursion themselves and raise RecursionError where
+// the written recursion would: beyond sys.getrecursionlimit() Python frames.
+#include "rendering.hpp"
 
-#include "module.hpp"
-#include "text.hpp"
-#include "tree.hpp"
+#include <algorithm>
+#include <new>
 
 namespace corvane {
 namespace {
 
-const char kFirstMark[] = "  |";
-const char kBar[] = "  |";
-const char kBlank[] = "  ";
+// ---- The rule's recursion ----
 
-bool has_newline(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
-        return std::memchr(PyUnicode_1BYTE_DATA(text), '\n', static_cast<size_t>(length)) !=
-               nullptr;
+// Levels rendered without asking for the depth of the Python stack: the
+// trees of a registry are a few levels deep.
+constexpr int kUncheckedLevels = 32;
+
+// The levels of the renders under way on this thread. A render that an
+// override calls nests in the one that called it: in the written rule every
+// level is a frame of its own, so the outer renders' levels count too.
+thread_local int t_levels = 0;
+
+// The levels of the rule's recursion in one render, counted against the
+// recursion limit as the written recursion's frames would be: the Python
+// frames below the render, the levels of the renders it is nested in, and
+// its own.
+class Levels {
+  public:
+    Levels() noexcept : outer_(t_levels) {}
+    Levels(const Levels&) = delete;
+    Levels& operator=(const Levels&) = delete;
+    ~Levels() { t_levels = outer_; }
+
+    // Enters one level deeper; -1 with RecursionError when the written
+    // recursion would have raised it.
+    int enter() {
+        if (outer_ + level_ + 1 > kUncheckedLevels) {
+            if (allowed_ < 0) {
+                allowed_ = Py_GetRecursionLimit() - python_depth() - outer_;
+            }
+            if (level_ + 1 > allowed_) {
+                PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
+                             texts::kDepth);
+                return -1;
+            }
+        }
+        t_levels = outer_ + ++level_;
+        return 0;
     }
-    return PyUnicode_FindChar(text, '\n', 0, length, 1) != -1;
-}
+    void leave() { t_levels = outer_ + --level_; }
+
+  private:
+    const int outer_;
+    int level_ = 0;
+    int allowed_ = -1;  // not asked yet
+};
+
+// ---- The fast renderer ----
 
 // The entries of an exact dict whose keys are all exact strs, sorted by key,
 // each key and value with a reference of its own. Reading and sorting them
-// runs no Python code (strs compare by their characters), and a dict's keys
-// are distinct, so this is the order sorted() gives.
-class SortedEntries {
+// runs no Python code (strs compare by their characters, as CPython's own
+// comparison says), and a dict's keys are distinct, so this is the order
+// sorted() gives.
+class Entries {
   public:
-    SortedEntries() noexcept = default;
-    SortedEntries(const SortedEntries&) = delete;
-    SortedEntries& operator=(const SortedEntries&) = delete;
-    ~SortedEntries() {
+    Entries() noexcept = default;
+    Entries(const Entries&) = delete;
+    Entries& operator=(const Entries&) = delete;
+    ~Entries() {
         for (Py_ssize_t i = 0; i < size_; ++i) {
             Py_DECREF(entries_[i].key);
             Py_DECREF(entries_[i].value);
@@ -70,38 +111,35 @@ class SortedEntries {
         }
     }
 
-    // 1 when collected; 0 when a key is not an exact str; -1 on error.
-    int collect(PyObject* dict) {
+    // 1 when read; 0 when a key is not an exact str; -1 on error.
+    int read(PyObject* dict) {
         const Py_ssize_t size = PyDict_GET_SIZE(dict);
         if (size > kInline) {
-            entries_ = static_cast<Entry*>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(Entry)));
-            if (entries_ == nullptr) {
-                entries_ = inline_;
+            void* memory = PyMem_Malloc(static_cast<size_t>(size) * sizeof(Entry));
+            if (memory == nullptr) {
                 PyErr_NoMemory();
                 return -1;
             }
+            entries_ = static_cast<Entry*>(memory);
         }
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (size_ < size && PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return 0;
+        const bool all_str = locked(dict, [&] {
+            Py_ssize_t position = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (size_ < size && PyDict_Next(dict, &position, &key, &value)) {
+                if (!PyUnicode_CheckExact(key)) {
+                    return false;
+                }
+                entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
             }
-            entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
+            return true;
+        });
+        if (!all_str) {
+            return 0;
         }
-        if (size_ <= kInsertionSorted) {
-            sort(entries_, size_, nullptr);
-            return 1;
-        }
-        Entry* scratch =
-            static_cast<Entry*>(PyMem_Malloc(static_cast<size_t>(size_) * sizeof(Entry)));
-        if (scratch == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        sort(entries_, size_, scratch);
-        PyMem_Free(scratch);
+        std::sort(entries_, entries_ + size_, [](const Entry& left, const Entry& right) {
+            return PyUnicode_Compare(left.key, right.key) < 0;
+        });
         return 1;
     }
 
@@ -114,552 +152,380 @@ class SortedEntries {
         PyObject* key;
         PyObject* value;
     };
-    // The order of two exact strs, by code point; Latin-1 text compares
-    // bytewise.
-    static int compare_str(PyObject* left, PyObject* right) {
-        if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND &&
-            PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
-            const Py_ssize_t left_length = PyUnicode_GET_LENGTH(left);
-            const Py_ssize_t right_length = PyUnicode_GET_LENGTH(right);
-            // Keys are short: compared in place rather than by a call.
-            const Py_UCS1* left_chars = PyUnicode_1BYTE_DATA(left);
-            const Py_UCS1* right_chars = PyUnicode_1BYTE_DATA(right);
-            const Py_ssize_t common = std::min(left_length, right_length);
-            for (Py_ssize_t i = 0; i < common; ++i) {
-                if (left_chars[i] != right_chars[i]) {
-                    return left_chars[i] < right_chars[i] ? -1 : 1;
-                }
-            }
-            return left_length < right_length ? -1 : left_length > right_length ? 1 : 0;
-        }
-        return PyUnicode_Compare(left, right);
-    }
-    // Sorts by key: insertion into place for a few entries, merging sorted
-    // halves through `scratch` (room for `size` entries) for more.
-    static void sort(Entry* entries, Py_ssize_t size, Entry* scratch) {
-        if (size <= kInsertionSorted) {
-            for (Py_ssize_t i = 1; i < size; ++i) {
-                const Entry entry = entries[i];
-                Py_ssize_t j = i;
-                for (; j > 0 && compare_str(entries[j - 1].key, entry.key) > 0; --j) {
-                    entries[j] = entries[j - 1];
-                }
-                entries[j] = entry;
-            }
-            return;
-        }
-        const Py_ssize_t half = size / 2;
-        sort(entries, half, scratch);
-        sort(entries + half, size - half, scratch);
-        Py_ssize_t left = 0;
-        Py_ssize_t right = half;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            const bool take_left =
-                right == size ||
-                (left < half && compare_str(entries[left].key, entries[right].key) < 0);
-            scratch[i] = entries[take_left ? left++ : right++];
-        }
-        std::memcpy(entries, scratch, static_cast<size_t>(size) * sizeof(Entry));
-    }
-
     static constexpr Py_ssize_t kInline = 8;
-    // Up to this many entries, sorted by insertion without scratch space.
-    static constexpr Py_ssize_t kInsertionSorted = 16;
     Entry inline_[kInline];
     Entry* entries_ = inline_;
     Py_ssize_t size_ = 0;
 };
 
-// The indentation of the level being written: "\n" and the marks of all
-// its ancestors.
-class Lead {
-  public:
-    Lead() noexcept = default;
-    Lead(const Lead&) = delete;
-    Lead& operator=(const Lead&) = delete;
-    ~Lead() { PyMem_Free(data_); }
-
-    int push(const char* mark) {
-        const size_t length = std::strlen(mark);
-        if (size_ + length > capacity_) {
-            const size_t capacity = 2 * (size_ + length) + 32;
-            char* data = static_cast<char*>(PyMem_Realloc(data_, capacity));
-            if (data == nullptr) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            data_ = data;
-            capacity_ = capacity;
-        }
-        std::memcpy(data_ + size_, mark, length);
-        size_ += length;
-        return 0;
-    }
-    size_t size() const { return size_; }
-    void truncate(size_t size) { size_ = size; }
-    int write_to(Text& out) const { return out.append_ascii(data_, size_); }
-    // The lead as a str, for the lines written so far to be read back.
-    Ref text() const {
-        return Ref::steal(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size_)));
-    }
-
-  private:
-    char* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
-
-// Whether `cls` renders as str(cls) would with nothing able to run Python
-// code: a heap class whose metaclass is exactly type, whose own namespace
-// (exact-str keys) holds an exact-str __module__ other than builtins. Then
-// *module is that name and *qualname the class's __qualname__.
-bool plain_class_names(PyObject* cls, Ref* module, Ref* qualname) {
-    if (!Py_IS_TYPE(cls, &PyType_Type)) {
-        return false;
-    }
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        return false;
-    }
-    const Ref class_dict = type_dict(type);
-    PyObject* found = nullptr;
-    if (!class_dict || plain_find(class_dict.get(), names.__module__, &found) != 1 ||
-        !PyUnicode_CheckExact(found) || PyUnicode_CompareWithASCIIString(found, "builtins") == 0) {
-        return false;
-    }
-    *module = Ref::borrow(found);
-    *qualname = Ref::steal(PyType_GetQualName(type));
-    if (!*qualname) {
-        // Nothing to read: leave it to str().
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+bool has_newline(PyObject* text) {
+    return PyUnicode_FindChar(text, '\n', 0, PyUnicode_GET_LENGTH(text), 1) >= 0;
 }
 
-// The invocations of print_tree under way, one per level of the tree.
-struct Frame {
-    Ref data;
-    // Read at the start on the fast path: the entries, keys and values.
-    SortedEntries entries;
-    bool has_entries = false;
-    // Otherwise the rule's own sorted keys, and their last.
-    Ref keys;
-    Ref last_key;
-    Py_ssize_t next = 0;
-    Ref key;  // the key whose child is being rendered
-    // While the text is written into the buffer: where the frame's text
-    // begins, where its current child's first line begins, and the length
-    // of the indentation of its children's lines.
-    size_t text_start = 0;
-    size_t child_start = 0;
-    size_t lead = 0;
-    // Otherwise the frame's text so far.
-    Ref output;
-
-    Py_ssize_t count() const { return has_entries ? entries.size() : PyList_GET_SIZE(keys.get()); }
-    PyObject* key_at(Py_ssize_t index) const {
-        return has_entries ? entries.key(index) : PyList_GET_ITEM(keys.get(), index);
-    }
-    PyObject* last() const {
-        return has_entries ? entries.key(entries.size() - 1) : last_key.get();
-    }
-};
-
-class Renderer {
+// A stack whose items live on the heap and keep their addresses while it
+// grows, so that a deep tree takes no C stack.
+template <typename Item>
+class Stack {
   public:
-    explicit Renderer(Call& call) : call_(call) {}
-    Renderer(const Renderer&) = delete;
-    Renderer& operator=(const Renderer&) = delete;
-    ~Renderer() {
-        while (depth_ > 0) {
+    Stack() noexcept = default;
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+    ~Stack() {
+        while (size_ > 0) {
             pop();
         }
         for (Py_ssize_t i = 0; i < allocated_; ++i) {
-            PyMem_Free(frames_[i]);
+            PyMem_Free(items_[i]);
         }
-        PyMem_Free(frames_);
+        PyMem_Free(items_);
     }
 
-    Ref render(PyObject* data, PyObject* output);
+    Item* push() {
+        if (size_ == allocated_) {
+            if (allocated_ == capacity_) {
+                const Py_ssize_t capacity = 2 * capacity_ + 8;
+                void* items = PyMem_Realloc(items_, static_cast<size_t>(capacity) * sizeof(Item*));
+                if (items == nullptr) {
+                    PyErr_NoMemory();
+                    return nullptr;
+                }
+                items_ = static_cast<Item**>(items);
+                capacity_ = capacity;
+            }
+            void* memory = PyMem_Malloc(sizeof(Item));
+            if (memory == nullptr) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            items_[allocated_++] = static_cast<Item*>(memory);
+        }
+        return new (items_[size_++]) Item();
+    }
+    void pop() { items_[--size_]->~Item(); }
+    Item& top() { return *items_[size_ - 1]; }
+    Item& at(Py_ssize_t index) { return *items_[index]; }
+    Py_ssize_t size() const { return size_; }
 
   private:
-    // What starting an invocation gave: its text, or a frame pushed.
-    enum class Started { error, text, frame };
-
-    Frame& top() { return *frames_[depth_ - 1]; }
-    Frame* push();
-    void pop();
-
-    // On the fast path: every step so far was inert, so the values read at
-    // the start of each frame are still the tree's and print_tree is still
-    // PluginManager's own.
-    bool fast() const { return fast_ && call_.fast(); }
-    void leave_fast() {
-        fast_ = false;
-        call_.shortcut(false);
-    }
-    // Every text concerned an exact str: the texts of the frames under way
-    // are written into one buffer, each line with its whole indentation.
-    // Leaving that, each frame gets its text so far as a str of its own.
-    int leave_buffer();
-
-    Started start_fast(PyObject* data, PyObject* output, Ref* text);
-    Started start(PyObject* data, PyObject* output, Ref* text);
-    int child_fast(Frame& frame);
-    int child(Frame& frame);
-    // The first line of a child frame, in the buffer.
-    int open_child(Frame& frame, Frame& child, PyObject* heading, const char* continuation);
-    // A child's finished text: into the buffer, or added to the frame's.
-    int child_text(Frame& frame, PyObject* text, const char* continuation);
-    int child_done(Frame& frame, PyObject* text);
-
-    int first_line_start() { return lead_.write_to(out_) < 0 ? -1 : out_.append_ascii(kFirstMark); }
-    int lines(PyObject* text, const char* continuation);
-
-    Call& call_;
-    Text out_;
-    Lead lead_;
-    bool fast_ = true;
-    bool buffered_ = true;
-    Frame** frames_ = nullptr;
-    Py_ssize_t depth_ = 0;
+    Item** items_ = nullptr;
+    Py_ssize_t size_ = 0;
     Py_ssize_t allocated_ = 0;
     Py_ssize_t capacity_ = 0;
 };
 
-// Every invocation counts towards the recursion limit, as the rule's own
-// recursion would, although it takes no C stack.
-Frame* Renderer::push() {
-    if (Py_EnterRecursiveCall(" while rendering the plugin tree") != 0) {
-        return nullptr;
+// One dict of the tree being rendered by the fast renderer.
+struct FastFrame {
+    Entries entries;
+    Py_ssize_t next = 0;
+    // What begins each line of its text but the first, once it is part of
+    // the whole text ("\n" and the marks of its ancestors), and what begins
+    // the first line of each of its children (the same and "  |").
+    Ref lead;
+    Ref first_lead;
+};
+
+enum class Outcome { done, given_up, failed };
+
+class FastRenderer {
+  public:
+    // 1 and *text set when the tree was rendered; 0 when it is not one the
+    // fast renderer serves (nothing has run; the written renderer starts);
+    // -1 on error.
+    int render(PyObject* data, PyObject* output, Ref* text);
+
+  private:
+    // The classes proven plain in this render; nothing runs Python code
+    // while it lasts, so a proof holds until it ends.
+    bool plain_leaf_class(PyObject* value);
+    int push_frame(PyObject* dict, PyObject* lead);
+    Outcome child();
+    // The lines of a child's text: the first begun with `first_lead`, the
+    // rest with the child's own lead, made only when it is needed.
+    int child_lines(FastFrame& frame, bool last, std::initializer_list<PyObject*> parts);
+    Ref child_lead(FastFrame& frame, bool last) {
+        return last ? Ref::steal(PyUnicode_Concat(frame.lead.get(), names.blank_pair))
+                    : Ref::borrow(frame.first_lead.get());
     }
-    if (depth_ == allocated_) {
-        if (allocated_ == capacity_) {
-            const Py_ssize_t capacity = 2 * capacity_ + 8;
-            Frame** frames = static_cast<Frame**>(
-                PyMem_Realloc(frames_, static_cast<size_t>(capacity) * sizeof(Frame*)));
-            if (frames == nullptr) {
-                Py_LeaveRecursiveCall();
-                PyErr_NoMemory();
-                return nullptr;
+    int piece(PyObject* text) { return PyList_Append(pieces_.get(), text); }
+
+    Ref pieces_;
+    Stack<FastFrame> frames_;
+    Levels levels_;
+    static constexpr int kProvenClasses = 8;
+    PyObject* proven_[kProvenClasses] = {};
+    int proven_count_ = 0;
+};
+
+// Whether the rule's tests of a class leaf and str(cls) run no Python code:
+// its metaclass is exactly type (truth, `== {}` and the isinstance test are
+// type's own), and str() reads __module__ from the namespace of a heap class,
+// whose keys must then all be exact strs.
+bool FastRenderer::plain_leaf_class(PyObject* value) {
+    if (!Py_IS_TYPE(value, &PyType_Type)) {
+        return false;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(value);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        return true;
+    }
+    for (int i = 0; i < proven_count_; ++i) {
+        if (proven_[i] == value) {
+            return true;
+        }
+    }
+    const Ref dict = type_dict(type);
+    if (!dict || !PyDict_CheckExact(dict.get())) {
+        return false;
+    }
+    const bool plain = locked(dict.get(), [&] {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (PyDict_Next(dict.get(), &position, &key, &item)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
             }
-            frames_ = frames;
-            capacity_ = capacity;
         }
-        void* memory = PyMem_Malloc(sizeof(Frame));
-        if (memory == nullptr) {
-            Py_LeaveRecursiveCall();
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        frames_[allocated_++] = static_cast<Frame*>(memory);
+        return true;
+    });
+    if (plain) {
+        proven_[proven_count_ % kProvenClasses] = value;
+        proven_count_ = proven_count_ < kProvenClasses ? proven_count_ + 1 : proven_count_;
     }
-    return new (frames_[depth_++]) Frame();
+    return plain;
 }
 
-void Renderer::pop() {
-    frames_[--depth_]->~Frame();
-    Py_LeaveRecursiveCall();
+int FastRenderer::push_frame(PyObject* dict, PyObject* lead) {
+    FastFrame* frame = frames_.push();
+    if (frame == nullptr) {
+        return -1;
+    }
+    const int read = frame->entries.read(dict);
+    if (read <= 0) {
+        return read;
+    }
+    frame->lead = Ref::borrow(lead);
+    frame->first_lead = Ref::steal(PyUnicode_Concat(lead, names.bar));
+    return frame->first_lead ? 1 : -1;
 }
 
-Ref Renderer::render(PyObject* data, PyObject* output) {
-    const int own = call_.own();
-    if (own < 0) {
+int FastRenderer::child_lines(FastFrame& frame, bool last, std::initializer_list<PyObject*> parts) {
+    bool plain = true;
+    for (PyObject* part : parts) {
+        plain = plain && !has_newline(part);
+    }
+    if (plain) {
+        if (piece(frame.first_lead.get()) < 0) {
+            return -1;
+        }
+        for (PyObject* part : parts) {
+            if (piece(part) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref joined = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!joined) {
+        return -1;
+    }
+    Py_ssize_t i = 0;
+    for (PyObject* part : parts) {
+        PyTuple_SET_ITEM(joined.get(), i++, Py_NewRef(part));
+    }
+    Ref text = Ref::steal(PyUnicode_Join(names.empty, joined.get()));
+    Ref lines = text ? Ref::steal(PyUnicode_Split(text.get(), names.newline, -1)) : Ref();
+    Ref lead = lines ? child_lead(frame, last) : Ref();
+    if (!lead) {
+        return -1;
+    }
+    for (Py_ssize_t line = 0; line < PyList_GET_SIZE(lines.get()); ++line) {
+        if (piece(line == 0 ? frame.first_lead.get() : lead.get()) < 0 ||
+            piece(PyList_GET_ITEM(lines.get(), line)) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+Outcome FastRenderer::child() {
+    FastFrame& frame = frames_.top();
+    const Py_ssize_t index = frame.next++;
+    PyObject* key = frame.entries.key(index);
+    PyObject* value = frame.entries.value(index);
+    const bool last = index == frame.entries.size() - 1;
+    const bool dict = PyDict_CheckExact(value);
+    if (!dict && !inert(value) && !plain_leaf_class(value)) {
+        return Outcome::given_up;
+    }
+    // print_tree(data=value, output="__ " + key), one level deeper.
+    if (levels_.enter() < 0) {
+        return Outcome::failed;
+    }
+    if (value == Py_None || (dict && PyDict_GET_SIZE(value) == 0) ||
+        (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0)) {
+        // An empty text: its one line is only the mark of its first line.
+        levels_.leave();
+        return piece(frame.first_lead.get()) < 0 ? Outcome::failed : Outcome::done;
+    }
+    if (!dict) {
+        levels_.leave();
+        const Ref text =
+            PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+        if (!text) {
+            return Outcome::failed;
+        }
+        return child_lines(frame, last, {names.heading_mark, key, names.leaf_mark, text.get()}) < 0
+                   ? Outcome::failed
+                   : Outcome::done;
+    }
+    // The child's heading now; its lines follow as its entries are read.
+    const Ref lead = child_lead(frame, last);
+    if (!lead || child_lines(frame, last, {names.heading_mark, key}) < 0) {
+        return Outcome::failed;
+    }
+    const int pushed = push_frame(value, lead.get());
+    return pushed < 0 ? Outcome::failed : pushed == 0 ? Outcome::given_up : Outcome::done;
+}
+
+int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
+    const bool dict = PyDict_CheckExact(data);
+    if (!dict && !inert(data) && !plain_leaf_class(data)) {
+        return 0;
+    }
+    if (data == Py_None || (dict && PyDict_GET_SIZE(data) == 0) ||
+        (PyUnicode_CheckExact(data) && PyUnicode_GET_LENGTH(data) == 0)) {
+        *text = Ref::borrow(names.empty);
+        return 1;
+    }
+    if (!dict) {
+        // output + " = " + str(data)
+        const Ref leaf =
+            PyUnicode_CheckExact(data) ? Ref::borrow(data) : Ref::steal(PyObject_Str(data));
+        Ref head = leaf ? Ref::steal(PyUnicode_Concat(output, names.leaf_mark)) : Ref();
+        *text = head ? Ref::steal(PyUnicode_Concat(head.get(), leaf.get())) : Ref();
+        return *text ? 1 : -1;
+    }
+    pieces_ = Ref::steal(PyList_New(0));
+    if (!pieces_ || piece(output) < 0 || levels_.enter() < 0) {
+        return -1;
+    }
+    int pushed = push_frame(data, names.newline);
+    if (pushed <= 0) {
+        return pushed;
+    }
+    while (frames_.size() > 0) {
+        FastFrame& frame = frames_.top();
+        if (frame.next == frame.entries.size()) {
+            frames_.pop();
+            levels_.leave();
+            continue;
+        }
+        const Outcome outcome = child();
+        if (outcome != Outcome::done) {
+            return outcome == Outcome::failed ? -1 : 0;
+        }
+    }
+    *text = Ref::steal(PyUnicode_Join(names.empty, pieces_.get()));
+    return *text ? 1 : -1;
+}
+
+// ---- The written renderer ----
+
+// One invocation of the rule under way.
+struct Frame {
+    Ref data;
+    Ref keys;  // sorted_keys
+    Ref last_key;
+    Py_ssize_t next = 0;
+    Ref key;     // the key whose child is being rendered
+    Ref output;  // the text so far
+};
+
+class WrittenRenderer {
+  public:
+    explicit WrittenRenderer(Call& call) : call_(call) {}
+    Ref render(PyObject* data, PyObject* output);
+
+  private:
+    enum class Started { failed, text, frame };
+    // `not data`, `data == {}`, `isinstance(data, dict)`, then either the
+    // leaf's text or a new invocation with its sorted keys.
+    Started start(PyObject* data, PyObject* output, Ref* text);
+    int child(Frame& frame);
+    int child_done(Frame& frame, PyObject* text);
+
+    Call& call_;
+    Stack<Frame> frames_;
+    Levels levels_;
+};
+
+Ref WrittenRenderer::render(PyObject* data, PyObject* output) {
+    if (levels_.enter() < 0) {
         return Ref();
     }
-    buffered_ = PyUnicode_CheckExact(output);
-    fast_ = own == 1 && buffered_;
     Ref text;
-    const Started started = fast() ? start_fast(data, output, &text) : start(data, output, &text);
+    const Started started = start(data, output, &text);
     if (started != Started::frame) {
         return text;
     }
-    if (buffered_ && (out_.append(output) < 0 || lead_.push("\n") < 0)) {
-        return Ref();
-    }
-    top().lead = lead_.size();
-    while (depth_ > 0) {
-        Frame& frame = top();
-        if (frame.next < frame.count()) {
-            if ((fast() ? child_fast(frame) : child(frame)) < 0) {
+    while (frames_.size() > 0) {
+        Frame& frame = frames_.top();
+        if (frame.next < PyList_GET_SIZE(frame.keys.get())) {
+            if (child(frame) < 0) {
                 return Ref();
             }
             continue;
         }
         Ref finished = std::move(frame.output);
-        pop();
-        if (buffered_) {
-            if (depth_ == 0) {
-                return out_.finish();
-            }
-            lead_.truncate(top().lead);
-            continue;
-        }
-        if (depth_ == 0) {
+        frames_.pop();
+        levels_.leave();
+        if (frames_.size() == 0) {
             return finished;
         }
-        if (child_done(top(), finished.get()) < 0) {
+        if (child_done(frames_.top(), finished.get()) < 0) {
             return Ref();
         }
     }
     return Ref();
 }
 
-// The steps up to the children, on inert data: `not data`, `data == {}` and
-// the isinstance test answer themselves for an exact dict or str.
-Renderer::Started Renderer::start_fast(PyObject* data, PyObject* output, Ref* text) {
-    if (data == Py_None || (PyUnicode_CheckExact(data) && PyUnicode_GET_LENGTH(data) == 0) ||
-        (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 0)) {
-        *text = Ref::borrow(names.empty);
-        return Started::text;
-    }
-    if (PyUnicode_CheckExact(data)) {
-        Ref head = Ref::steal(PyUnicode_Concat(output, names.leaf_mark));
-        *text = head ? Ref::steal(PyUnicode_Concat(head.get(), data)) : Ref();
-        return *text ? Started::text : Started::error;
-    }
-    if (PyDict_CheckExact(data)) {
-        Frame* frame = push();
-        if (frame == nullptr) {
-            return Started::error;
-        }
-        frame->data = Ref::borrow(data);
-        const int collected = frame->entries.collect(data);
-        if (collected < 0) {
-            return Started::error;
-        }
-        if (collected) {
-            frame->has_entries = true;
-            frame->output = Ref::borrow(output);
-            return Started::frame;
-        }
-        pop();
-    }
-    // Not inert: the rule as written, from its first step.
-    leave_fast();
-    return start(data, output, text);
-}
-
-// One child on the fast path: its lines written straight into the buffer.
-// A child that is not inert leaves the fast path, and is rendered again
-// from its first step.
-int Renderer::child_fast(Frame& frame) {
-    const Py_ssize_t index = frame.next;
-    PyObject* key = frame.entries.key(index);
-    PyObject* value = frame.entries.value(index);
-    const char* continuation = index == frame.entries.size() - 1 ? kBlank : kBar;
-    Ref module;
-    Ref qualname;
-    const bool dict = PyDict_CheckExact(value);
-    const bool leaf_str = PyUnicode_CheckExact(value);
-    const bool leaf_class = !dict && !leaf_str && plain_class_names(value, &module, &qualname);
-    if (!dict && !leaf_str && !leaf_class && value != Py_None) {
-        leave_fast();
-        return 0;
-    }
-    if (value == Py_None || (dict && PyDict_GET_SIZE(value) == 0) ||
-        (leaf_str && PyUnicode_GET_LENGTH(value) == 0)) {
-        // Renders as nothing: only the child's first-line mark remains.
-        frame.next++;
-        return first_line_start();
-    }
-    if (dict) {
-        Frame* child = push();
-        if (child == nullptr) {
-            return -1;
-        }
-        child->data = Ref::borrow(value);
-        const int collected = child->entries.collect(value);
-        if (collected <= 0) {
-            pop();
-            if (collected == 0) {
-                leave_fast();
-            }
-            return collected;
-        }
-        child->has_entries = true;
-        frame.next++;
-        // Read when the child's text is added to this frame's by the rule.
-        frame.key = Ref::borrow(key);
-        if (!has_newline(key)) {
-            frame.child_start = out_.length();
-            if (first_line_start() < 0) {
-                return -1;
-            }
-            child->text_start = out_.length();
-            if (out_.append(names.heading_mark) < 0 || out_.append(key) < 0 ||
-                lead_.push(continuation) < 0) {
-                return -1;
-            }
-            child->lead = lead_.size();
-            return 0;
-        }
-        Ref heading = Ref::steal(PyUnicode_Concat(names.heading_mark, key));
-        return heading ? open_child(frame, *child, heading.get(), continuation) : -1;
-    }
-    frame.next++;
-    if (leaf_class && !has_newline(key) && !has_newline(module.get()) &&
-        !has_newline(qualname.get())) {
-        return first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
-                       out_.append(key) < 0 || out_.append(names.leaf_mark) < 0 ||
-                       out_.append_ascii("<class '") < 0 || out_.append(module.get()) < 0 ||
-                       out_.append_ascii(".") < 0 || out_.append(qualname.get()) < 0
-                   ? -1
-                   : out_.append_ascii("'>");
-    }
-    if (leaf_str && !has_newline(key) && !has_newline(value)) {
-        return first_line_start() < 0 || out_.append(names.heading_mark) < 0 ||
-                       out_.append(key) < 0 || out_.append(names.leaf_mark) < 0
-                   ? -1
-                   : out_.append(value);
-    }
-    Ref text = leaf_class ? Ref::steal(PyObject_Str(value)) : Ref::borrow(value);
-    Ref line = text ? Ref::steal(PyUnicode_Concat(names.heading_mark, key)) : Ref();
-    line = line ? Ref::steal(PyUnicode_Concat(line.get(), names.leaf_mark)) : Ref();
-    line = line ? Ref::steal(PyUnicode_Concat(line.get(), text.get())) : Ref();
-    return line ? lines(line.get(), continuation) : -1;
-}
-
-int Renderer::open_child(Frame& frame, Frame& child, PyObject* heading, const char* continuation) {
-    frame.child_start = out_.length();
-    if (first_line_start() < 0) {
-        return -1;
-    }
-    child.text_start = out_.length();
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(heading);
-    Py_ssize_t start = 0;
-    while (true) {
-        Py_ssize_t end = PyUnicode_FindChar(heading, '\n', start, length, 1);
-        if (end == -2) {
-            return -1;
-        }
-        if (end == -1) {
-            end = length;
-        }
-        if (out_.append(heading, start, end) < 0) {
-            return -1;
-        }
-        if (end == length) {
-            break;
-        }
-        if (lead_.write_to(out_) < 0 || out_.append_ascii_text(continuation) < 0) {
-            return -1;
-        }
-        start = end + 1;
-    }
-    if (lead_.push(continuation) < 0) {
-        return -1;
-    }
-    child.lead = lead_.size();
-    return 0;
-}
-
-// The lines of `text`, the first marked "  |", the rest `continuation`.
-int Renderer::lines(PyObject* text, const char* continuation) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t start = 0;
-    const char* mark = kFirstMark;
-    while (true) {
-        Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
-        if (end == -2) {
-            return -1;
-        }
-        if (end == -1) {
-            end = length;
-        }
-        if (lead_.write_to(out_) < 0 || out_.append_ascii_text(mark) < 0 ||
-            out_.append(text, start, end) < 0) {
-            return -1;
-        }
-        if (end == length) {
-            return 0;
-        }
-        start = end + 1;
-        mark = continuation;
-    }
-}
-
-// Every frame under way gets the text it would hold by now: its stretch of
-// the buffer, without the indentation its ancestors add to each line. Every
-// line break in the buffer is followed by the full indentation of its line,
-// so dropping a frame's own lead after each break does it; the stretches of
-// the frames do not overlap.
-int Renderer::leave_buffer() {
-    buffered_ = false;
-    Ref buffer = out_.finish();
-    if (!buffer) {
-        return -1;
-    }
-    const size_t end_of_all = static_cast<size_t>(PyUnicode_GET_LENGTH(buffer.get()));
-    // Deepest first: each frame's lead is a prefix of the next one's.
-    for (Py_ssize_t i = depth_ - 1; i >= 0; --i) {
-        Frame& frame = *frames_[i];
-        const size_t end = i + 1 < depth_ ? frame.child_start : end_of_all;
-        Ref stretch = Ref::steal(PyUnicode_Substring(
-            buffer.get(), static_cast<Py_ssize_t>(frame.text_start), static_cast<Py_ssize_t>(end)));
-        if (!stretch) {
-            return -1;
-        }
-        if (frame.lead > 1) {
-            lead_.truncate(frame.lead);
-            Ref lead = lead_.text();
-            Ref replaced =
-                lead ? Ref::steal(PyUnicode_Replace(stretch.get(), lead.get(), names.newline, -1))
-                     : Ref();
-            if (!replaced) {
-                return -1;
-            }
-            stretch = std::move(replaced);
-        }
-        frame.output = std::move(stretch);
-    }
-    return 0;
-}
-
-// `not data`, `data == {}`, `isinstance(data, dict)`, then either the leaf's
-// text or the sorted keys of a new frame.
-Renderer::Started Renderer::start(PyObject* data, PyObject* output, Ref* text) {
+WrittenRenderer::Started WrittenRenderer::start(PyObject* data, PyObject* output, Ref* text) {
     const int present = truth(call_, data);
     if (present <= 0) {
         *text = present < 0 ? Ref() : Ref::borrow(names.empty);
-        return *text ? Started::text : Started::error;
+        return *text ? Started::text : Started::failed;
     }
     Ref empty = Ref::steal(PyDict_New());
-    Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
-    const int is_empty = equal ? PyObject_IsTrue(equal.get()) : -1;
+    const int is_empty = empty ? equals(call_, data, empty.get()) : -1;
     if (is_empty != 0) {
         *text = is_empty < 0 ? Ref() : Ref::borrow(names.empty);
-        return *text ? Started::text : Started::error;
+        return *text ? Started::text : Started::failed;
     }
     const int mapping = is_instance(call_, data, &PyDict_Type);
     if (mapping < 0) {
-        return Started::error;
+        return Started::failed;
     }
     if (!mapping) {
         Ref head = add(call_, output, names.leaf_mark);
         Ref value = head ? str_of(call_, data) : Ref();
         *text = value ? add(call_, head.get(), value.get()) : Ref();
-        return *text ? Started::text : Started::error;
+        return *text ? Started::text : Started::failed;
     }
-    Ref keys;
-    if (PyDict_CheckExact(data)) {
-        keys = Ref::steal(PyDict_Keys(data));
-    } else {
-        Ref view = Ref::steal(PyObject_CallMethodNoArgs(data, names.keys));
-        keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
-    }
+    call_.step("sorted", false);
+    Ref view = Ref::steal(PyObject_CallMethodNoArgs(data, names.keys));
+    Ref keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
     if (!keys || PyList_Sort(keys.get()) < 0) {
-        return Started::error;
+        return Started::failed;
     }
     const Py_ssize_t count = PyList_GET_SIZE(keys.get());
     if (count == 0) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return Started::error;
+        return Started::failed;
     }
-    Frame* frame = push();
+    Frame* frame = frames_.push();
     if (frame == nullptr) {
-        return Started::error;
+        return Started::failed;
     }
     frame->last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
     frame->keys = std::move(keys);
@@ -669,93 +535,62 @@ Renderer::Started Renderer::start(PyObject* data, PyObject* output, Ref* text) {
 }
 
 // `temp_output = self.print_tree(data=data[key], output="__ " + key)`: the
-// member looked up first, then the value and the heading. PluginManager's
-// own print_tree continues in this loop; anything else is called.
-int Renderer::child(Frame& frame) {
-    frame.key = Ref::borrow(frame.key_at(frame.next++));
+// method looked up first, then the value and the heading. PluginManager's
+// own print_tree, bound to this instance, continues in this loop; anything
+// else is called.
+int WrittenRenderer::child(Frame& frame) {
+    frame.key = Ref::borrow(PyList_GET_ITEM(frame.keys.get(), frame.next++));
     const Ref key = Ref::borrow(frame.key.get());
-    const Ref last_key = Ref::borrow(frame.last());
-    Call probe(call_.self());
-    const int own = probe.own();
-    if (own < 0) {
-        return -1;
-    }
-    Ref method;
-    if (!own) {
-        method = Ref::steal(PyObject_GetAttr(call_.self(), names.print_tree));
-        if (!method) {
-            return -1;
-        }
-    }
     const Ref data = Ref::borrow(frame.data.get());
-    Ref value = node_item(call_, data.get(), key.get());
+    PyObject* self = call_.self();
+    call_.step("print_tree", false);
+    Ref method =
+        Ref::steal(PyObject_GetAttr(self, names.member[static_cast<int>(Member::print_tree)]));
+    Ref value = method ? node_item(call_, data.get(), key.get()) : Ref();
     Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
     if (!heading) {
         return -1;
     }
-    // The child goes into the buffer when its key and the last are exact
-    // strs: comparing them, before the child rather than after, is unseen.
-    if (buffered_ && (!PyUnicode_CheckExact(key.get()) || !PyUnicode_CheckExact(last_key.get())) &&
-        leave_buffer() < 0) {
+    const bool own = PyMethod_Check(method.get()) &&
+                     PyMethod_Function(method.get()) == own_function(Member::print_tree) &&
+                     PyMethod_Self(method.get()) == self;
+    if (own) {
+        if (levels_.enter() < 0) {
+            return -1;
+        }
+        Ref text;
+        const Started started = start(value.get(), heading.get(), &text);
+        if (started == Started::frame) {
+            return 0;
+        }
+        levels_.leave();
+        return started == Started::failed ? -1 : child_done(frames_.top(), text.get());
+    }
+    StackGuard guard(texts::kDepth);
+    if (!guard.entered()) {
         return -1;
     }
-    const char* continuation = kBar;
-    if (buffered_ && str_equal(key.get(), last_key.get())) {
-        continuation = kBlank;
-    }
-    Ref text;
-    if (own) {
-        const Started started = start(value.get(), heading.get(), &text);
-        if (started == Started::error) {
-            return -1;
-        }
-        if (started == Started::frame) {
-            return buffered_ ? open_child(*frames_[depth_ - 2], top(), heading.get(), continuation)
-                             : 0;
-        }
-    } else {
-        StackGuard guard(" while rendering the plugin tree");
-        if (!guard.entered()) {
-            return -1;
-        }
-        PyObject* args[] = {value.get(), heading.get()};
-        text = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, names.data_output));
-        if (!text) {
-            return -1;
-        }
-    }
-    return child_text(top(), text.get(), continuation);
-}
-
-int Renderer::child_text(Frame& frame, PyObject* text, const char* continuation) {
-    if (buffered_) {
-        if (PyUnicode_CheckExact(text)) {
-            return lines(text, continuation);
-        }
-        if (leave_buffer() < 0) {
-            return -1;
-        }
-    }
-    return child_done(frame, text);
+    PyObject* args[] = {value.get(), heading.get()};
+    Ref text = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, names.data_output));
+    return text ? child_done(frames_.top(), text.get()) : -1;
 }
 
 // The child's text, split at "\n" and added to the frame's text line by line.
-int Renderer::child_done(Frame& frame, PyObject* text) {
+int WrittenRenderer::child_done(Frame& frame, PyObject* text) {
     const Ref key = Ref::borrow(frame.key.get());
-    const Ref last_key = Ref::borrow(frame.last());
+    const Ref last_key = Ref::borrow(frame.last_key.get());
     const int is_last = equals(call_, key.get(), last_key.get());
     if (is_last < 0) {
         return -1;
     }
-    Ref parts = call_.shortcut(PyUnicode_CheckExact(text))
+    Ref parts = call_.step("split", PyUnicode_CheckExact(text))
                     ? Ref::steal(PyUnicode_Split(text, names.newline, -1))
                     : Ref::steal(PyObject_CallMethodOneArg(text, names.split, names.newline));
     Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
-    Ref separator = Ref::steal(PyUnicode_FromString(is_last ? kBlank : kBar));
-    Ref first_mark = Ref::steal(PyUnicode_FromString("\n  |"));
-    if (!iterator || !separator || !first_mark) {
+    if (!iterator) {
         return -1;
     }
+    PyObject* separator = is_last ? names.blank_pair : names.bar;
     bool first = true;
     while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
         int last_first = 0;
@@ -767,19 +602,19 @@ int Renderer::child_done(Frame& frame, PyObject* text) {
         }
         Ref piece;
         if (last_first) {
-            piece = add(call_, first_mark.get(), line.get());
+            piece = add(call_, names.first_mark, line.get());
         } else {
-            Ref lead = add(call_, names.newline, separator.get());
+            Ref lead = add(call_, names.newline, separator);
             piece = lead ? add(call_, lead.get(), line.get()) : Ref();
         }
-        // The frame is the top one: nothing was pushed since.
-        Frame& target = top();
         if (!piece) {
             return -1;
         }
-        if (call_.shortcut(PyUnicode_CheckExact(target.output.get()) &&
-                           PyUnicode_CheckExact(piece.get()))) {
-            // In place when the frame holds the only reference, as += does.
+        // `output += piece`: in place when the frame holds the only
+        // reference to an exact str, as += does.
+        Frame& target = frames_.top();
+        if (call_.step("add", PyUnicode_CheckExact(target.output.get()) &&
+                                  PyUnicode_CheckExact(piece.get()))) {
             PyObject* output = target.output.release();
             PyUnicode_Append(&output, piece.get());
             target.output = Ref::steal(output);
@@ -797,19 +632,30 @@ int Renderer::child_done(Frame& frame, PyObject* text) {
 }  // namespace
 
 PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
-    Renderer renderer(call);
-    return renderer.render(data, output).release();
+    const int own = call.own();
+    if (own < 0) {
+        return nullptr;
+    }
+    if (own && PyUnicode_CheckExact(output)) {
+        sentinel::step("fast renderer");
+        Ref text;
+        FastRenderer fast;
+        const int rendered = fast.render(data, output, &text);
+        if (rendered != 0) {
+            return rendered < 0 ? nullptr : text.release();
+        }
+    }
+    WrittenRenderer written(call);
+    return written.render(data, output).release();
 }
 
 PyObject* manager_repr(Call& call) {
     // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
-    call.shortcut(false);
+    call.step("repr", false);
     PyObject* self = call.self();
     Ref cls = Ref::steal(PyObject_GetAttr(self, names.__class__));
-    Ref class_text = cls ? str_of(call, cls.get()) : Ref();
-    Ref start = class_text ? Ref::steal(PyUnicode_FromString("plugins (")) : Ref();
-    Ref heading = start ? add(call, start.get(), class_text.get()) : Ref();
-    Ref at = heading ? Ref::steal(PyUnicode_FromString(" at ")) : Ref();
+    Ref heading = cls ? text_and_str(call, texts::kReprStart, cls.get()) : Ref();
+    Ref at = heading ? Ref::steal(PyUnicode_FromString(texts::kReprAt)) : Ref();
     heading = at ? add(call, heading.get(), at.get()) : Ref();
     Ref hex_function = heading ? global(names.hex) : Ref();
     Ref id_function = hex_function ? global(names.id) : Ref();
@@ -818,10 +664,13 @@ PyObject* manager_repr(Call& call) {
         identity ? Ref::steal(PyObject_CallOneArg(hex_function.get(), identity.get())) : Ref();
     Ref address_text = address ? str_of(call, address.get()) : Ref();
     heading = address_text ? add(call, heading.get(), address_text.get()) : Ref();
-    Ref close = heading ? Ref::steal(PyUnicode_FromString(") ")) : Ref();
+    Ref close = heading ? Ref::steal(PyUnicode_FromString(texts::kReprEnd)) : Ref();
     heading = close ? add(call, heading.get(), close.get()) : Ref();
     // self.print_tree(data=self._plugins, output=heading)
-    Ref method = heading ? Ref::steal(PyObject_GetAttr(self, names.print_tree)) : Ref();
+    Ref method =
+        heading
+            ? Ref::steal(PyObject_GetAttr(self, names.member[static_cast<int>(Member::print_tree)]))
+            : Ref();
     Ref tree = method ? Ref::steal(PyObject_GetAttr(self, names._plugins)) : Ref();
     if (!tree) {
         return nullptr;

@@ -8,43 +8,35 @@ namespace {
 // successful import (no destructors run after finalisation).
 PyObject* g_module = nullptr;
 PyObject* g_namespace = nullptr;
-PyObject* g_getfile = nullptr;
-PyObject* g_sys_dict = nullptr;  // the namespace of the sys module
+PyObject* g_builtins = nullptr;
 
 }  // namespace
 
 int attach_module(PyObject* module) {
     Py_XSETREF(g_module, Py_NewRef(module));
     Py_XSETREF(g_namespace, Py_XNewRef(PyModule_GetDict(module)));
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    if (!sys) {
+    Py_XSETREF(g_builtins, Py_XNewRef(PyEval_GetBuiltins()));
+    if (g_builtins == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "no builtins to import the module with");
         return -1;
     }
-    Py_XSETREF(g_sys_dict, Py_XNewRef(PyModule_GetDict(sys.get())));
     return 0;
 }
 
 void detach_module() {
-    Py_CLEAR(g_getfile);
-    Py_CLEAR(g_sys_dict);
+    Py_CLEAR(g_builtins);
     Py_CLEAR(g_namespace);
     Py_CLEAR(g_module);
 }
 
-void attach_getfile(PyObject* getfile) {
-    Py_XSETREF(g_getfile, Py_XNewRef(getfile));
-}
-
-bool is_standard_getfile(PyObject* function) {
-    return function != nullptr && function == g_getfile;
-}
-
-int sys_modules(Ref* modules) {
-    if (g_sys_dict == nullptr) {
-        return 0;
+Ref module_builtin(PyObject* name) {
+    Ref value;
+    const Ref builtins = Ref::borrow(g_builtins);
+    const int found = builtins ? dict_get(builtins.get(), name, &value) : 0;
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    const Ref sys_dict = Ref::borrow(g_sys_dict);
-    return dict_get(sys_dict.get(), names.modules, modules);
+    return value;
 }
 
 Ref global(PyObject* name) {
@@ -55,12 +47,7 @@ Ref global(PyObject* name) {
             return value;
         }
     }
-    const Ref builtins = Ref::borrow(PyEval_GetBuiltins());
-    const int found = builtins ? dict_get(builtins.get(), name, &value) : 0;
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
+    return module_builtin(name);
 }
 
 int pending_error_matches(PyObject* name) {

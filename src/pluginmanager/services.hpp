@@ -8,18 +8,22 @@
 
 #include "compat.hpp"
 #include "names.hpp"
+#include "texts.hpp"
 
 namespace corvane {
 
 // The module binding hands over the module; the services hold a reference
-// to it and to the namespace of the sys module. detach_module() drops them
-// again after a failed initialisation.
+// to it, its namespace and its builtins. detach_module() drops them again
+// after a failed initialisation.
 int attach_module(PyObject* module);
 void detach_module();
 
-// A name of the module namespace, read now, with the builtins as fallback
-// (NameError when neither has it).
+// A name of the module namespace, read now, with the module's own builtins
+// (those of the interpreter that imported it) as fallback; NameError when
+// neither has it.
 Ref global(PyObject* name);
+// A name of the module's builtins; NameError when they lack it.
+Ref module_builtin(PyObject* name);
 
 // Whether the pending exception matches what `except <name>:` would catch,
 // the name read from the namespace now. -1 when the lookup itself fails.
@@ -53,14 +57,6 @@ int log_debug(Build build) {
     Ref result = text ? Ref::steal(PyObject_CallOneArg(debug.get(), text.get())) : Ref();
     return result ? 0 : -1;
 }
-
-// sys.modules, as the sys module holds it now: 1 and *modules set, 0 when
-// it holds none, -1 on error.
-int sys_modules(Ref* modules);
-
-// inspect.getfile as the module imported it, to recognise it later.
-void attach_getfile(PyObject* getfile);
-bool is_standard_getfile(PyObject* function);
 
 // `from <module> import <name>`: ImportError "cannot import name ..." when
 // the module lacks it.

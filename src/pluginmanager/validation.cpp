@@ -4,13 +4,13 @@
 // The order of the tests inside each validator decides which message a bad
 // combination gets, so they follow one another exactly as written; each is
 // a step of the call (call.hpp), answered directly for None and exact strs.
-#include "module.hpp"
+#include "validation.hpp"
 
 namespace corvane {
 namespace {
 
-// str.islower() and str.isdigit() of an exact str beyond ASCII, without a
-// method call (is_lowercase_name answers for ASCII itself).
+// str.islower() and str.isdigit() of an exact str beyond ASCII, with the
+// character tests CPython's own methods make.
 bool str_islower(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const int kind = PyUnicode_KIND(text);
@@ -60,50 +60,33 @@ struct AsciiClasses {
 constexpr AsciiClasses kAscii;
 
 // Whether an exact str passes the lower-case rule: islower(), or failing
-// that isdigit().
-// The last exact strs found to pass, most recent first: a str never
-// changes, and names recur from call to call. Only strs are held.
-constexpr int kRememberedNames = 4;
-PyObject* g_lowercase_names[kRememberedNames] = {};
-
-bool lowercase_name_uncached(PyObject* text) {
+// that isdigit(). Called for every description, so answered here rather
+// than by two method calls; the tests hold it to str's own methods.
+CORVANE_ALWAYS_INLINE bool lowercase_name(PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) {
-        // Both tests in one pass: islower() needs no upper-case letter and
-        // one lower-case letter, isdigit() digits only and one at least.
+        // ASCII has no title-case letters: islower() is no upper-case letter
+        // and one lower-case letter at least, isdigit() digits only and one
+        // at least; an upper-case letter fails both.
         const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        unsigned char seen = 0;
+        bool lower = false;
         bool digits = length > 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
             const unsigned char kind = kAscii.of[chars[i]];
-            seen |= kind;
+            if (kind == kUpper) {
+                return false;
+            }
+            lower = lower || kind == kLower;
             digits = digits && kind == kDigit;
         }
-        return (!(seen & kUpper) && (seen & kLower)) || digits;
+        return lower || digits;
     }
     return str_islower(text) || str_isdigit(text);
 }
 
-bool lowercase_name(PyObject* text) {
-    for (PyObject* name : g_lowercase_names) {
-        if (name == text) {
-            return true;
-        }
-    }
-    if (!lowercase_name_uncached(text)) {
-        return false;
-    }
-    Py_XDECREF(g_lowercase_names[kRememberedNames - 1]);
-    for (int i = kRememberedNames - 1; i > 0; --i) {
-        g_lowercase_names[i] = g_lowercase_names[i - 1];
-    }
-    g_lowercase_names[0] = Py_NewRef(text);
-    return true;
-}
-
 // `text.<method>()`, tested for truth.
 int call_test(Call& call, PyObject* text, PyObject* method) {
-    call.shortcut(false);
+    call.step("method", false);
     Ref result = Ref::steal(PyObject_CallMethodNoArgs(text, method));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
@@ -111,7 +94,7 @@ int call_test(Call& call, PyObject* text, PyObject* method) {
 // `text.islower()`, then, when that is falsy, `text.isdigit()`: 1 when the
 // text passes the lower-case rule. A str subclass may override either.
 int lowercase_rule(Call& call, PyObject* text) {
-    if (call.shortcut(PyUnicode_CheckExact(text))) {
+    if (call.step("lowercase", PyUnicode_CheckExact(text))) {
         return lowercase_name(text);
     }
     const int lower = call_test(call, text, names.islower);
@@ -146,6 +129,7 @@ PyObject* none() {
 // nothing: the validators then run one by one.
 bool passes_inert(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                   PyObject* chassis_type) {
+    sentinel::step("validators");
     if (!PyUnicode_CheckExact(os) || !inert_truth(os) || !inert(platform) || !inert(model) ||
         !inert(chassis_type)) {
         return false;
@@ -181,24 +165,21 @@ PyObject* validate_model(Call& call, PyObject* os, PyObject* platform, PyObject*
         complete = truth(call, os);
     }
     if (complete <= 0) {
-        return complete < 0 ? nullptr
-                            : raise_error(
-                                  call,
-                                  [&] {
-                                      return text_and_str(
-                                          call, "OS and platform are required for Model: ", model);
-                                  });
+        return complete < 0
+                   ? nullptr
+                   : raise_error(
+                         call,
+                         [&] { return text_and_str(call, texts::kModelNeedsPlatform, model); });
     }
     const int text = is_instance(call, model, &PyUnicode_Type);
     if (text <= 0) {
-        return text < 0 ? nullptr : raise_error(call, "Model should be of type str");
+        return text < 0 ? nullptr : raise_error(call, texts::kModelType);
     }
     const int lowercase = lowercase_rule(call, model);
     if (lowercase != 0) {
         return lowercase < 0 ? nullptr : none();
     }
-    return raise_error(call,
-                       [&] { return percent(call, " Model (%s) has to be in lowecase", model); });
+    return raise_error(call, [&] { return percent(call, texts::kModelCase, model); });
 }
 
 PyObject* validate_platform(Call& call, PyObject* os, PyObject* platform) {
@@ -207,20 +188,18 @@ PyObject* validate_platform(Call& call, PyObject* os, PyObject* platform) {
         return present < 0 ? nullptr : none();
     }
     if (os == Py_None) {
-        return raise_error(call, [&] {
-            return text_and_str(call, "OS information not provided for platform: ", platform);
-        });
+        return raise_error(call,
+                           [&] { return text_and_str(call, texts::kPlatformNeedsOs, platform); });
     }
     const int text = is_instance(call, platform, &PyUnicode_Type);
     if (text <= 0) {
-        return text < 0 ? nullptr : raise_error(call, "platform should be of type str");
+        return text < 0 ? nullptr : raise_error(call, texts::kPlatformType);
     }
     const int lowercase = lowercase_rule(call, platform);
     if (lowercase != 0) {
         return lowercase < 0 ? nullptr : none();
     }
-    return raise_error(
-        call, [&] { return percent(call, "platform (%s) has to be in lowercase", platform); });
+    return raise_error(call, [&] { return percent(call, texts::kPlatformCase, platform); });
 }
 
 PyObject* validate_os(Call& call, PyObject* os) {
@@ -234,15 +213,8 @@ PyObject* validate_os(Call& call, PyObject* os) {
             return nullptr;
         }
         if (!known) {
-            // The value is the one argument of the format, so a tuple is
-            // rendered whole rather than spread over the placeholders.
-            const int logged = debug_line(call, [&] {
-                Ref args = Ref::steal(PyTuple_Pack(1, os));
-                return args
-                           ? percent(call, "%s is not part of the built-in list of supported OSes.",
-                                     args.get())
-                           : Ref();
-            });
+            const int logged =
+                debug_line(call, [&] { return percent_one(call, texts::kUnknownOs, os); });
             return logged < 0 ? nullptr : none();
         }
     }
@@ -252,8 +224,7 @@ PyObject* validate_os(Call& call, PyObject* os) {
         return present < 0 ? nullptr : none();
     }
     return raise_error(call, [&] {
-        return listed_message(call, "OS should be one of these ", State::supported_os,
-                              " , but got ", os);
+        return listed_message(call, texts::kOsExpected, State::supported_os, texts::kOsGot, os);
     });
 }
 
@@ -269,8 +240,8 @@ PyObject* validate_chassis_type(Call& call, PyObject* chassis_type) {
         }
     }
     return raise_error(call, [&] {
-        return listed_message(call, "chassis Type should be one of these ",
-                              State::chassis_type_list, ", but got ", chassis_type);
+        return listed_message(call, texts::kChassisExpected, State::chassis_type_list,
+                              texts::kChassisGot, chassis_type);
     });
 }
 

@@ -1,0 +1,243 @@
+// The platform's side of compat.hpp: the bounds of a thread's stack, and the
+// depth of the Python stack.
+#include "compat.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__APPLE__)
+#include <pthread.h>
+#elif defined(__linux__) || defined(__FreeBSD__)
+#include <pthread.h>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
+namespace corvane {
+namespace {
+
+// The stack a call into Python code may still use below the guard: enough
+// for one round of Python code and the module's own frames, with room to
+// spare for what that code calls. Half the stack of a small thread at most.
+constexpr uintptr_t kMargin = uintptr_t{128} << 10;
+
+struct StackBounds {
+    uintptr_t low = 0;   // the end the stack grows towards
+    uintptr_t high = 0;  // 0: not known
+};
+
+StackBounds read_bounds() {
+    StackBounds bounds;
+#if defined(_WIN32)
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bounds.low = static_cast<uintptr_t>(low);
+    bounds.high = static_cast<uintptr_t>(high);
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    const uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    const uintptr_t size = pthread_get_stacksize_np(self);
+    bounds.low = top - size;
+    bounds.high = top;
+#elif defined(__linux__) || defined(__FreeBSD__)
+    pthread_attr_t attributes;
+#if defined(__FreeBSD__)
+    if (pthread_attr_init(&attributes) != 0) {
+        return bounds;
+    }
+    const int failed = pthread_attr_get_np(pthread_self(), &attributes);
+#else
+    const int failed = pthread_getattr_np(pthread_self(), &attributes);
+#endif
+    if (failed == 0) {
+        void* address = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &address, &size) == 0) {
+            bounds.low = reinterpret_cast<uintptr_t>(address);
+            bounds.high = bounds.low + size;
+        }
+        pthread_attr_destroy(&attributes);
+    }
+#endif
+    return bounds;
+}
+
+const StackBounds& thread_bounds() {
+    static thread_local const StackBounds bounds = read_bounds();
+    return bounds;
+}
+
+#ifdef CORVANE_KEY_PROOFS
+// From 3.12 on, a dict watcher keeps what was found of a dict's keys until
+// the dict changes in a way that may change it:
+// - proven (every key an exact str): a key of another kind added refutes it;
+// - refuted: a key deleted or the dict cleared makes it unknown again;
+// - a dict cloned into (its keys replaced at once) or deallocated is
+//   forgotten.
+// Without the interpreter lock the table would need a lock of its own, so a
+// free-threaded build keeps no proofs; nor does 3.11, which has no watchers.
+int g_watcher = -1;
+
+int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    switch (event) {
+        case PyDict_EVENT_ADDED:
+            if (!PyUnicode_CheckExact(key) && g_keys.find(dict) == Keys::proven) {
+                // Refuting an entry that is there needs no new room.
+                g_keys.set(dict, Keys::refuted);
+            }
+            return 0;
+        case PyDict_EVENT_MODIFIED:
+            return 0;
+        case PyDict_EVENT_DELETED:
+            if (g_keys.find(dict) == Keys::refuted) {
+                g_keys.forget(dict);
+            }
+            return 0;
+        case PyDict_EVENT_CLEARED:
+            if (g_keys.find(dict) == Keys::refuted) {
+                g_keys.forget(dict);
+            }
+            return 0;
+        default:
+            g_keys.forget(dict);
+            return 0;
+    }
+}
+#endif
+
+}  // namespace
+
+#ifdef CORVANE_KEY_PROOFS
+KeyTable g_keys;
+
+int KeyTable::set(PyObject* dict, Keys keys) {
+    if (2 * (used_ + 1) > capacity() && grow() < 0) {
+        return -1;
+    }
+    size_t i = home(dict);
+    while (slots_[i].dict != nullptr && slots_[i].dict != dict) {
+        i = (i + 1) & mask_;
+    }
+    used_ += slots_[i].dict == nullptr ? 1 : 0;
+    slots_[i] = {dict, keys};
+    return 0;
+}
+
+void KeyTable::forget(PyObject* dict) {
+    if (slots_ == nullptr) {
+        return;
+    }
+    size_t i = home(dict);
+    while (slots_[i].dict != dict) {
+        if (slots_[i].dict == nullptr) {
+            return;
+        }
+        i = (i + 1) & mask_;
+    }
+    // Shift back every entry after it that would not be found past the hole.
+    for (size_t j = (i + 1) & mask_; slots_[j].dict != nullptr; j = (j + 1) & mask_) {
+        const size_t wanted = home(slots_[j].dict);
+        const bool beyond_hole = i <= j ? (wanted <= i || wanted > j) : (wanted <= i && wanted > j);
+        if (beyond_hole) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+    }
+    slots_[i] = {nullptr, Keys::unknown};
+    --used_;
+}
+
+int KeyTable::grow() {
+    const size_t capacity = slots_ == nullptr ? 64 : 2 * (mask_ + 1);
+    Slot* slots = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));
+    if (slots == nullptr) {
+        return -1;
+    }
+    Slot* old = slots_;
+    const size_t old_capacity = this->capacity();
+    slots_ = slots;
+    mask_ = capacity - 1;
+    shift_ = 64;
+    for (size_t size = capacity; size > 1; size >>= 1) {
+        --shift_;
+    }
+    used_ = 0;
+    for (size_t i = 0; i < old_capacity; ++i) {
+        if (old[i].dict != nullptr) {
+            set(old[i].dict, old[i].keys);
+        }
+    }
+    PyMem_Free(old);
+    return 0;
+}
+
+bool prove_str_keys(PyObject* dict) {
+    if (g_watcher < 0) {
+        return false;
+    }
+    const bool all_str = locked(dict, [&] {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+        }
+        return true;
+    });
+    // Without room to remember it, the proof is not kept: the written steps
+    // serve.
+    if (PyDict_Watch(g_watcher, dict) < 0 ||
+        g_keys.set(dict, all_str ? Keys::proven : Keys::refuted) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return all_str;
+}
+
+int attach_key_proofs() {
+    if (g_watcher < 0) {
+        g_watcher = PyDict_AddWatcher(on_dict_change);
+        // Every watcher slot taken: no proofs, and the written steps serve.
+        if (g_watcher < 0) {
+            PyErr_Clear();
+        }
+    }
+    return 0;
+}
+#else
+int attach_key_proofs() {
+    return 0;
+}
+#endif
+
+StackGuard::StackGuard(const char* where) noexcept {
+    const StackBounds& bounds = thread_bounds();
+    const char here = 0;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(&here);
+    if (bounds.high != 0 && address > bounds.low && address <= bounds.high) {
+        const uintptr_t size = bounds.high - bounds.low;
+        const uintptr_t margin = kMargin < size / 2 ? kMargin : size / 2;
+        if (address - bounds.low < margin) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+    }
+    entered_ = Py_EnterRecursiveCall(where) == 0;
+}
+
+int python_depth() {
+    int depth = PY_VERSION_HEX < 0x030C0000 ? 1 : 0;
+    Ref frame =
+        Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+    while (frame) {
+        ++depth;
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
+    }
+    return depth;
+}
+
+}  // namespace corvane

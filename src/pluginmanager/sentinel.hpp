@@ -1,0 +1,34 @@
+// The sentinel of a test build (CORVANE_SENTINEL): Python code that starts
+// while a call is on its fast path breaks the rule the fast path rests on,
+// and is reported with the step that was under way. In other builds these
+// are empty and cost nothing.
+#pragma once
+
+#include "refs.hpp"
+
+namespace corvane::sentinel {
+
+#ifdef CORVANE_SENTINEL
+// A call starts on its fast path, and leaves it (or ends on it).
+void enter_fast() noexcept;
+void leave_fast() noexcept;
+// The step a call is making: named in a report.
+void step(const char* name) noexcept;
+// Whether `name` is the step planted to keep a call on its fast path when it
+// should leave it: the sentinel's own test.
+bool planted(const char* name) noexcept;
+// Adds the module attribute `_sentinel` (arm, disarm, take, plant).
+int attach(PyObject* module);
+#else
+inline void enter_fast() noexcept {}
+inline void leave_fast() noexcept {}
+inline void step(const char*) noexcept {}
+inline bool planted(const char*) noexcept {
+    return false;
+}
+inline int attach(PyObject*) {
+    return 0;
+}
+#endif
+
+}  // namespace corvane::sentinel

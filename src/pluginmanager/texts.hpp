@@ -1,0 +1,110 @@
+// The module's fixed texts, word for word, blanks included: its messages,
+// the templates its messages are made from, and its docstrings.
+#pragma once
+
+namespace corvane::texts {
+
+// Registry (registry.cpp).
+inline constexpr char kProtected[] = " Protected Member, cannot modify Plugins";
+inline constexpr char kNotFound[] = "Plugin data not found";
+inline constexpr char kNotFoundFor[] = "Plugin data not found for %s";
+inline constexpr char kNotFoundPath[] = "Plugin data not found for (";
+inline constexpr char kNotFoundType[] = "), type: ";
+inline constexpr char kReserved[] =
+    "The name 'data' is reserved and cannot be used as os, platform, model or os_flavor";
+// " {} already registered for {}, {} from {} is overriding this class": the
+// texts around its four fields.
+inline constexpr const char* kOverriding[] = {" ", " already registered for ", ", ", " from ",
+                                              " is overriding this class"};
+
+// Validation (validation.cpp).
+inline constexpr char kModelNeedsPlatform[] = "OS and platform are required for Model: ";
+inline constexpr char kModelType[] = "Model should be of type str";
+inline constexpr char kModelCase[] = " Model (%s) has to be in lowecase";
+inline constexpr char kPlatformNeedsOs[] = "OS information not provided for platform: ";
+inline constexpr char kPlatformType[] = "platform should be of type str";
+inline constexpr char kPlatformCase[] = "platform (%s) has to be in lowercase";
+inline constexpr char kUnknownOs[] = "%s is not part of the built-in list of supported OSes.";
+inline constexpr char kOsExpected[] = "OS should be one of these ";
+inline constexpr char kOsGot[] = " , but got ";
+inline constexpr char kChassisExpected[] = "chassis Type should be one of these ";
+inline constexpr char kChassisGot[] = ", but got ";
+
+// Discovery (discovery.cpp).
+inline constexpr char kLoadingPlugin[] = "Loading external plugin ";
+inline constexpr char kLoadingFrom[] = " from ";
+
+// Rendering (rendering.cpp).
+inline constexpr char kReprStart[] = "plugins (";
+inline constexpr char kReprAt[] = " at ";
+inline constexpr char kReprEnd[] = ") ";
+inline constexpr char kDepth[] = " while rendering the plugin tree";
+
+// Module binding (module.cpp).
+inline constexpr char kModuleName[] = "corvane.core.pluginmanager";
+inline constexpr char kInit[] = "init corvane.core.pluginmanager";
+inline constexpr char kInterpreterChange[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process.";
+inline constexpr char kReinitialised[] =
+    "Module 'pluginmanager' has already been imported. Re-initialisation is not supported.";
+inline constexpr char kVersionMismatch[] =
+    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
+
+inline constexpr char kModuleDoc[] =
+    "Module:\n"
+    "    corvane.core.pluginmanager\n"
+    "\n"
+    "Description:\n"
+    "    This module provides:\n"
+    "    1. Methods for identifying and loading plugin implementations\n"
+    "    2. Methods for validating and accessing platform implementation\n";
+
+inline constexpr char kClassDoc[] =
+    "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n   "
+    " ";
+
+inline constexpr char kInitDoc[] = "\n            Initialize\n        ";
+inline constexpr char kPluginsDoc[] = " Plugin list getter\n        ";
+inline constexpr char kValidateModelDoc[] = "\n         Validates Model\n        ";
+inline constexpr char kValidatePlatformDoc[] = "\n         Validates platform\n        ";
+inline constexpr char kValidateOsDoc[] = "\n         Validates OS\n        ";
+inline constexpr char kValidateChassisDoc[] = "\n         Validate chassis\n        ";
+inline constexpr char kValidateArgumentsDoc[] = " Validates the input arguments provided\n        ";
+inline constexpr char kGetPluginDoc[] =
+    "\n            This method returns the connection class based on the\n"
+    "            input details provided\n        ";
+inline constexpr char kUnregisterDoc[] =
+    "\n            This method unregister a particular implementations from\n"
+    "            the internal database\n        ";
+inline constexpr char kRegisterDoc[] =
+    "\n"
+    "            This method registers all the implementation plugin(i.e connection class)\n"
+    "            to the corvane plugin manager\n"
+    "\n"
+    "            It takes OS, platform, MODEL information and based on that\n"
+    "            registers it\n"
+    "\n"
+    "            cls refer to the connection class\n"
+    "            chassis_type indicates if the connection class is for single_rp or\n"
+    "            dual_rp or stack(default single_rp)\n"
+    "\n"
+    "        ";
+inline constexpr char kDiscoverBuiltinDoc[] = "loads all plugins";
+inline constexpr char kDiscoverExternalDoc[] =
+    "\n        discover external plugins defined that users pip installed.\n        ";
+inline constexpr char kPrintTreeDoc[] =
+    " This Method print the plugin list in tree structure\n"
+    "\n"
+    "            plugin\n"
+    "              |__ generic\n"
+    "                |__ data\n"
+    "                  |__ single_rp\n"
+    "                    |__ cls = <class 'corvane.plugins.generic.Connection'>\n"
+    "                    |__ path = .../corvane/plugins/generic/__init__.py\n"
+    "\n"
+    "            data is the tree (or any nested mapping) to render and output\n"
+    "            the first line of the text; the rendered text is returned.\n"
+    "        ";
+
+}  // namespace corvane::texts
