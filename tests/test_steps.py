@@ -23,9 +23,6 @@ from corvane.core import pluginmanager
 class ConnA: ...
 
 
-class ConnB: ...
-
-
 class Recorder:
     """The package logger, running `action` on every debug line."""
 
@@ -61,25 +58,6 @@ class Added(str):
 
     def __radd__(self, other):
         return "radd(" + other + ")"
-
-
-class Node(dict):
-    """A dict subclass that records its reads and may run `action` once."""
-
-    def __init__(self, *args, events, action=None, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.events, self.action = events, action
-
-    def keys(self):
-        self.events.append(("keys",))
-        return super().keys()
-
-    def __getitem__(self, key):
-        self.events.append(("getitem", str(key)))
-        action, self.action = self.action, None
-        if action is not None:
-            action()
-        return super().__getitem__(key)
 
 
 class ClaimsDict:

@@ -227,8 +227,10 @@ class PluginManager:
             chassis_map = node["data"]
             if chassis_type in chassis_map.keys():
                 existing = chassis_map[chassis_type]["cls"]
+                # str.format reads all its arguments before it formats any;
+                # an f-string would format each as soon as it is read.
                 log.debug(
-                    " {} already registered for {}, {} from {} is overriding this class".format(
+                    " {} already registered for {}, {} from {} is overriding this class".format(  # noqa: UP032
                         existing.__name__, key_path, cls.__name__, cls.__module__
                     )
                 )
