@@ -412,7 +412,7 @@ def test_disabled_plugins_are_not_imported(
     [
         (type("AtThePrompt", (), {"__module__": "__main__"}), "o", r"^__main__.AtThePrompt cannot"),
         (int, "o", r"^builtins.int cannot be registered: no file defines it \(<class 'int'> is a"),
-        (Lines, ["o"], "^unhashable type"),  # other errors go on as they are
+        (Lines, ["o"], "unhashable type"),  # other errors go on as they are
     ],
 )
 def test_a_class_without_a_file_is_one_type_error_naming_it(monkeypatch, cls, os, message):

@@ -239,21 +239,17 @@ CORVANE_ALWAYS_INLINE int contains(Call& call, PyObject* container, PyObject* va
 }
 
 // `template % value`, with the host's operator.
-CORVANE_ALWAYS_INLINE Ref percent(Call& call, const char* format, PyObject* value) {
-    Ref text = Ref::steal(PyUnicode_FromString(format));
-    if (!text) {
-        return text;
-    }
+CORVANE_ALWAYS_INLINE Ref percent(Call& call, PyObject* format, PyObject* value) {
     if (call.step("percent", PyUnicode_CheckExact(value))) {
-        return Ref::steal(PyUnicode_Format(text.get(), value));
+        return Ref::steal(PyUnicode_Format(format, value));
     }
-    return Ref::steal(PyNumber_Remainder(text.get(), value));
+    return Ref::steal(PyNumber_Remainder(format, value));
 }
 
 // `template % value` with `value` the one argument of the template: a tuple
 // is its argument, not the argument list (a tuple would otherwise be spread
 // over the placeholders); anything else goes to the host's `%` as it is.
-inline Ref percent_one(Call& call, const char* format, PyObject* value) {
+inline Ref percent_one(Call& call, PyObject* format, PyObject* value) {
     if (!PyTuple_Check(value)) {
         return percent(call, format, value);
     }
@@ -262,10 +258,9 @@ inline Ref percent_one(Call& call, const char* format, PyObject* value) {
 }
 
 // `text + str(value)` for a constant text.
-inline Ref text_and_str(Call& call, const char* text, PyObject* value) {
-    Ref head = Ref::steal(PyUnicode_FromString(text));
-    Ref tail = head ? str_of(call, value) : Ref();
-    return tail ? add(call, head.get(), tail.get()) : Ref();
+inline Ref text_and_str(Call& call, PyObject* text, PyObject* value) {
+    Ref tail = str_of(call, value);
+    return tail ? add(call, text, tail.get()) : Ref();
 }
 
 // `raise ConnectionInfraError(<message>)` and `log.debug(<text>)`: reading
@@ -275,7 +270,7 @@ PyObject* raise_error(Call& call, Build build) {
     call.step("raise", false);
     return raise_connection_error(build);
 }
-inline PyObject* raise_error(Call& call, const char* message) {
+inline PyObject* raise_error(Call& call, PyObject* message) {
     call.step("raise", false);
     return raise_connection_error(message);
 }

@@ -193,10 +193,9 @@ PyObject* discover_external_plugins() {
         const int logged = log_debug([&] {
             Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
             Ref name_text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
-            Ref head = name_text ? Ref::steal(PyUnicode_FromString(texts::kLoadingPlugin)) : Ref();
-            Ref text = head ? Ref::steal(PyNumber_Add(head.get(), name_text.get())) : Ref();
-            Ref from = text ? Ref::steal(PyUnicode_FromString(texts::kLoadingFrom)) : Ref();
-            text = from ? Ref::steal(PyNumber_Add(text.get(), from.get())) : Ref();
+            Ref text =
+                name_text ? Ref::steal(PyNumber_Add(names.loading_plugin, name_text.get())) : Ref();
+            text = text ? Ref::steal(PyNumber_Add(text.get(), names.loading_from)) : Ref();
             Ref module = text ? Ref::steal(PyObject_GetAttr(plugin.get(), names.module)) : Ref();
             Ref module_text = module ? Ref::steal(PyObject_Str(module.get())) : Ref();
             return module_text ? Ref::steal(PyNumber_Add(text.get(), module_text.get())) : Ref();

@@ -35,10 +35,13 @@
 //   without a file leaves the tree as it was;
 // - the not-found message of a lookup joins str(key) of every key, so a
 //   None or other non-str key cannot turn it into a TypeError;
-// - the unknown-OS debug line formats the OS as the one argument of its
-//   template, so a tuple OS is rendered whole instead of failing;
-// - a tree too deep for the C stack renders (or raises RecursionError)
-//   instead of crashing.
+// - the unknown-OS debug line, and the not-found message of unregistering a
+//   chassis type, wrap a tuple in a tuple of one, so that `%` renders it
+//   whole instead of failing; anything else goes to `%` as it is;
+// - an override that PluginManager calls through the instance (of
+//   print_tree, or of a member called by another) runs under a guard of
+//   the running thread's stack: RecursionError instead of a crash when
+//   overrides call back into the module deeper than the stack holds.
 #include <utility>
 
 #include "discovery.hpp"

@@ -56,20 +56,47 @@ namespace corvane {
     X(ImportError)          \
     X(TypeError)
 
-// Texts that are not identifiers: X(field, "text").
-#define CORVANE_TEXTS(X)          \
-    X(empty, "")                  \
-    X(newline, "\n")              \
-    X(heading_mark, "__ ")        \
-    X(leaf_mark, " = ")           \
-    X(first_mark, "\n  |")        \
-    X(bar, "  |")                 \
-    X(blank_pair, "  ")           \
-    X(slash, "/")                 \
-    X(blank, " ")                 \
-    X(dot, ".")                   \
-    X(plugins_infix, ".plugins.") \
-    X(tests_infix, ".tests.")
+// Texts that are not identifiers: X(field, text), the words in texts.hpp.
+#define CORVANE_TEXTS(X)                                \
+    X(empty, "")                                        \
+    X(newline, "\n")                                    \
+    X(heading_mark, "__ ")                              \
+    X(leaf_mark, " = ")                                 \
+    X(first_mark, "\n  |")                              \
+    X(bar, "  |")                                       \
+    X(blank_pair, "  ")                                 \
+    X(slash, "/")                                       \
+    X(blank, " ")                                       \
+    X(dot, ".")                                         \
+    X(plugins_infix, ".plugins.")                       \
+    X(tests_infix, ".tests.")                           \
+    X(comma_blank, ", ")                                \
+    X(not_found, texts::kNotFound)                      \
+    X(not_found_for, texts::kNotFoundFor)               \
+    X(not_found_path, texts::kNotFoundPath)             \
+    X(not_found_type, texts::kNotFoundType)             \
+    X(reserved, texts::kReserved)                       \
+    X(overriding_0, texts::kOverriding0)                \
+    X(overriding_1, texts::kOverriding1)                \
+    X(overriding_2, texts::kOverriding2)                \
+    X(overriding_3, texts::kOverriding3)                \
+    X(overriding_4, texts::kOverriding4)                \
+    X(model_needs_platform, texts::kModelNeedsPlatform) \
+    X(model_type, texts::kModelType)                    \
+    X(model_case, texts::kModelCase)                    \
+    X(platform_needs_os, texts::kPlatformNeedsOs)       \
+    X(platform_type, texts::kPlatformType)              \
+    X(platform_case, texts::kPlatformCase)              \
+    X(unknown_os, texts::kUnknownOs)                    \
+    X(os_expected, texts::kOsExpected)                  \
+    X(os_got, texts::kOsGot)                            \
+    X(chassis_expected, texts::kChassisExpected)        \
+    X(chassis_got, texts::kChassisGot)                  \
+    X(loading_plugin, texts::kLoadingPlugin)            \
+    X(loading_from, texts::kLoadingFrom)                \
+    X(repr_start, texts::kReprStart)                    \
+    X(repr_at, texts::kReprAt)                          \
+    X(repr_end, texts::kReprEnd)
 
 // Keyword-name tuples of the calls the members make: X(field, items...).
 #define CORVANE_KWNAMES(X)                                      \

@@ -90,8 +90,7 @@ Ref formatted(Call& call, PyObject* value) {
         }
         PyList_SET_ITEM(reprs.get(), i, text);
     }
-    Ref separator = reprs ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
-    Ref items = separator ? Ref::steal(PyUnicode_Join(separator.get(), reprs.get())) : Ref();
+    Ref items = reprs ? Ref::steal(PyUnicode_Join(names.comma_blank, reprs.get())) : Ref();
     return items ? Ref::steal(PyUnicode_FromFormat("[%U]", items.get())) : Ref();
 }
 
@@ -110,10 +109,11 @@ int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObje
             return Ref();
         }
         Ref pieces = Ref::steal(PyList_New(0));
+        PyObject* const texts[] = {names.overriding_0, names.overriding_1, names.overriding_2,
+                                   names.overriding_3, names.overriding_4};
         for (int i = 0; pieces && i < 5; ++i) {
-            Ref text = Ref::steal(PyUnicode_FromString(texts::kOverriding[i]));
-            Ref field = text && i < 4 ? formatted(call, values[i].get()) : Ref();
-            if (!text || PyList_Append(pieces.get(), text.get()) < 0 ||
+            Ref field = i < 4 ? formatted(call, values[i].get()) : Ref();
+            if (PyList_Append(pieces.get(), texts[i]) < 0 ||
                 (i < 4 && (!field || PyList_Append(pieces.get(), field.get()) < 0))) {
                 return Ref();
             }
@@ -137,9 +137,8 @@ Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_typ
         PyList_SetItem(keys.get(), i, text.release());
     }
     Ref joined = Ref::steal(PyUnicode_Join(names.slash, keys.get()));
-    Ref message = joined ? text_and_str(call, texts::kNotFoundPath, joined.get()) : Ref();
-    Ref type_label = message ? Ref::steal(PyUnicode_FromString(texts::kNotFoundType)) : Ref();
-    message = type_label ? add(call, message.get(), type_label.get()) : Ref();
+    Ref message = joined ? text_and_str(call, names.not_found_path, joined.get()) : Ref();
+    message = message ? add(call, message.get(), names.not_found_type) : Ref();
     Ref type_text = message ? str_of(call, chassis_type) : Ref();
     message = type_text ? add(call, message.get(), type_text.get()) : Ref();
     return message ? add(call, message.get(), names.blank) : Ref();
@@ -204,7 +203,7 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
     const KeyPath key_path(os, platform, model, os_flavor);
     const int reserved = has_reserved_key(call, key_path);
     if (reserved != 0) {
-        return reserved < 0 ? nullptr : raise_error(call, texts::kReserved);
+        return reserved < 0 ? nullptr : raise_error(call, names.reserved);
     }
     // The file comes before the walk: a class it fails for leaves the tree
     // as it was.
@@ -261,7 +260,7 @@ PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObje
     const KeyPath key_path(os, platform, model, os_flavor);
     const int reserved = has_reserved_key(call, key_path);
     if (reserved != 0) {
-        return reserved < 0 ? nullptr : raise_error(call, texts::kNotFound);
+        return reserved < 0 ? nullptr : raise_error(call, names.not_found);
     }
     Ref node = call.state(State::plugins);
     if (!node) {
@@ -271,13 +270,13 @@ PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObje
         Ref child;
         const int found = node_get(call, node.get(), key, &child);
         if (found <= 0) {
-            return found < 0 ? nullptr : raise_error(call, texts::kNotFound);
+            return found < 0 ? nullptr : raise_error(call, names.not_found);
         }
         node = std::move(child);
     }
     const int has_map = node_contains(call, node.get(), names.data);
     if (has_map <= 0) {
-        return has_map < 0 ? nullptr : raise_error(call, texts::kNotFound);
+        return has_map < 0 ? nullptr : raise_error(call, names.not_found);
     }
     if (chassis_type == Py_None) {
         return node_delete(call, node.get(), names.data) < 0 ? nullptr : none();
@@ -289,7 +288,7 @@ PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObje
                    ? nullptr
                    : raise_error(
                          call,
-                         [&] { return percent_one(call, texts::kNotFoundFor, chassis_type); });
+                         [&] { return percent_one(call, names.not_found_for, chassis_type); });
     }
     return node_delete(call, chassis_map.get(), chassis_type) < 0 ? nullptr : none();
 }

@@ -25,9 +25,10 @@
 //   plain leaves (None, exact strs, classes whose text no Python code takes
 //   part in), rendered by PluginManager's own print_tree into an exact str.
 //   Nothing of such a tree can run Python code, so it reads the tree once
-//   and writes every line once, with the indentation of all its ancestors,
-//   as pieces of one text. It is its own prescan: when it meets anything
-//   else, no Python code has run yet, and it gives the tree up whole.
+//   and writes every line once into one text (text.hpp), with the
+//   indentation of all its ancestors. It is its own prescan: when it meets
+//   anything else, no Python code has run yet, and it gives the tree up
+//   whole.
 // - The written renderer follows the rule step by step with the host's
 //   operators: `self.print_tree` looked up for every child, every value read
 //   when the rule reads it, an override called (PluginManager's own
@@ -38,7 +39,10 @@
 #include "rendering.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+
+#include "text.hpp"
 
 namespace corvane {
 namespace {
@@ -159,7 +163,12 @@ class Entries {
 };
 
 bool has_newline(PyObject* text) {
-    return PyUnicode_FindChar(text, '\n', 0, PyUnicode_GET_LENGTH(text), 1) >= 0;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+        return std::memchr(PyUnicode_1BYTE_DATA(text), '\n', static_cast<size_t>(length)) !=
+               nullptr;
+    }
+    return PyUnicode_FindChar(text, '\n', 0, length, 1) >= 0;
 }
 
 // A stack whose items live on the heap and keep their addresses while it
@@ -203,7 +212,6 @@ class Stack {
     }
     void pop() { items_[--size_]->~Item(); }
     Item& top() { return *items_[size_ - 1]; }
-    Item& at(Py_ssize_t index) { return *items_[index]; }
     Py_ssize_t size() const { return size_; }
 
   private:
@@ -213,15 +221,51 @@ class Stack {
     Py_ssize_t capacity_ = 0;
 };
 
+// What begins each line of the levels being written: "\n" and the marks
+// ("  |" or "  ") of all their ancestors. Each level's lead is a prefix of
+// the next one's.
+class Lead {
+  public:
+    Lead() noexcept = default;
+    Lead(const Lead&) = delete;
+    Lead& operator=(const Lead&) = delete;
+    ~Lead() { PyMem_Free(data_); }
+
+    int push(const char* mark, size_t length) {
+        if (size_ + length > capacity_) {
+            const size_t capacity = 2 * (size_ + length) + 32;
+            char* data = static_cast<char*>(PyMem_Realloc(data_, capacity));
+            if (data == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            data_ = data;
+            capacity_ = capacity;
+        }
+        std::memcpy(data_ + size_, mark, length);
+        size_ += length;
+        return 0;
+    }
+    size_t size() const { return size_; }
+    void truncate(size_t size) { size_ = size; }
+    const char* data() const { return data_; }
+
+  private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+const char kBar[] = "  |";
+const char kBlank[] = "  ";
+
 // One dict of the tree being rendered by the fast renderer.
 struct FastFrame {
     Entries entries;
     Py_ssize_t next = 0;
-    // What begins each line of its text but the first, once it is part of
-    // the whole text ("\n" and the marks of its ancestors), and what begins
-    // the first line of each of its children (the same and "  |").
-    Ref lead;
-    Ref first_lead;
+    // The length of its lead: what begins each line of its text but the
+    // first, once its text is part of the whole.
+    size_t lead = 0;
 };
 
 enum class Outcome { done, given_up, failed };
@@ -234,92 +278,91 @@ class FastRenderer {
     int render(PyObject* data, PyObject* output, Ref* text);
 
   private:
-    // The classes proven plain in this render; nothing runs Python code
-    // while it lasts, so a proof holds until it ends.
-    bool plain_leaf_class(PyObject* value);
-    int push_frame(PyObject* dict, PyObject* lead);
+    // str(cls) of a class leaf whose text no Python code takes part in;
+    // empty (no error) for any other value.
+    Ref plain_class_text(PyObject* value);
+    int push_frame(PyObject* dict, size_t lead);
     Outcome child();
-    // The lines of a child's text: the first begun with `first_lead`, the
-    // rest with the child's own lead, made only when it is needed.
-    int child_lines(FastFrame& frame, bool last, std::initializer_list<PyObject*> parts);
-    Ref child_lead(FastFrame& frame, bool last) {
-        return last ? Ref::steal(PyUnicode_Concat(frame.lead.get(), names.blank_pair))
-                    : Ref::borrow(frame.first_lead.get());
+    // A line of the frame's text: its lead, then `mark`.
+    int line_start(const FastFrame& frame, const char* mark, size_t length) {
+        return out_.append_ascii(lead_.data(), frame.lead) < 0 ? -1
+                                                               : out_.append_ascii(mark, length);
     }
-    int piece(PyObject* text) { return PyList_Append(pieces_.get(), text); }
+    // A child's text, made of `parts`: its first line marked "  |", the
+    // rest (when a part holds a line break) marked as the child's own.
+    int child_text(const FastFrame& frame, bool last, std::initializer_list<PyObject*> parts);
 
-    Ref pieces_;
+    TextBuilder out_;
+    Lead lead_;
     Stack<FastFrame> frames_;
     Levels levels_;
-    static constexpr int kProvenClasses = 8;
-    PyObject* proven_[kProvenClasses] = {};
-    int proven_count_ = 0;
+    // The classes whose text was made in this render: nothing runs Python
+    // code while it lasts, so a class's text stays what it was.
+    static constexpr int kKnownClasses = 8;
+    PyObject* known_[kKnownClasses] = {};
+    Ref known_text_[kKnownClasses];
+    int known_next_ = 0;
 };
 
-// Whether the rule's tests of a class leaf and str(cls) run no Python code:
-// its metaclass is exactly type (truth, `== {}` and the isinstance test are
-// type's own), and str() reads __module__ from the namespace of a heap class,
-// whose keys must then all be exact strs.
-bool FastRenderer::plain_leaf_class(PyObject* value) {
+// str(cls), for a class whose metaclass is exactly type (the rule's truth,
+// `== {}` and isinstance tests of it are type's own) and, for a heap class,
+// whose namespace has exact-str keys only (str() reads __module__ from it).
+Ref FastRenderer::plain_class_text(PyObject* value) {
     if (!Py_IS_TYPE(value, &PyType_Type)) {
-        return false;
+        return Ref();
+    }
+    for (int i = 0; i < kKnownClasses; ++i) {
+        if (known_[i] == value) {
+            return Ref::borrow(known_text_[i].get());
+        }
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(value);
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        return true;
-    }
-    for (int i = 0; i < proven_count_; ++i) {
-        if (proven_[i] == value) {
-            return true;
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        const Ref dict = type_dict(type);
+        if (!dict || !PyDict_CheckExact(dict.get()) || !locked(dict.get(), [&] {
+                Py_ssize_t position = 0;
+                PyObject* key = nullptr;
+                PyObject* item = nullptr;
+                while (PyDict_Next(dict.get(), &position, &key, &item)) {
+                    if (!PyUnicode_CheckExact(key)) {
+                        return false;
+                    }
+                }
+                return true;
+            })) {
+            return Ref();
         }
     }
-    const Ref dict = type_dict(type);
-    if (!dict || !PyDict_CheckExact(dict.get())) {
-        return false;
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (text) {
+        known_[known_next_] = value;
+        known_text_[known_next_] = Ref::borrow(text.get());
+        known_next_ = (known_next_ + 1) % kKnownClasses;
     }
-    const bool plain = locked(dict.get(), [&] {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (PyDict_Next(dict.get(), &position, &key, &item)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-        }
-        return true;
-    });
-    if (plain) {
-        proven_[proven_count_ % kProvenClasses] = value;
-        proven_count_ = proven_count_ < kProvenClasses ? proven_count_ + 1 : proven_count_;
-    }
-    return plain;
+    return text;
 }
 
-int FastRenderer::push_frame(PyObject* dict, PyObject* lead) {
+int FastRenderer::push_frame(PyObject* dict, size_t lead) {
     FastFrame* frame = frames_.push();
     if (frame == nullptr) {
         return -1;
     }
-    const int read = frame->entries.read(dict);
-    if (read <= 0) {
-        return read;
-    }
-    frame->lead = Ref::borrow(lead);
-    frame->first_lead = Ref::steal(PyUnicode_Concat(lead, names.bar));
-    return frame->first_lead ? 1 : -1;
+    frame->lead = lead;
+    return frame->entries.read(dict);
 }
 
-int FastRenderer::child_lines(FastFrame& frame, bool last, std::initializer_list<PyObject*> parts) {
-    bool plain = true;
+int FastRenderer::child_text(const FastFrame& frame, bool last,
+                             std::initializer_list<PyObject*> parts) {
+    bool single_line = true;
     for (PyObject* part : parts) {
-        plain = plain && !has_newline(part);
+        single_line = single_line && !has_newline(part);
     }
-    if (plain) {
-        if (piece(frame.first_lead.get()) < 0) {
-            return -1;
-        }
+    if (line_start(frame, kBar, 3) < 0) {
+        return -1;
+    }
+    if (single_line) {
         for (PyObject* part : parts) {
-            if (piece(part) < 0) {
+            if (out_.append(part) < 0) {
                 return -1;
             }
         }
@@ -335,13 +378,14 @@ int FastRenderer::child_lines(FastFrame& frame, bool last, std::initializer_list
     }
     Ref text = Ref::steal(PyUnicode_Join(names.empty, joined.get()));
     Ref lines = text ? Ref::steal(PyUnicode_Split(text.get(), names.newline, -1)) : Ref();
-    Ref lead = lines ? child_lead(frame, last) : Ref();
-    if (!lead) {
+    if (!lines) {
         return -1;
     }
     for (Py_ssize_t line = 0; line < PyList_GET_SIZE(lines.get()); ++line) {
-        if (piece(line == 0 ? frame.first_lead.get() : lead.get()) < 0 ||
-            piece(PyList_GET_ITEM(lines.get(), line)) < 0) {
+        if (line > 0 && (line_start(frame, last ? kBlank : kBar, last ? 2 : 3) < 0)) {
+            return -1;
+        }
+        if (out_.append(PyList_GET_ITEM(lines.get(), line)) < 0) {
             return -1;
         }
     }
@@ -355,8 +399,12 @@ Outcome FastRenderer::child() {
     PyObject* value = frame.entries.value(index);
     const bool last = index == frame.entries.size() - 1;
     const bool dict = PyDict_CheckExact(value);
-    if (!dict && !inert(value) && !plain_leaf_class(value)) {
-        return Outcome::given_up;
+    Ref class_text;
+    if (!dict && !inert(value)) {
+        class_text = plain_class_text(value);
+        if (!class_text) {
+            return PyErr_Occurred() ? Outcome::failed : Outcome::given_up;
+        }
     }
     // print_tree(data=value, output="__ " + key), one level deeper.
     if (levels_.enter() < 0) {
@@ -366,32 +414,33 @@ Outcome FastRenderer::child() {
         (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0)) {
         // An empty text: its one line is only the mark of its first line.
         levels_.leave();
-        return piece(frame.first_lead.get()) < 0 ? Outcome::failed : Outcome::done;
+        return line_start(frame, kBar, 3) < 0 ? Outcome::failed : Outcome::done;
     }
     if (!dict) {
         levels_.leave();
-        const Ref text =
-            PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
-        if (!text) {
-            return Outcome::failed;
-        }
-        return child_lines(frame, last, {names.heading_mark, key, names.leaf_mark, text.get()}) < 0
+        PyObject* leaf = class_text ? class_text.get() : value;
+        return child_text(frame, last, {names.heading_mark, key, names.leaf_mark, leaf}) < 0
                    ? Outcome::failed
                    : Outcome::done;
     }
     // The child's heading now; its lines follow as its entries are read.
-    const Ref lead = child_lead(frame, last);
-    if (!lead || child_lines(frame, last, {names.heading_mark, key}) < 0) {
+    lead_.truncate(frame.lead);
+    if (child_text(frame, last, {names.heading_mark, key}) < 0 ||
+        lead_.push(last ? kBlank : kBar, last ? 2 : 3) < 0) {
         return Outcome::failed;
     }
-    const int pushed = push_frame(value, lead.get());
+    const int pushed = push_frame(value, lead_.size());
     return pushed < 0 ? Outcome::failed : pushed == 0 ? Outcome::given_up : Outcome::done;
 }
 
 int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
     const bool dict = PyDict_CheckExact(data);
-    if (!dict && !inert(data) && !plain_leaf_class(data)) {
-        return 0;
+    Ref class_text;
+    if (!dict && !inert(data)) {
+        class_text = plain_class_text(data);
+        if (!class_text) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
     }
     if (data == Py_None || (dict && PyDict_GET_SIZE(data) == 0) ||
         (PyUnicode_CheckExact(data) && PyUnicode_GET_LENGTH(data) == 0)) {
@@ -400,17 +449,15 @@ int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
     }
     if (!dict) {
         // output + " = " + str(data)
-        const Ref leaf =
-            PyUnicode_CheckExact(data) ? Ref::borrow(data) : Ref::steal(PyObject_Str(data));
-        Ref head = leaf ? Ref::steal(PyUnicode_Concat(output, names.leaf_mark)) : Ref();
-        *text = head ? Ref::steal(PyUnicode_Concat(head.get(), leaf.get())) : Ref();
+        PyObject* leaf = class_text ? class_text.get() : data;
+        Ref head = Ref::steal(PyUnicode_Concat(output, names.leaf_mark));
+        *text = head ? Ref::steal(PyUnicode_Concat(head.get(), leaf)) : Ref();
         return *text ? 1 : -1;
     }
-    pieces_ = Ref::steal(PyList_New(0));
-    if (!pieces_ || piece(output) < 0 || levels_.enter() < 0) {
+    if (out_.append(output) < 0 || lead_.push("\n", 1) < 0 || levels_.enter() < 0) {
         return -1;
     }
-    int pushed = push_frame(data, names.newline);
+    const int pushed = push_frame(data, lead_.size());
     if (pushed <= 0) {
         return pushed;
     }
@@ -426,7 +473,7 @@ int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
             return outcome == Outcome::failed ? -1 : 0;
         }
     }
-    *text = Ref::steal(PyUnicode_Join(names.empty, pieces_.get()));
+    *text = out_.finish();
     return *text ? 1 : -1;
 }
 
@@ -654,9 +701,8 @@ PyObject* manager_repr(Call& call) {
     call.step("repr", false);
     PyObject* self = call.self();
     Ref cls = Ref::steal(PyObject_GetAttr(self, names.__class__));
-    Ref heading = cls ? text_and_str(call, texts::kReprStart, cls.get()) : Ref();
-    Ref at = heading ? Ref::steal(PyUnicode_FromString(texts::kReprAt)) : Ref();
-    heading = at ? add(call, heading.get(), at.get()) : Ref();
+    Ref heading = cls ? text_and_str(call, names.repr_start, cls.get()) : Ref();
+    heading = heading ? add(call, heading.get(), names.repr_at) : Ref();
     Ref hex_function = heading ? global(names.hex) : Ref();
     Ref id_function = hex_function ? global(names.id) : Ref();
     Ref identity = id_function ? Ref::steal(PyObject_CallOneArg(id_function.get(), self)) : Ref();
@@ -664,8 +710,7 @@ PyObject* manager_repr(Call& call) {
         identity ? Ref::steal(PyObject_CallOneArg(hex_function.get(), identity.get())) : Ref();
     Ref address_text = address ? str_of(call, address.get()) : Ref();
     heading = address_text ? add(call, heading.get(), address_text.get()) : Ref();
-    Ref close = heading ? Ref::steal(PyUnicode_FromString(texts::kReprEnd)) : Ref();
-    heading = close ? add(call, heading.get(), close.get()) : Ref();
+    heading = heading ? add(call, heading.get(), names.repr_end) : Ref();
     // self.print_tree(data=self._plugins, output=heading)
     Ref method =
         heading

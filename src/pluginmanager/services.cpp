@@ -82,8 +82,8 @@ PyObject* raise_instance_of(PyObject* error_class, PyObject* message) {
     return nullptr;
 }
 
-PyObject* raise_connection_error(const char* message) {
-    return raise_connection_error([&] { return Ref::steal(PyUnicode_FromString(message)); });
+PyObject* raise_connection_error(PyObject* message) {
+    return raise_connection_error([&] { return Ref::borrow(message); });
 }
 
 Ref import_module_level(const char* name, PyObject* fromlist, int level) {

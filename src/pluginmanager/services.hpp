@@ -45,7 +45,7 @@ PyObject* raise_connection_error(Build build) {
     Ref message = build();
     return message ? raise_instance_of(error_class.get(), message.get()) : nullptr;
 }
-PyObject* raise_connection_error(const char* message);
+PyObject* raise_connection_error(PyObject* message);
 
 // `log.debug(<text>)`: the logger and its method are read first, then
 // `build()` makes the text, then the method is called. -1 on error.

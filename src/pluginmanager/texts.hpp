@@ -1,5 +1,6 @@
 // The module's fixed texts, word for word, blanks included: its messages,
-// the templates its messages are made from, and its docstrings.
+// the templates its messages are made from, and its docstrings. The texts
+// used on calls are interned once as str objects (names.hpp).
 #pragma once
 
 namespace corvane::texts {
@@ -14,8 +15,11 @@ inline constexpr char kReserved[] =
     "The name 'data' is reserved and cannot be used as os, platform, model or os_flavor";
 // " {} already registered for {}, {} from {} is overriding this class": the
 // texts around its four fields.
-inline constexpr const char* kOverriding[] = {" ", " already registered for ", ", ", " from ",
-                                              " is overriding this class"};
+inline constexpr char kOverriding0[] = " ";
+inline constexpr char kOverriding1[] = " already registered for ";
+inline constexpr char kOverriding2[] = ", ";
+inline constexpr char kOverriding3[] = " from ";
+inline constexpr char kOverriding4[] = " is overriding this class";
 
 // Validation (validation.cpp).
 inline constexpr char kModelNeedsPlatform[] = "OS and platform are required for Model: ";

@@ -102,12 +102,11 @@ int lowercase_rule(Call& call, PyObject* text) {
 }
 
 // "<prefix>" + str(self.<attribute>) + "<separator>" + str(value)
-Ref listed_message(Call& call, const char* prefix, State attribute, const char* separator,
+Ref listed_message(Call& call, PyObject* prefix, State attribute, PyObject* separator,
                    PyObject* value) {
     Ref allowed = call.state(attribute);
     Ref head = allowed ? text_and_str(call, prefix, allowed.get()) : Ref();
-    Ref middle = head ? Ref::steal(PyUnicode_FromString(separator)) : Ref();
-    Ref joined = middle ? add(call, head.get(), middle.get()) : Ref();
+    Ref joined = head ? add(call, head.get(), separator) : Ref();
     Ref tail = joined ? str_of(call, value) : Ref();
     return tail ? add(call, joined.get(), tail.get()) : Ref();
 }
@@ -169,17 +168,17 @@ PyObject* validate_model(Call& call, PyObject* os, PyObject* platform, PyObject*
                    ? nullptr
                    : raise_error(
                          call,
-                         [&] { return text_and_str(call, texts::kModelNeedsPlatform, model); });
+                         [&] { return text_and_str(call, names.model_needs_platform, model); });
     }
     const int text = is_instance(call, model, &PyUnicode_Type);
     if (text <= 0) {
-        return text < 0 ? nullptr : raise_error(call, texts::kModelType);
+        return text < 0 ? nullptr : raise_error(call, names.model_type);
     }
     const int lowercase = lowercase_rule(call, model);
     if (lowercase != 0) {
         return lowercase < 0 ? nullptr : none();
     }
-    return raise_error(call, [&] { return percent(call, texts::kModelCase, model); });
+    return raise_error(call, [&] { return percent(call, names.model_case, model); });
 }
 
 PyObject* validate_platform(Call& call, PyObject* os, PyObject* platform) {
@@ -189,17 +188,17 @@ PyObject* validate_platform(Call& call, PyObject* os, PyObject* platform) {
     }
     if (os == Py_None) {
         return raise_error(call,
-                           [&] { return text_and_str(call, texts::kPlatformNeedsOs, platform); });
+                           [&] { return text_and_str(call, names.platform_needs_os, platform); });
     }
     const int text = is_instance(call, platform, &PyUnicode_Type);
     if (text <= 0) {
-        return text < 0 ? nullptr : raise_error(call, texts::kPlatformType);
+        return text < 0 ? nullptr : raise_error(call, names.platform_type);
     }
     const int lowercase = lowercase_rule(call, platform);
     if (lowercase != 0) {
         return lowercase < 0 ? nullptr : none();
     }
-    return raise_error(call, [&] { return percent(call, texts::kPlatformCase, platform); });
+    return raise_error(call, [&] { return percent(call, names.platform_case, platform); });
 }
 
 PyObject* validate_os(Call& call, PyObject* os) {
@@ -214,7 +213,7 @@ PyObject* validate_os(Call& call, PyObject* os) {
         }
         if (!known) {
             const int logged =
-                debug_line(call, [&] { return percent_one(call, texts::kUnknownOs, os); });
+                debug_line(call, [&] { return percent_one(call, names.unknown_os, os); });
             return logged < 0 ? nullptr : none();
         }
     }
@@ -224,7 +223,7 @@ PyObject* validate_os(Call& call, PyObject* os) {
         return present < 0 ? nullptr : none();
     }
     return raise_error(call, [&] {
-        return listed_message(call, texts::kOsExpected, State::supported_os, texts::kOsGot, os);
+        return listed_message(call, names.os_expected, State::supported_os, names.os_got, os);
     });
 }
 
@@ -240,8 +239,8 @@ PyObject* validate_chassis_type(Call& call, PyObject* chassis_type) {
         }
     }
     return raise_error(call, [&] {
-        return listed_message(call, texts::kChassisExpected, State::chassis_type_list,
-                              texts::kChassisGot, chassis_type);
+        return listed_message(call, names.chassis_expected, State::chassis_type_list,
+                              names.chassis_got, chassis_type);
     });
 }
 

@@ -227,10 +227,8 @@ class PluginManager:
             chassis_map = node["data"]
             if chassis_type in chassis_map.keys():
                 existing = chassis_map[chassis_type]["cls"]
-                # str.format reads all its arguments before it formats any;
-                # an f-string would format each as soon as it is read.
                 log.debug(
-                    " {} already registered for {}, {} from {} is overriding this class".format(  # noqa: UP032
+                    " {} already registered for {}, {} from {} is overriding this class".format(  # noqa: UP032 (the arguments are read first)
                         existing.__name__, key_path, cls.__name__, cls.__module__
                     )
                 )
