@@ -1,0 +1,940 @@
+"""The extension and the pure-Python model, driven through the same hostile scenario.
+
+Each example is a plan of plain data, built once per side: a manager (plain,
+a subclass or an instance overriding a member, a foreign class with
+__slots__ holding the members), a plugin tree whose keys, nodes and leaves may
+be str or dict subclasses with hooks of their own, lists of supported values,
+module names rebound to recorders, and a few operations to run. Every hook of
+a case object records its call, and runs the action planned for it the first
+time it is called: raise (KeyboardInterrupt too), replace the tree, the
+instance's __dict__, class or lists, rebind a module name, change the tree,
+install a print_tree override, or register from inside the call. Both sides
+must give the same result (the same class, or equal text), the same
+exception (type and arguments), the same record of calls, in order, and leave
+the same tree, instance and module names.
+
+The cyclic garbage collector is off while an example runs, so a finaliser
+runs exactly when the last reference to its object goes. When the extension
+is built with its sentinel (``_sentinel``), its side runs armed: no Python
+code may start while a call is on its fast path.
+
+CORVANE_FUZZ_EXAMPLES sets the number of examples (``.ci/fuzz`` runs many).
+"""
+
+import builtins
+import gc
+import inspect
+import os
+import re
+import sys
+
+import pytest
+from hypothesis import HealthCheck, Phase, example, given, seed, settings
+from hypothesis import strategies as st
+
+import model
+from corvane.core import pluginmanager
+
+EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "100"))
+SENTINEL = getattr(pluginmanager, "_sentinel", None)
+
+
+class Boom(Exception):
+    pass
+
+
+class OtherError(Exception):
+    pass
+
+
+class ConnA: ...
+
+
+class ConnB: ...
+
+
+class Recording(type):
+    """Records every read of its classes' attributes on the case running."""
+
+    case = None
+
+    def __getattribute__(cls, name):
+        case = Recording.case
+        if case is not None and case.live:
+            case.events.append(("class." + name,))
+        return type.__getattribute__(cls, name)
+
+
+class ConnM(metaclass=Recording): ...
+
+
+# Shared by both sides, so results compare by identity; int has no file.
+CLASSES = {"A": ConnA, "B": ConnB, "M": ConnM, "int": int}
+
+
+class Case:
+    """One side of an example: its module, record and manager. Hooks record
+    and act only while `live` (while the operations run)."""
+
+    def __init__(self, module, patch):
+        self.module, self.patch = module, patch
+        self.events, self.live, self.count = [], False, 0
+        self.manager = None
+        self.other_class = type("Other", (module.PluginManager,), OTHER)
+        self.renamed = [(str(module.PluginManager), "<PluginManager>")]
+
+    def label(self, x, depth=0):
+        """A side-independent account of `x`, made without running its hooks."""
+        kind = type(x)
+        if kind is str:
+            for old, new in self.renamed:
+                x = x.replace(old, new)
+            return x
+        if issubclass(kind, dict):
+            if depth > 8:
+                return "..."
+            items = dict.items(x)
+            return (kind.__name__, [(self.label(k), self.label(v, depth + 1)) for k, v in items])
+        if issubclass(kind, Hooked):
+            return (kind.__name__, x.tag)
+        if kind is W:
+            return ("W", str.__str__(x))
+        if issubclass(kind, type):
+            return ("class", type.__getattribute__(x, "__qualname__"))
+        if kind in (list, tuple):
+            return (kind.__name__, [self.label(item, depth + 1) for item in x])
+        if x is None or kind in (int, bool, float):
+            return x
+        return kind.__qualname__
+
+    def __call__(self, outcome):
+        """An operation's result: a shared class itself, anything else its label."""
+        return outcome if any(outcome is cls for cls in CLASSES.values()) else self.label(outcome)
+
+
+class Hooked:
+    """Records each hook's call on its case and runs the action planned for
+    that hook, once."""
+
+    def __init__(self, case, acts=()):
+        self.setup(case, acts)
+
+    def setup(self, case, acts):
+        case.count += 1
+        self.case, self.tag, self.acts = case, case.count, dict(acts)
+
+    def hook(self, name, *args):
+        case = self.case
+        if case.live:
+            case.events.append((name, self.tag, *map(case.label, args)))
+            action = self.acts.pop(name, None)
+            if action is not None:
+                ACTIONS[action](case)
+
+    def __repr__(self):
+        self.hook("repr")
+        return f"<{type(self).__name__} {self.tag}>"
+
+
+class S(str, Hooked):
+    """A str subclass with its own hash (maybe a colliding one), equality
+    ("same" as its text, equal only "once", or "never"), text and operators."""
+
+    def __new__(cls, case, text, *rest):
+        return str.__new__(cls, text)
+
+    def __init__(self, case, text, hash_as, answers, acts):
+        Hooked.__init__(self, case, acts)
+        self.hash_as, self.answers, self.matched = hash_as, answers, False
+
+    def __hash__(self):
+        self.hook("hash")
+        return hash(str.__str__(self) if self.hash_as is None else self.hash_as)
+
+    def __eq__(self, other):
+        self.hook("eq", other)
+        if not isinstance(other, str):
+            return NotImplemented
+        same = str.__eq__(self, other)
+        if self.answers == "never" or (self.answers == "once" and self.matched):
+            return False
+        self.matched = self.matched or (same and self.case.live)
+        return same
+
+    def __lt__(self, other):
+        self.hook("lt", other)
+        return str.__lt__(self, other)
+
+    def __gt__(self, other):
+        self.hook("gt", other)
+        return str.__gt__(self, other)
+
+    def __bool__(self):
+        self.hook("bool")
+        return str.__len__(self) > 0
+
+    def __str__(self):
+        self.hook("str")
+        return str.__str__(self)
+
+    def __repr__(self):
+        self.hook("repr")
+        return str.__repr__(self)
+
+    def __add__(self, other):
+        self.hook("add", other)
+        return str.__add__(self, other)
+
+    def __radd__(self, other):
+        self.hook("radd", other)
+        return other + "~" + str.__str__(self) if isinstance(other, str) else NotImplemented
+
+    def __rmod__(self, other):
+        self.hook("rmod", other)
+        return str.__mod__(other, "~" + str.__str__(self))
+
+    def islower(self):
+        self.hook("islower")
+        return str.islower(self)
+
+    def isdigit(self):
+        self.hook("isdigit")
+        return str.isdigit(self)
+
+
+class W(str):
+    """A str subclass that overrides nothing."""
+
+
+class C(Hooked):
+    """Hashes like a name the module uses, equals nothing."""
+
+    def __init__(self, case, name, acts):
+        super().__init__(case, acts)
+        self.hash_of = hash(name)
+
+    def __hash__(self):
+        self.hook("hash")
+        return self.hash_of
+
+    def __eq__(self, other):
+        self.hook("eq", other)
+        return False
+
+    def __str__(self):
+        self.hook("str")
+        return "c"
+
+
+class T(Hooked):
+    """Not a str; its str() is a text."""
+
+    def __init__(self, case, text, acts):
+        super().__init__(case, acts)
+        self.text = text
+
+    def __str__(self):
+        self.hook("str")
+        return self.text
+
+
+class F(Hooked):
+    """Acts when the last reference to it goes."""
+
+    def __del__(self):
+        self.hook("del")
+
+    def __str__(self):
+        self.hook("str")
+        return "fin"
+
+
+class D(dict, Hooked):
+    """A dict subclass standing in for a node; records its reads and writes."""
+
+    def keys(self):
+        self.hook("keys")
+        return dict.keys(self)
+
+    def __getitem__(self, key):
+        self.hook("getitem", key)
+        return dict.__getitem__(self, key)
+
+    def __setitem__(self, key, value):
+        self.hook("setitem", key)
+        dict.__setitem__(self, key, value)
+
+    def __delitem__(self, key):
+        self.hook("delitem", key)
+        dict.__delitem__(self, key)
+
+    def __contains__(self, key):
+        self.hook("contains", key)
+        return dict.__contains__(self, key)
+
+    def __eq__(self, other):
+        self.hook("deq", other)
+        return dict.__eq__(self, other)
+
+    def __len__(self):
+        self.hook("len")
+        return dict.__len__(self)
+
+    __hash__ = None
+
+
+class Box(Hooked):
+    """A container of supported values that is not a list."""
+
+    def __init__(self, case, items, acts):
+        super().__init__(case, acts)
+        self.items = items
+
+    def __contains__(self, value):
+        self.hook("in", value)
+        return value in self.items
+
+    def __str__(self):
+        self.hook("str")
+        return "box" + str(self.items)
+
+
+class Recorder(Hooked):
+    """The package logger."""
+
+    def debug(self, text):
+        self.hook("debug", text)
+
+
+class Spy(Hooked):
+    """A function or a stand-in for one, recording its calls."""
+
+    def __init__(self, case, name, function, acts):
+        super().__init__(case, acts)
+        self.name, self.function = name, function
+
+    def __call__(self, *args, **kwargs):
+        self.hook(self.name, *args, *kwargs.values())
+        return self.function(*args, **kwargs)
+
+
+class SysView(Hooked):
+    """Stands in for the sys module in inspect."""
+
+    @property
+    def modules(self):
+        self.hook("modules")
+        return {**sys.modules, __name__: ModuleView(self.case, ())}
+
+
+class ModuleView(Hooked):
+    """Stands in for this module in sys.modules."""
+
+    @property
+    def __file__(self):
+        self.hook("file")
+        return __file__
+
+
+OTHER = {
+    "validate_chassis_type": lambda self, chassis_type: None,
+    "print_tree": lambda self, data, output="plugin": "<other>",
+}
+
+
+def tree(case):
+    return object.__getattribute__(case.manager, "_plugins")
+
+
+def prune(node, depth=0):
+    if type(node) in (dict, D) and depth < 8:
+        dict.pop(node, "data", None)
+        for child in list(dict.values(node)):
+            prune(child, depth + 1)
+
+
+def fail(kind):
+    # No local holds the exception: its traceback would keep the frames
+    # (and what they hold) alive until the cyclic collector runs.
+    raise kind("action")
+
+
+def rebind(case, name, value):
+    case.patch.setattr(case.module, name, value, raising=False)
+
+
+def register(case):
+    case.manager.register_plugin(ConnB, "generic", "q")
+
+
+ACTIONS = {
+    "raise": lambda case: fail(Boom),
+    "interrupt": lambda case: fail(KeyboardInterrupt),
+    "tree": lambda case: setattr(case.manager, "_plugins", {"generic": {"p": {}}}),
+    "clear": lambda case: dict.clear(tree(case)),
+    "prune": lambda case: prune(tree(case)),
+    "grow": lambda case: dict.__setitem__(
+        tree(case), "generic", {"data": {"single_rp": {"cls": ConnB, "path": "g"}}}
+    ),
+    "dict": lambda case: setattr(case.manager, "__dict__", dict(vars(case.manager))),
+    "class": lambda case: setattr(case.manager, "__class__", case.other_class),
+    "lists": lambda case: (
+        setattr(case.manager, "supported_os", ["other"]),
+        setattr(case.manager, "chassis_type_list", ["stack"]),
+    ),
+    "getfile": lambda case: rebind(case, "getfile", Spy(case, "getfile2", lambda cls: "h", ())),
+    "log": lambda case: rebind(case, "log", Recorder(case, ())),
+    "error": lambda case: rebind(case, "ConnectionInfraError", OtherError),
+    "override": lambda case: setattr(
+        case.manager, "print_tree", Spy(case, "render", lambda data, output="plugin": "<r>", ())
+    ),
+    "register": register,
+}
+
+
+# What the plan's specs build, on one side.
+def build(case, spec):
+    kind, *rest = spec
+    if kind in ("s", "x"):
+        return rest[0]
+    if kind == "c":
+        return CLASSES[rest[0]]
+    if kind == "k":
+        return type("K", (), {build(case, rest[0]): 1, "__module__": "leaves"})
+    if kind == "w":
+        return W(rest[0])
+    if kind == "S":
+        return S(case, *rest)
+    if kind == "C":
+        return C(case, *rest)
+    if kind == "T":
+        return T(case, *rest)
+    if kind == "F":
+        return F(case, rest[0])
+    if kind == "box":
+        return Box(case, list(rest[0]), rest[1])
+    if kind == "list":
+        return [build(case, item) for item in rest[0]]
+    acts, entries = rest  # a node
+    node = {} if acts is None else D()
+    if acts is not None:
+        node.setup(case, acts)
+    for key, value in entries:
+        dict.__setitem__(node, build(case, key), build(case, value))
+    return node
+
+
+def make_manager(case, kind, hook_acts, collide):
+    probe = Hooked(case, hook_acts)
+    base = case.module.PluginManager
+
+    class Sub(base):
+        if kind == "chassis":
+
+            def validate_chassis_type(self, chassis_type):
+                probe.hook("validate_chassis_type", chassis_type)
+
+        if kind == "render":
+
+            def print_tree(self, data, output="plugin"):
+                probe.hook("print_tree", data, output)
+                return super().print_tree(data, output)
+
+        if kind == "attrs":
+
+            def __getattribute__(self, name):
+                probe.hook("getattr", name)
+                return object.__getattribute__(self, name)
+
+    if kind == "slots":
+        members = {
+            name: value
+            for name, value in vars(base).items()
+            if name not in ("__dict__", "__weakref__", "__module__", "__qualname__")
+        }
+        members["__slots__"] = ("_plugins", "supported_os", "chassis_type_list")
+        return type("Foreign", (), members)()
+    manager = Sub() if kind in ("chassis", "render", "attrs") else base()
+    if kind == "instance":
+        method = base.validate_os
+        manager.validate_os = Spy(case, "validate_os", lambda os: method(manager, os), hook_acts)
+    if collide is not None and kind != "slots":
+        vars(manager)[C(case, collide, hook_acts)] = 1
+    return manager
+
+
+def run(case, plan):
+    """Builds the plan on `case` and runs its operations: their outcomes."""
+    module = case.module
+    case.patch.setattr(module, "log", Recorder(case, plan["log"]))
+    getfile = plan["getfile"]
+    if getfile == "fake":
+        case.patch.setattr(module, "getfile", Spy(case, "getfile", lambda cls: "f", plan["acts"]))
+    elif getfile == "module":
+        for cls in (ConnA, ConnB):
+            text = cls.__module__
+            case.patch.setattr(cls, "__module__", S(case, text, None, "same", plan["acts"]))
+    elif getfile == "sys":
+        case.patch.setattr(inspect, "sys", SysView(case, plan["acts"]))
+    elif getfile != "real":
+        real = getattr(inspect, getfile, None) or getattr(builtins, getfile)
+        case.patch.setattr(inspect, getfile, Spy(case, getfile, real, plan["acts"]), raising=False)
+    case.patch.setattr(Recording, "case", case)
+    case.patch.setattr(
+        sys, "unraisablehook", lambda info: case.live and case.events.append(("unraisable",))
+    )
+    manager = case.manager = make_manager(case, *plan["manager"])
+    object.__setattr__(manager, "_plugins", build(case, plan["tree"]))
+    for name in ("supported_os", "chassis_type_list"):
+        if plan[name] is not None:
+            object.__setattr__(manager, name, build(case, plan[name]))
+    case.renamed.append((hex(id(manager)), "<id>"))
+    caller = dict(vars(builtins))  # the builtins of the code making the calls
+    if plan["unbound"] is not None:
+        case.patch.delattr(module, plan["unbound"])
+        caller[plan["unbound"]] = STAND_INS[plan["unbound"]](case)
+    calls = [operation(case, manager, op, caller) for op in plan["operations"]]
+    outcomes = []
+    case.live = True
+    try:
+        for op, call in zip(plan["operations"], calls, strict=True):
+            case.events.append(("call", op[0]))
+            start = len(case.events)
+            if SENTINEL is not None and module is pluginmanager:
+                SENTINEL.arm()
+            try:
+                outcomes.append(("ok", case(call())))
+            except (Exception, KeyboardInterrupt) as error:
+                outcomes.append(("raised", type(error), case.label(error.args)))
+            finally:
+                if SENTINEL is not None and module is pluginmanager:
+                    SENTINEL.disarm()
+            if outcomes[-1][0] == "raised":
+                unwound(case.events, start)
+    finally:
+        case.live = False
+    state = [case.label(manager.__class__)]
+    for name in ("_plugins", "supported_os", "chassis_type_list", "__dict__"):
+        try:
+            state.append(case.label(object.__getattribute__(manager, name)))
+        except AttributeError:
+            state.append(None)
+    state += [case.label(getattr(module, name, None)) for name in STAND_INS]
+    return outcomes, case.events, state
+
+
+STAND_INS = {
+    "ConnectionInfraError": lambda case: OtherError,
+    "log": lambda case: Recorder(case, ()),
+    "getfile": lambda case: Spy(case, "getfile3", lambda cls: "b", ()),
+}
+
+
+def unwound(events, start):
+    """What an exception released on its way out is released by the model
+    only when the traceback that holds its frames goes, in an order of its
+    own: the finalisers that ran last in a failed call count in any order."""
+    first = len(events)
+    while first > start and events[first - 1][0] == "del":
+        first -= 1
+    events[first:] = sorted(events[first:])
+
+
+def operation(case, manager, op, builtins):
+    """The call of one operation, with its arguments built, made from code
+    whose builtins are `builtins`."""
+    name, positional, specs = op
+    args = {key: build(case, spec) for key, spec in specs.items()}
+    if name == "print_tree" and args["data"] is None:
+        args["data"] = object.__getattribute__(manager, "_plugins")
+    call = "repr(m)" if name == "repr" else f"m.{name}(*a)" if positional else f"m.{name}(**k)"
+    scope = {"__builtins__": builtins, "m": manager, "a": tuple(args.values()), "k": args}
+    return eval("lambda: " + call, scope)
+
+
+# The plan: plain data, drawn by Hypothesis. A text drawn from a list with
+# repeats is drawn that much more often.
+STR_HOOKS = ["eq", "hash", "bool", "str", "repr", "radd", "rmod", "add", "islower", "isdigit"]
+STR_HOOKS += ["lt", "gt"]
+OTHER_HOOKS = ["eq", "hash", "str", "repr", "del", "keys", "getitem", "setitem", "delitem", "deq"]
+OTHER_HOOKS += ["len", "in", "debug", "getfile", "isclass", "ismodule", "hasattr", "modules"]
+OTHER_HOOKS += ["validate_chassis_type", "print_tree", "getattr", "validate_os"]
+COLLIDING = ["data", "cls", "path", "os", "linux", "single_rp", "generic", "p", "validate_os"]
+COLLIDING += ["print_tree", "_plugins", "supported_os", "__module__", "modules", "__class__"]
+LITERALS = [None, 0, 7, True, ("a",), ("a", "b"), 1.5]
+MANAGERS = ["plain", "chassis", "render", "attrs", "instance", "slots"]
+GETFILES = ["real", "fake", "module", "isclass", "ismodule", "hasattr", "sys"]
+
+
+def acts(hooks):
+    """No action half the time, else one action, run by one hook."""
+    pairs = [((hook, action),) for hook in hooks for action in ACTIONS]
+    table = [()] * len(pairs) + pairs
+    return st.sampled_from(range(len(table))).map(table.__getitem__)
+
+
+str_acts, other_acts = acts(STR_HOOKS), acts(OTHER_HOOKS)
+colliding = st.sampled_from(COLLIDING)
+hashes = st.sampled_from([None] * len(COLLIDING) + COLLIDING)
+
+
+def value(texts, kinds="ssssSSwCTx"):
+    """A value spec: one of `texts`, exact or in a hostile form, or a literal."""
+    text = st.sampled_from(texts)
+    forms = {
+        "s": text.map(lambda t: ("s", t)),
+        "w": text.map(lambda t: ("w", t)),
+        "S": st.tuples(
+            st.just("S"),
+            text,
+            hashes,
+            st.sampled_from(["same", "same", "once", "never"]),
+            str_acts,
+        ),
+        "C": st.tuples(st.just("C"), colliding, other_acts),
+        "T": st.tuples(st.just("T"), text, other_acts),
+        "x": st.sampled_from(LITERALS).map(lambda v: ("x", v)),
+    }
+    return st.one_of([forms[kind] for kind in kinds])
+
+
+def maybe(strategy):
+    return st.one_of(st.just(("x", None)), strategy)
+
+
+def entries(*parts):
+    return tuple(entry for part in parts for entry in part)
+
+
+LEVELS = [["generic", "linux"], ["p", "f"], ["m", "f"], ["f"]]
+CHASSIS = ["single_rp", "single_rp", "dual_rp", "stack", "other"]
+node_acts = st.one_of(st.none(), st.none(), other_acts)
+finaliser = st.tuples(st.just("F"), other_acts)
+record = st.one_of(
+    st.tuples(
+        st.just("n"),
+        node_acts,
+        st.tuples(
+            st.just((("s", "cls"), ("c", "A"))),
+            st.tuples(st.just(("s", "path")), st.one_of(st.just(("s", "f")), finaliser)),
+        ),
+    ),
+    st.tuples(
+        st.just("n"),
+        node_acts,
+        st.tuples(
+            st.tuples(
+                st.just(("s", "cls")),
+                st.one_of(
+                    st.sampled_from([("c", "B"), ("c", "M"), ("c", "int")]),
+                    st.tuples(st.just("k"), value(["k"], "S")),
+                ),
+            ),
+            st.just((("s", "path"), ("s", "g"))),
+        ),
+    ),
+    st.tuples(st.just("T"), st.just("leaf"), other_acts),
+)
+chassis_map = st.tuples(
+    st.just("n"),
+    node_acts,
+    st.lists(st.tuples(value(CHASSIS[:-1], "sssS"), record), min_size=1, max_size=2).map(tuple),
+)
+
+
+def node(level=0):
+    chassis = st.one_of(st.just(()), st.tuples(st.tuples(value(["data"], "sssS"), chassis_map)))
+    children = st.just([])
+    if level < len(LEVELS):
+        child = st.tuples(value(LEVELS[level], "sssSSw"), node(level + 1))
+        children = st.lists(child, max_size=2 - level // 2, unique_by=lambda entry: entry[0][1])
+    junk = st.one_of(
+        st.just(()), st.just(()), st.tuples(st.tuples(value(["z"], "sSCx"), finaliser))
+    )
+    return st.builds(
+        lambda a, *parts: ("n", a, entries(*parts)), node_acts, chassis, children, junk
+    )
+
+
+# Mostly descriptions that pass validation, so that the tree is reached.
+valid = st.builds(
+    lambda os, platform, model, os_flavor, chassis_type: {
+        "os": os,
+        "platform": platform,
+        "model": model if platform[0] != "x" else ("x", None),
+        "os_flavor": os_flavor,
+        "chassis_type": chassis_type,
+    },
+    value(["generic", "linux"], "sssS"),
+    maybe(value(["p"], "sssS")),
+    maybe(value(["m"], "sssS")),
+    maybe(value(["f"], "sssSC")),
+    value(["single_rp", "single_rp", "dual_rp"], "sssS"),
+)
+descriptions = st.one_of(
+    valid,
+    valid,
+    valid,
+    st.fixed_dictionaries(
+        {
+            "os": value(["generic", "linux", "a", "Linux", ""]),
+            "platform": maybe(value(["p", "12", "data", "Abc", ""])),
+            "model": maybe(value(["m", "", "1.5"])),
+            "os_flavor": maybe(value(["f", "data"])),
+            "chassis_type": value(CHASSIS),
+        }
+    ),
+)
+OPERATIONS = {
+    "get_plugin": descriptions,
+    "register_plugin": st.builds(
+        lambda cls, d: {"cls": ("c", cls), **d}, st.sampled_from(list(CLASSES)), descriptions
+    ),
+    "unregister_plugin": st.builds(
+        lambda d, chassis: {**d, "chassis_type": chassis}, descriptions, maybe(value(CHASSIS))
+    ),
+    "print_tree": st.fixed_dictionaries(
+        {
+            "data": st.one_of(
+                st.just(("x", None)),
+                node(1),
+                value(["v", ""]),
+                st.tuples(st.just("k"), value(["k"], "S")),
+            ),
+            "output": value(["plugin", "", "x\ny"]),
+        }
+    ),
+    "repr": st.just({}),
+}
+for name, keys in {
+    "validate_model": ("os", "platform", "model"),
+    "validate_platform": ("os", "platform"),
+    "validate_os": ("os",),
+    "validate_chassis_type": ("chassis_type",),
+    "validate_arguments": ("os", "platform", "model", "chassis_type"),
+}.items():
+    OPERATIONS[name] = descriptions.map(lambda d, keys=keys: {key: d[key] for key in keys})
+operations = st.one_of(
+    [st.tuples(st.just(name), st.booleans(), args) for name, args in OPERATIONS.items()]
+)
+supported = st.one_of(
+    st.none(),
+    st.none(),
+    st.none(),
+    st.lists(value(["generic", "linux", "stack", "single_rp"]), max_size=3).map(
+        lambda items: ("list", tuple(items))
+    ),
+    st.builds(lambda a: ("box", ("generic", "single_rp"), a), other_acts),
+)
+plans = st.fixed_dictionaries(
+    {
+        "manager": st.tuples(
+            st.sampled_from(MANAGERS), other_acts, st.one_of(st.none(), st.none(), colliding)
+        ),
+        "tree": node(),
+        "supported_os": supported,
+        "chassis_type_list": supported,
+        "log": acts(["debug"]),
+        "getfile": st.sampled_from(GETFILES),
+        "unbound": st.sampled_from([None] * 6 + list(STAND_INS)),
+        "acts": other_acts,
+        "operations": st.lists(operations, min_size=1, max_size=3),
+    }
+)
+
+
+def both(plan):
+    """The plan run on the extension, then on the model: the two accounts,
+    and the sentinel's violations on the extension's side."""
+    accounts = []
+    for module in (pluginmanager, model):
+        gc.disable()
+        try:
+            with pytest.MonkeyPatch.context() as patch:
+                accounts.append(run(Case(module, patch), plan))
+        finally:
+            gc.enable()
+    return (*accounts, SENTINEL.take() if SENTINEL is not None else [])
+
+
+def spec(value, acts=None):
+    """A spec written by hand: a str is an exact str, None is None, a dict
+    or a list of pairs is a node (a dict subclass when `acts` is given)."""
+    if isinstance(value, str):
+        return ("s", value)
+    if value is None:
+        return ("x", None)
+    if isinstance(value, dict):
+        value = list(value.items())
+    if isinstance(value, list):
+        return ("n", acts, tuple((spec(key), spec(child)) for key, child in value))
+    return value
+
+
+def scenario(tree, *operations, **fields):
+    return {
+        **{"manager": ("plain", (), None), "tree": spec(tree), "log": (), "acts": ()},
+        **{"supported_os": None, "chassis_type_list": None, "getfile": "real", "unbound": None},
+        "operations": [
+            (name, False, {key: spec(value) for key, value in args.items()})
+            for name, args in operations
+        ],
+        **fields,
+    }
+
+
+def hostile(text, *act):
+    """A str subclass with hooks, running `act` (a hook and an action) if given."""
+    return ("S", text, None, "same", (act,) if act else ())
+
+
+RECORD = {"single_rp": {"cls": ("c", "A"), "path": "f"}}
+
+
+# Cases found by hand.
+@example(
+    # The logger replaces the tree; a finaliser in the old one changes the
+    # chassis types that the same call reads next.
+    plan=scenario(
+        {"other": {"data": RECORD, "keep": ("F", (("del", "lists"),))}},
+        ("get_plugin", {"os": "other"}),
+        log=(("debug", "tree"),),
+    )
+)
+@example(
+    # getfile replaces the tree before the walk.
+    plan=scenario(
+        {},
+        ("register_plugin", {"cls": ("c", "A"), "os": "generic", "platform": "p"}),
+        getfile="fake",
+        acts=(("getfile", "tree"),),
+    )
+)
+@example(
+    # Comparing the flavour with "data" replaces the tree.
+    plan=scenario(
+        {"generic": {"f": {"data": RECORD}}},
+        ("unregister_plugin", {"os": "generic", "os_flavor": hostile("f", "eq", "tree")}),
+        ("get_plugin", {"os": "generic", "os_flavor": "f"}),
+    )
+)
+@example(
+    # A key stored before "p" and colliding with it.
+    plan=scenario(
+        {"generic": [(("C", "p", ()), {}), ("p", {"data": RECORD})]},
+        ("get_plugin", {"os": "generic", "platform": "p"}),
+    )
+)
+@example(
+    # The module's names rebound while a message or a line is built.
+    plan=scenario(
+        {},
+        ("validate_model", {"os": "a", "platform": "", "model": ("T", "m", (("str", "error"),))}),
+        ("validate_os", {"os": ("T", "elsewhere", (("str", "log"),))}),
+    )
+)
+@example(
+    # print_tree overridden from a node's __getitem__ while rendering.
+    plan=scenario(
+        {},
+        (
+            "print_tree",
+            {"data": {"x": spec({"a": "1", "b": "2"}, (("getitem", "override"),)), "y": "4"}},
+        ),
+    )
+)
+@example(
+    # print_tree overridden from a leaf's __str__ while rendering.
+    plan=scenario(
+        {}, ("print_tree", {"data": {"a": ("T", "1", (("str", "override"),)), "b": {"c": "2"}}})
+    )
+)
+@example(
+    # Keys compared after their children are rendered.
+    plan=scenario(
+        {},
+        ("print_tree", {"data": spec([(hostile(k), spec({"v": "1\n2"}, ())) for k in "ba"], ())}),
+    )
+)
+@pytest.mark.filterwarnings("ignore:Generating overly large repr")
+@seed(20240519)
+@settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    phases=[Phase.explicit, Phase.generate, Phase.shrink],
+    suppress_health_check=list(HealthCheck),
+)
+@given(plan=plans)
+def test_extension_does_what_the_model_does(plan):
+    (outcomes, events, state), expected, violations = both(plan)
+    assert outcomes == expected[0]
+    assert events == expected[1]
+    assert state == expected[2]
+    assert violations == []
+
+
+class Truthy(str):
+    def __bool__(self):
+        return True
+
+
+class Keyed(dict):
+    def keys(self):
+        return dict.keys(self)
+
+
+class Anything:
+    def __contains__(self, value):
+        return True
+
+
+class Overriding(pluginmanager.PluginManager):
+    def validate_os(self, os):
+        return None
+
+
+def managed(**state):
+    manager = pluginmanager.PluginManager()
+    vars(manager).update(state)
+    return manager
+
+
+# A step planted to stay on the fast path, the Python code that it then runs
+# there, and the call that makes it run that code. Tree nodes stay on the
+# fast path only where a dict watcher proves their keys (3.12 on).
+PLANTED = {
+    "truth": ("Truthy.__bool__", lambda: managed().validate_model("a", "p", Truthy("m"))),
+    "contains": (
+        "Anything.__contains__",
+        lambda: managed(supported_os=Anything()).validate_os("z"),
+    ),
+    "through": ("Overriding.validate_os", lambda: Overriding().get_plugin("generic")),
+    "node_contains": (
+        "Keyed.keys",
+        lambda: managed(_plugins={"generic": Keyed()}).unregister_plugin("generic"),
+    ),
+}
+WATCHED = pytest.mark.skipif(sys.version_info < (3, 12), reason="no dict watcher before 3.12")
+
+
+@pytest.mark.skipif(SENTINEL is None, reason="built without the sentinel")
+@pytest.mark.parametrize("step", [*list(PLANTED)[:3], pytest.param("node_contains", marks=WATCHED)])
+def test_sentinel_reports_python_code_on_the_fast_path(step):
+    code, call = PLANTED[step]
+    reports = []
+    for planted in (None, step):
+        SENTINEL.plant(planted)
+        SENTINEL.arm()
+        try:
+            call()
+        except pluginmanager.ConnectionInfraError:
+            pass
+        finally:
+            SENTINEL.disarm()
+            SENTINEL.plant(None)
+        reports.append(SENTINEL.take())
+    assert reports[0] == []
+    assert reports[1]
+    for report in reports[1]:
+        assert re.search(rf"\b{step}\b", report) and code in report, report
