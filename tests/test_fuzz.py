@@ -748,12 +748,17 @@ def both(plan):
     and the sentinel's violations on the extension's side."""
     accounts = []
     for module in (pluginmanager, model):
+        order = list(vars(module))
         gc.disable()
         try:
             with pytest.MonkeyPatch.context() as patch:
                 accounts.append(run(Case(module, patch), plan))
         finally:
             gc.enable()
+            # A name deleted and put back goes to the end: put it back in place.
+            namespace = vars(module)
+            for name in order:
+                namespace[name] = namespace.pop(name)
     return (*accounts, SENTINEL.take() if SENTINEL is not None else [])
 
 

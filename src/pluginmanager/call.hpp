@@ -130,8 +130,7 @@ class Call {
     CORVANE_ALWAYS_INLINE bool step(const char* name, bool is_inert) noexcept {
         sentinel::step(name);
         if (!is_inert && fast_ && !sentinel::planted(name)) {
-            fast_ = false;
-            sentinel::leave_fast();
+            leave();
         }
         return is_inert;
     }
@@ -163,6 +162,16 @@ class Call {
 
   private:
     int examine();
+    // Off the fast path the state is read through the instance: what the
+    // examination held is let go now, before any Python code runs, so that
+    // a value the instance drops later goes when the written code's would.
+    void leave() noexcept {
+        fast_ = false;
+        sentinel::leave_fast();
+        for (Ref& held : held_) {
+            held.reset();
+        }
+    }
 
     PyObject* self_;
     bool fast_ = true;
