@@ -189,11 +189,11 @@ int Call::examine() {
     if (!PyDict_CheckExact(dict.get())) {
         return 0;
     }
+    PyObject* state[3] = {};
     const bool found = locked(dict.get(), [&] {
         if (PyDict_GET_SIZE(dict.get()) > kMostExaminedEntries) {
             return false;
         }
-        PyObject* state[3] = {};
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;

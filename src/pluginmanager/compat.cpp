@@ -68,21 +68,22 @@ const StackBounds& thread_bounds() {
     return bounds;
 }
 
-#ifdef CORVANE_KEY_PROOFS
-// From 3.12 on, a dict watcher keeps what was found of a dict's keys until
-// the dict changes in a way that may change it:
-// - proven (every key an exact str): a key of another kind added refutes it;
-// - refuted: a key deleted or the dict cleared makes it unknown again;
-// - a dict cloned into (its keys replaced at once) or deallocated is
-//   forgotten.
-// Without the interpreter lock the table would need a lock of its own, so a
-// free-threaded build keeps no proofs; nor does 3.11, which has no watchers.
+#ifdef CORVANE_DICT_FACTS
 int g_watcher = -1;
 
+// What a change of a watched dict does to what is known of it:
+// - keys proven exact strs: a key of another kind added refutes them;
+// - keys refuted: a key deleted or the dict cleared makes them unknown again;
+// - a dict cloned into (its keys replaced at once) or deallocated is
+//   forgotten.
 int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    const Keys* keys = g_keys.find(dict);
+    if (keys == nullptr) {
+        return 0;
+    }
     switch (event) {
         case PyDict_EVENT_ADDED:
-            if (!PyUnicode_CheckExact(key) && g_keys.find(dict) == Keys::proven) {
+            if (!PyUnicode_CheckExact(key) && *keys == Keys::proven) {
                 // Refuting an entry that is there needs no new room.
                 g_keys.set(dict, Keys::refuted);
             }
@@ -90,12 +91,8 @@ int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObj
         case PyDict_EVENT_MODIFIED:
             return 0;
         case PyDict_EVENT_DELETED:
-            if (g_keys.find(dict) == Keys::refuted) {
-                g_keys.forget(dict);
-            }
-            return 0;
         case PyDict_EVENT_CLEARED:
-            if (g_keys.find(dict) == Keys::refuted) {
+            if (*keys == Keys::refuted) {
                 g_keys.forget(dict);
             }
             return 0;
@@ -108,69 +105,8 @@ int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObj
 
 }  // namespace
 
-#ifdef CORVANE_KEY_PROOFS
-KeyTable g_keys;
-
-int KeyTable::set(PyObject* dict, Keys keys) {
-    if (2 * (used_ + 1) > capacity() && grow() < 0) {
-        return -1;
-    }
-    size_t i = home(dict);
-    while (slots_[i].dict != nullptr && slots_[i].dict != dict) {
-        i = (i + 1) & mask_;
-    }
-    used_ += slots_[i].dict == nullptr ? 1 : 0;
-    slots_[i] = {dict, keys};
-    return 0;
-}
-
-void KeyTable::forget(PyObject* dict) {
-    if (slots_ == nullptr) {
-        return;
-    }
-    size_t i = home(dict);
-    while (slots_[i].dict != dict) {
-        if (slots_[i].dict == nullptr) {
-            return;
-        }
-        i = (i + 1) & mask_;
-    }
-    // Shift back every entry after it that would not be found past the hole.
-    for (size_t j = (i + 1) & mask_; slots_[j].dict != nullptr; j = (j + 1) & mask_) {
-        const size_t wanted = home(slots_[j].dict);
-        const bool beyond_hole = i <= j ? (wanted <= i || wanted > j) : (wanted <= i && wanted > j);
-        if (beyond_hole) {
-            slots_[i] = slots_[j];
-            i = j;
-        }
-    }
-    slots_[i] = {nullptr, Keys::unknown};
-    --used_;
-}
-
-int KeyTable::grow() {
-    const size_t capacity = slots_ == nullptr ? 64 : 2 * (mask_ + 1);
-    Slot* slots = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));
-    if (slots == nullptr) {
-        return -1;
-    }
-    Slot* old = slots_;
-    const size_t old_capacity = this->capacity();
-    slots_ = slots;
-    mask_ = capacity - 1;
-    shift_ = 64;
-    for (size_t size = capacity; size > 1; size >>= 1) {
-        --shift_;
-    }
-    used_ = 0;
-    for (size_t i = 0; i < old_capacity; ++i) {
-        if (old[i].dict != nullptr) {
-            set(old[i].dict, old[i].keys);
-        }
-    }
-    PyMem_Free(old);
-    return 0;
-}
+#ifdef CORVANE_DICT_FACTS
+DictTable<Keys> g_keys;
 
 bool prove_str_keys(PyObject* dict) {
     if (g_watcher < 0) {
@@ -197,10 +133,11 @@ bool prove_str_keys(PyObject* dict) {
     return all_str;
 }
 
-int attach_key_proofs() {
+int attach_dict_facts() {
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(on_dict_change);
-        // Every watcher slot taken: no proofs, and the written steps serve.
+        // Every watcher slot taken: nothing is kept, and the written steps
+        // serve.
         if (g_watcher < 0) {
             PyErr_Clear();
         }
@@ -208,7 +145,7 @@ int attach_key_proofs() {
     return 0;
 }
 #else
-int attach_key_proofs() {
+int attach_dict_facts() {
     return 0;
 }
 #endif

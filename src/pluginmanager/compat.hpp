@@ -115,42 +115,83 @@ inline unsigned int version_tag(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
-// Sets up the proofs of str_keys_proven while the module initialises;
+// Sets up what the module knows of dicts (below) while it initialises;
 // -1 on error.
-int attach_key_proofs();
+int attach_dict_facts();
 
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
-#define CORVANE_KEY_PROOFS 1
+// From 3.12 on, a dict watcher tells when a dict changes, and what is known
+// of a dict's keys is kept until it changes in a way that may change it
+// (compat.cpp). Only plain dicts are watched: an instance's __dict__ may
+// share its values with the instance, which changes them without a word. Without the interpreter
+// lock the tables would need a lock of their own, so a free-threaded build keeps nothing; nor
+// does 3.11, which has no dict watchers.
+#define CORVANE_DICT_FACTS 1
 
 // What is known of a dict's keys.
 enum class Keys : unsigned char { unknown, proven, refuted };
 
-// Dicts and what is known of their keys (compat.cpp keeps it): a table of
-// addresses, open-addressed and probed linearly, with no tombstones (a
-// removal shifts back the entries after it).
-class KeyTable {
+// Dicts and a fact of each: a table of addresses, open-addressed and probed
+// linearly, with no tombstones (a removal shifts back the entries after it).
+template <typename Fact>
+class DictTable {
   public:
-    CORVANE_ALWAYS_INLINE Keys find(PyObject* dict) const {
+    CORVANE_ALWAYS_INLINE const Fact* find(PyObject* dict) const {
         if (slots_ == nullptr) {
-            return Keys::unknown;
+            return nullptr;
         }
         for (size_t i = home(dict);; i = (i + 1) & mask_) {
             if (slots_[i].dict == dict) {
-                return slots_[i].keys;
+                return &slots_[i].fact;
             }
             if (slots_[i].dict == nullptr) {
-                return Keys::unknown;
+                return nullptr;
             }
         }
     }
+
     // -1 when there is no memory for it (nothing is changed then).
-    int set(PyObject* dict, Keys keys);
-    void forget(PyObject* dict);
+    int set(PyObject* dict, const Fact& fact) {
+        if (2 * (used_ + 1) > capacity() && grow() < 0) {
+            return -1;
+        }
+        size_t i = home(dict);
+        while (slots_[i].dict != nullptr && slots_[i].dict != dict) {
+            i = (i + 1) & mask_;
+        }
+        used_ += slots_[i].dict == nullptr ? 1 : 0;
+        slots_[i] = {dict, fact};
+        return 0;
+    }
+
+    void forget(PyObject* dict) {
+        if (slots_ == nullptr) {
+            return;
+        }
+        size_t i = home(dict);
+        while (slots_[i].dict != dict) {
+            if (slots_[i].dict == nullptr) {
+                return;
+            }
+            i = (i + 1) & mask_;
+        }
+        // Shift back every entry after it that would not be found past the
+        // hole.
+        for (size_t j = (i + 1) & mask_; slots_[j].dict != nullptr; j = (j + 1) & mask_) {
+            const size_t wanted = home(slots_[j].dict);
+            if (i <= j ? (wanted <= i || wanted > j) : (wanted <= i && wanted > j)) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i].dict = nullptr;
+        --used_;
+    }
 
   private:
     struct Slot {
         PyObject* dict;
-        Keys keys;
+        Fact fact;
     };
     size_t capacity() const { return slots_ == nullptr ? 0 : mask_ + 1; }
     // Fibonacci hashing of the address, to the table's size.
@@ -158,7 +199,29 @@ class KeyTable {
         const uint64_t address = reinterpret_cast<uintptr_t>(dict);
         return static_cast<size_t>((address * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    int grow();
+    int grow() {
+        const size_t capacity = slots_ == nullptr ? 64 : 2 * (mask_ + 1);
+        Slot* slots = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));
+        if (slots == nullptr) {
+            return -1;
+        }
+        Slot* old = slots_;
+        const size_t old_capacity = this->capacity();
+        slots_ = slots;
+        mask_ = capacity - 1;
+        shift_ = 64;
+        for (size_t size = capacity; size > 1; size >>= 1) {
+            --shift_;
+        }
+        used_ = 0;
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i].dict != nullptr) {
+                set(old[i].dict, old[i].fact);
+            }
+        }
+        PyMem_Free(old);
+        return 0;
+    }
 
     Slot* slots_ = nullptr;
     size_t mask_ = 0;
@@ -166,20 +229,19 @@ class KeyTable {
     int shift_ = 64;
 };
 
-extern KeyTable g_keys;
-// Reads the keys of a dict not in the table, and enters what it found.
+extern DictTable<Keys> g_keys;
+// Reads the keys of a dict the table does not know, and enters what it
+// found.
 bool prove_str_keys(PyObject* dict);
 #endif
 
 // Whether every key of `dict`, an exact dict, is an exact str: a proof that
 // a lookup in it with an exact-str key runs no Python code (a key of
-// another kind may run its own __eq__). Kept per dict where the interpreter
-// tells when a dict changes (3.12 and newer, with the interpreter lock);
-// false where it cannot.
+// another kind may run its own __eq__). False where it cannot be known.
 CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
-#ifdef CORVANE_KEY_PROOFS
-    const Keys known = g_keys.find(dict);
-    return known == Keys::unknown ? prove_str_keys(dict) : known == Keys::proven;
+#ifdef CORVANE_DICT_FACTS
+    const Keys* known = g_keys.find(dict);
+    return known == nullptr ? prove_str_keys(dict) : *known == Keys::proven;
 #else
     return false;
 #endif

@@ -263,7 +263,7 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
 
 int initialise() {
     if (check_version() < 0 || init_names() < 0 || function_type_ready() < 0 ||
-        attach_key_proofs() < 0) {
+        attach_dict_facts() < 0) {
         return -1;
     }
     Ref object_type = builtin("object");
