@@ -323,9 +323,20 @@ inline int node_delete(Call& call, PyObject* node, PyObject* key) {
 }
 
 // `key in node.keys()`: 1, 0, or -1 on error. An exact dict's keys() is a
-// view whose test is the dict's own.
-inline int node_contains(Call& call, PyObject* node, PyObject* key) {
-    if (call.step("node_contains", plain_node(node, key)) || PyDict_CheckExact(node)) {
+// view whose test is the dict's own. A proven node is asked for the value
+// as well, and gives it in *seen when present, for a read of it to come
+// (node_item_again).
+CORVANE_ALWAYS_INLINE int node_contains(Call& call, PyObject* node, PyObject* key,
+                                        Ref* seen = nullptr) {
+    if (call.step("node_contains", plain_node(node, key))) {
+        Ref value;
+        const int found = dict_get(node, key, &value);
+        if (seen != nullptr) {
+            *seen = std::move(value);
+        }
+        return found;
+    }
+    if (PyDict_CheckExact(node)) {
         return PyDict_Contains(node, key);
     }
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(node, names.keys));
@@ -333,17 +344,18 @@ inline int node_contains(Call& call, PyObject* node, PyObject* key) {
 }
 
 // `node[key]`; empty on error (KeyError when absent).
-inline Ref node_item(Call& call, PyObject* node, PyObject* key) {
+CORVANE_ALWAYS_INLINE Ref node_item(Call& call, PyObject* node, PyObject* key) {
     if (call.step("node_item", plain_node(node, key)) || PyDict_CheckExact(node)) {
         return dict_item(node, key);
     }
     return Ref::steal(PyObject_GetItem(node, key));
 }
 
-// `node[key]` read again after `previous` was read: on the fast path
-// nothing has run since, so it is still the value.
-inline Ref node_item_again(Call& call, PyObject* node, PyObject* key, PyObject* previous) {
-    if (call.step("node_item_again", call.fast())) {
+// `node[key]`, read after `previous` was seen there (empty: not seen): on
+// the fast path nothing has run since, so it is still the value.
+CORVANE_ALWAYS_INLINE Ref node_item_again(Call& call, PyObject* node, PyObject* key,
+                                          PyObject* previous) {
+    if (call.step("node_item_again", call.fast() && previous != nullptr)) {
         return Ref::borrow(previous);
     }
     return node_item(call, node, key);
@@ -351,7 +363,7 @@ inline Ref node_item_again(Call& call, PyObject* node, PyObject* key, PyObject* 
 
 // `if key in node.keys(): value = node[key]`: 1 and *value set when
 // present, 0 when absent, -1 on error. A proven node answers both at once.
-inline int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
+CORVANE_ALWAYS_INLINE int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
     if (call.step("node_get", plain_node(node, key))) {
         return dict_get(node, key, value);
     }

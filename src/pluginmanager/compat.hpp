@@ -70,11 +70,13 @@ inline void restore_error(Ref error) noexcept {
 #endif
 }
 
-// `value = dict[key]` as a strong reference taken inside the lookup: 1 found,
-// 0 absent, -1 error. A stored key's __eq__ may run and change the dict; the
-// caller holds it.
+// `value = dict[key]` as a strong reference: 1 found, 0 absent, -1 error. A
+// stored key's __eq__ may run and change the dict; the caller holds it.
+// Without the interpreter lock another thread may change the dict at any
+// time, and the reference is taken inside the lookup; with it, nothing runs
+// between the lookup and taking it.
 CORVANE_ALWAYS_INLINE int dict_get(PyObject* dict, PyObject* key, Ref* value) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
     PyObject* found = nullptr;
     const int result = PyDict_GetItemRef(dict, key, &found);
     *value = Ref::steal(found);

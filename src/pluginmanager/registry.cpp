@@ -348,16 +348,18 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
     // if "data" in node.keys() and chassis_type in node["data"].keys():
     //     return node["data"][chassis_type]["cls"]
     Ref chassis_map;
+    Ref leaf;
     int found = node_get(call, node.get(), names.data, &chassis_map);
     if (found > 0) {
-        found = node_contains(call, chassis_map.get(), chassis_type);
+        found = node_contains(call, chassis_map.get(), chassis_type, &leaf);
     }
     if (found < 0) {
         return nullptr;
     }
     if (found) {
         chassis_map = node_item_again(call, node.get(), names.data, chassis_map.get());
-        Ref leaf = chassis_map ? node_item(call, chassis_map.get(), chassis_type) : Ref();
+        leaf = chassis_map ? node_item_again(call, chassis_map.get(), chassis_type, leaf.get())
+                           : Ref();
         return leaf ? node_item(call, leaf.get(), names.cls).release() : nullptr;
     }
     return raise_error(call, [&] { return not_found_message(call, key_path, chassis_type); });
