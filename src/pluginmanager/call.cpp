@@ -123,7 +123,7 @@ bool plain_namespace(PyObject* dict, bool* settled) {
 // MRO but `object` (which cannot change) is read: the first class that
 // defines a name is the one attribute lookup finds.
 int plain_class(PyTypeObject* type, unsigned int tag) {
-    const Ref mro = Ref::borrow(type->tp_mro);
+    const Ref mro = type_mro(type);
     if (!mro || !PyTuple_Check(mro.get())) {
         return 0;
     }

@@ -100,6 +100,26 @@ inline Ref type_dict(PyTypeObject* type) {
 #endif
 }
 
+// The class's MRO, with a reference of its own; empty (no error) when it
+// cannot be read without running Python code. Without the interpreter lock
+// another thread may replace a class's MRO at any time: the reference is
+// taken by the descriptor of `type` itself, for a class whose metaclass is
+// exactly type.
+inline Ref type_mro(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
+        return Ref();
+    }
+    Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+    if (!mro) {
+        PyErr_Clear();
+    }
+    return mro;
+#else
+    return Ref::borrow(type->tp_mro);
+#endif
+}
+
 // The class's version tag, given one now if it can have one; 0 when it has
 // none. A tag changes with every change to the class or its bases and is
 // never given to another class.
