@@ -65,9 +65,10 @@ int has_reserved_key(Call& call, const KeyPath& key_path) {
     return 0;
 }
 
-// format(value, ""), as str.format formats a field: an exact str is itself,
-// and a list of exact strs is its repr, made of the items' own reprs.
-Ref formatted(Call& call, PyObject* value) {
+// format(value, "") written out, as str.format writes a field: an exact str
+// is itself, and a list of exact strs its repr, made of the items' own
+// reprs; anything else formats itself.
+int write_field(Call& call, TextBuilder& text, PyObject* value) {
     const bool plain_list = PyList_CheckExact(value) && locked(value, [&] {
                                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
                                     if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, i))) {
@@ -77,29 +78,30 @@ Ref formatted(Call& call, PyObject* value) {
                                 return true;
                             });
     if (!call.step("format", PyUnicode_CheckExact(value) || plain_list)) {
-        return Ref::steal(PyObject_Format(value, names.empty));
+        Ref formatted = Ref::steal(PyObject_Format(value, names.empty));
+        return formatted ? text.append(formatted.get()) : -1;
     }
     if (!plain_list) {
-        return Ref::borrow(value);
+        return text.append(value);
     }
-    // Our own list: no one else changes it.
-    Ref reprs = Ref::steal(PyList_New(PyList_GET_SIZE(value)));
-    for (Py_ssize_t i = 0; reprs && i < PyList_GET_SIZE(value); ++i) {
-        PyObject* text = PyObject_Repr(PyList_GET_ITEM(value, i));
-        if (text == nullptr) {
-            return Ref();
+    // The key path's own list: no one else changes it.
+    if (text.append_ascii("[", 1) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        Ref item = Ref::steal(PyObject_Repr(PyList_GET_ITEM(value, i)));
+        if (!item || (i > 0 && text.append(names.comma_blank) < 0) || text.append(item.get()) < 0) {
+            return -1;
         }
-        PyList_SET_ITEM(reprs.get(), i, text);
     }
-    Ref items = reprs ? Ref::steal(PyUnicode_Join(names.comma_blank, reprs.get())) : Ref();
-    return items ? Ref::steal(PyUnicode_FromFormat("[%U]", items.get())) : Ref();
+    return text.append_ascii("]", 1);
 }
 
 // log.debug(" {} already registered for {}, {} from {} is overriding this class"
 //           .format(existing.__name__, key_path, cls.__name__, cls.__module__))
 //
-// The arguments are read first, then each field is formatted in turn, as
-// str.format does, and the pieces joined.
+// The arguments are read first, then each field is formatted in turn and
+// written with the text around it, as str.format does.
 int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObject* cls) {
     return debug_line(call, [&] {
         Ref values[4] = {Ref::steal(PyObject_GetAttr(existing, names.__name__))};
@@ -109,17 +111,16 @@ int log_override(Call& call, PyObject* existing, const KeyPath& key_path, PyObje
         if (!values[3]) {
             return Ref();
         }
-        Ref pieces = Ref::steal(PyList_New(0));
-        PyObject* const texts[] = {names.overriding_0, names.overriding_1, names.overriding_2,
-                                   names.overriding_3, names.overriding_4};
-        for (int i = 0; pieces && i < 5; ++i) {
-            Ref field = i < 4 ? formatted(call, values[i].get()) : Ref();
-            if (PyList_Append(pieces.get(), texts[i]) < 0 ||
-                (i < 4 && (!field || PyList_Append(pieces.get(), field.get()) < 0))) {
+        PyObject* const around[] = {names.overriding_0, names.overriding_1, names.overriding_2,
+                                    names.overriding_3, names.overriding_4};
+        TextBuilder text;
+        for (int i = 0; i < 5; ++i) {
+            if (text.append(around[i]) < 0 ||
+                (i < 4 && write_field(call, text, values[i].get()) < 0)) {
                 return Ref();
             }
         }
-        return pieces ? Ref::steal(PyUnicode_Join(names.empty, pieces.get())) : Ref();
+        return text.finish();
     });
 }
 
