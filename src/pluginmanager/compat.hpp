@@ -28,7 +28,8 @@ namespace corvane {
 // section: without the interpreter lock, no other thread changes the
 // container while it is read entry by entry. With the lock this is nothing.
 template <typename Scan>
-CORVANE_ALWAYS_INLINE auto locked(PyObject* object, Scan scan) -> decltype(scan()) {
+CORVANE_ALWAYS_INLINE auto locked([[maybe_unused]] PyObject* object, Scan scan)
+    -> decltype(scan()) {
     decltype(scan()) result{};
     Py_BEGIN_CRITICAL_SECTION(object);
     result = scan();
