@@ -13,6 +13,18 @@
 #endif
 #endif
 
+// glibc 2.34 gave the thread functions new versions when it moved them into
+// libc; bound to the versions they first had, the module loads on the
+// oldest glibc its wheels are made for (manylinux_2_28), where libpthread,
+// which the interpreter loads, defines them.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace corvane {
 namespace {
 

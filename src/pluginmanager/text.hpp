@@ -28,6 +28,9 @@ class TextBuilder {
     int append(PyObject* str) {
         const int kind = PyUnicode_KIND(str);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+        if (length == 0) {
+            return 0;
+        }
         const Py_UCS4 bound = PyUnicode_MAX_CHAR_VALUE(str);
         if (kind > kind_ && widen(kind) < 0) {
             return -1;
@@ -51,6 +54,9 @@ class TextBuilder {
     // ASCII text.
     int append_ascii(const char* text, size_t size) {
         const Py_ssize_t length = static_cast<Py_ssize_t>(size);
+        if (length == 0) {
+            return 0;
+        }
         if (reserve(length) < 0) {
             return -1;
         }
