@@ -73,7 +73,7 @@ CORVANE_ALWAYS_INLINE bool inert_equal(PyObject* left, PyObject* right) {
 // test compares is an exact str: 1 or 0. -1 when an item of another kind
 // would be compared: then only the list itself can answer.
 CORVANE_ALWAYS_INLINE int listed_among_strs(PyObject* list, PyObject* value) {
-    return locked(list, [&] {
+    return locked(list, [&]() CORVANE_INLINE_LAMBDA {
         const Py_ssize_t size = PyList_GET_SIZE(list);
         // Names are mostly the same interned objects: identity first, over
         // the leading exact strs (an equal item before an identical one
@@ -299,7 +299,7 @@ CORVANE_ALWAYS_INLINE bool plain_node(PyObject* node, PyObject* key) {
 
 // `node[key]` of an exact dict, as its own subscript gives it: KeyError
 // (with the key as its one argument) when absent.
-inline Ref dict_item(PyObject* node, PyObject* key) {
+CORVANE_ALWAYS_INLINE Ref dict_item(PyObject* node, PyObject* key) {
     Ref value;
     const int found = dict_get(node, key, &value);
     if (found == 0) {

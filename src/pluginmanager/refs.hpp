@@ -20,6 +20,12 @@
 #else
 #define CORVANE_ALWAYS_INLINE inline
 #endif
+// The same for a lambda, written after its parameters.
+#if defined(__GNUC__) || defined(__clang__)
+#define CORVANE_INLINE_LAMBDA __attribute__((always_inline))
+#else
+#define CORVANE_INLINE_LAMBDA
+#endif
 
 namespace corvane {
 
