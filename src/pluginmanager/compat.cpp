@@ -124,17 +124,7 @@ bool prove_str_keys(PyObject* dict) {
     if (g_watcher < 0) {
         return false;
     }
-    const bool all_str = locked(dict, [&] {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-        }
-        return true;
-    });
+    const bool all_str = keys_are_exact_strs(dict);
     // Without room to remember it, the proof is not kept: the written steps
     // serve.
     if (PyDict_Watch(g_watcher, dict) < 0 ||

@@ -37,6 +37,22 @@ CORVANE_ALWAYS_INLINE auto locked([[maybe_unused]] PyObject* object, Scan scan)
     return result;
 }
 
+// Whether every key of `dict`, an exact dict, is an exact str: read entry by
+// entry, which runs no Python code.
+inline bool keys_are_exact_strs(PyObject* dict) {
+    return locked(dict, [&] {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
 // Takes the pending exception (an instance, with its traceback) out of the
 // error indicator; empty when none is pending.
 inline Ref take_error() noexcept {

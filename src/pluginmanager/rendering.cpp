@@ -319,17 +319,7 @@ Ref FastRenderer::plain_class_text(PyObject* value) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(value);
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         const Ref dict = type_dict(type);
-        if (!dict || !PyDict_CheckExact(dict.get()) || !locked(dict.get(), [&] {
-                Py_ssize_t position = 0;
-                PyObject* key = nullptr;
-                PyObject* item = nullptr;
-                while (PyDict_Next(dict.get(), &position, &key, &item)) {
-                    if (!PyUnicode_CheckExact(key)) {
-                        return false;
-                    }
-                }
-                return true;
-            })) {
+        if (!dict || !PyDict_CheckExact(dict.get()) || !keys_are_exact_strs(dict.get())) {
             return Ref();
         }
     }
