@@ -23,10 +23,6 @@ constexpr Member kCalledThroughInstance[] = {
 };
 constexpr int kCalled = sizeof(kCalledThroughInstance) / sizeof(kCalledThroughInstance[0]);
 
-PyObject* member_name(Member member) {
-    return names.member[static_cast<int>(member)];
-}
-
 PyObject* state_name(int index) {
     PyObject* const state[] = {names._plugins, names.supported_os, names.chassis_type_list};
     return state[index];

@@ -225,10 +225,10 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
         set_item(ns.get(), "__doc__", doc.get()) < 0) {
         return Ref();
     }
-    for (int i = 0; i < static_cast<int>(Member::count); ++i) {
+    for (int i = 0; i < kMemberCount; ++i) {
         const MemberSpec& spec = kMembers[i];
-        const char* name = kMemberNames[i];
-        Ref function = make_function(spec, name, module_name.get());
+        PyObject* name = names.member[i];
+        Ref function = make_function(spec, kMemberNames[i], module_name.get());
         if (!function) {
             return Ref();
         }
@@ -239,8 +239,7 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
                 value = Ref::steal(PyObject_CallOneArg(property_type, function.get()));
                 break;
             case Kind::setter: {
-                Ref key = Ref::steal(PyUnicode_InternFromString(name));
-                Ref getter_only = key ? Ref::steal(PyObject_GetItem(ns.get(), key.get())) : Ref();
+                Ref getter_only = Ref::steal(PyObject_GetItem(ns.get(), name));
                 value = getter_only ? Ref::steal(PyObject_CallMethodOneArg(
                                           getter_only.get(), names.setter, function.get()))
                                     : Ref();
@@ -253,7 +252,7 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
                 value = std::move(function);
                 break;
         }
-        if (!value || set_item(ns.get(), name, value.get()) < 0) {
+        if (!value || PyObject_SetItem(ns.get(), name, value.get()) < 0) {
             return Ref();
         }
     }

@@ -119,6 +119,11 @@ struct Names {
 
 extern Names names;
 
+// The name of a member, interned.
+inline PyObject* member_name(Member member) {
+    return names.member[static_cast<int>(member)];
+}
+
 // Interns `names`; -1 on error. Idempotent.
 int init_names();
 

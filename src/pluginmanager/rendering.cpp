@@ -581,8 +581,7 @@ int WrittenRenderer::child(Frame& frame) {
     const Ref data = Ref::borrow(frame.data.get());
     PyObject* self = call_.self();
     call_.step("print_tree", false);
-    Ref method =
-        Ref::steal(PyObject_GetAttr(self, names.member[static_cast<int>(Member::print_tree)]));
+    Ref method = Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree)));
     Ref value = method ? node_item(call_, data.get(), key.get()) : Ref();
     Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
     if (!heading) {
@@ -703,9 +702,7 @@ PyObject* manager_repr(Call& call) {
     heading = heading ? add(call, heading.get(), names.repr_end) : Ref();
     // self.print_tree(data=self._plugins, output=heading)
     Ref method =
-        heading
-            ? Ref::steal(PyObject_GetAttr(self, names.member[static_cast<int>(Member::print_tree)]))
-            : Ref();
+        heading ? Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree))) : Ref();
     Ref tree = method ? Ref::steal(PyObject_GetAttr(self, names._plugins)) : Ref();
     if (!tree) {
         return nullptr;
