@@ -149,6 +149,16 @@ int plain_class(PyTypeObject* type, unsigned int tag) {
 // An instance __dict__ larger than this is not examined key by key.
 constexpr Py_ssize_t kMostExaminedEntries = 16;
 
+// The instance __dict__ examined last, as it was then: while it is the same
+// dict, unchanged (proofs.hpp), what was found in it stands. Kept only where
+// versions are (DictVersion::kKept), so only with the interpreter lock.
+struct ExaminedDict {
+    DictVersion version;
+    bool own = false;
+    PyObject* state[3] = {};  // borrowed: the unchanged dict holds them
+};
+ExaminedDict g_examined;
+
 }  // namespace
 
 void attach_member(Member member, PyObject* function) {
@@ -166,6 +176,7 @@ void detach_members() {
     for (std::atomic<unsigned int>& tag : g_plain_tags) {
         tag.store(0, std::memory_order_relaxed);
     }
+    g_examined = ExaminedDict();
 }
 
 int Call::examine() {
@@ -178,12 +189,26 @@ int Call::examine() {
     if (tag == 0 || (!remembered_plain(tag) && !plain_class(type, tag))) {
         return 0;
     }
-    const Ref dict = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+    // The first read of an instance's __dict__ may make it.
+    Ref dict;
+    {
+        CollectorPaused paused;
+        dict = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+    }
     if (!dict) {
         return -1;
     }
     if (!PyDict_CheckExact(dict.get())) {
         return 0;
+    }
+    if (g_examined.version.same(dict.get())) {
+        if (g_examined.own) {
+            for (int i = 0; i < 3; ++i) {
+                held_[i] = Ref::borrow(g_examined.state[i]);
+            }
+        }
+        own_ = g_examined.own ? 1 : 0;
+        return own_;
     }
     PyObject* state[3] = {};
     const bool found = locked(dict.get(), [&] {
@@ -219,6 +244,9 @@ int Call::examine() {
         }
         return true;
     });
+    if constexpr (DictVersion::kKept) {
+        g_examined = {DictVersion::of(dict.get()), found, {state[0], state[1], state[2]}};
+    }
     own_ = found ? 1 : 0;
     return own_;
 }

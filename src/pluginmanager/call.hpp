@@ -32,6 +32,7 @@
 #include "function.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "proofs.hpp"
 #include "sentinel.hpp"
 #include "services.hpp"
 
@@ -384,8 +385,9 @@ inline Ref node_child(Call& call, PyObject* node, PyObject* key) {
         if (found != 0) {
             return child;
         }
+        CollectorPaused paused;
         child = Ref::steal(PyDict_New());
-        return child && PyDict_SetItem(node, key, child.get()) == 0 ? std::move(child) : Ref();
+        return child && insert_proven(node, key, child.get()) == 0 ? std::move(child) : Ref();
     }
     const int present = node_contains(call, node, key);
     if (present < 0) {

@@ -80,77 +80,7 @@ const StackBounds& thread_bounds() {
     return bounds;
 }
 
-#ifdef CORVANE_DICT_FACTS
-int g_watcher = -1;
-
-// What a change of a watched dict does to what is known of it:
-// - keys proven exact strs: a key of another kind added refutes them;
-// - keys refuted: a key deleted or the dict cleared makes them unknown again;
-// - a dict cloned into (its keys replaced at once) or deallocated is
-//   forgotten.
-int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
-    const Keys* keys = g_keys.find(dict);
-    if (keys == nullptr) {
-        return 0;
-    }
-    switch (event) {
-        case PyDict_EVENT_ADDED:
-            if (!PyUnicode_CheckExact(key) && *keys == Keys::proven) {
-                // Refuting an entry that is there needs no new room.
-                g_keys.set(dict, Keys::refuted);
-            }
-            return 0;
-        case PyDict_EVENT_MODIFIED:
-            return 0;
-        case PyDict_EVENT_DELETED:
-        case PyDict_EVENT_CLEARED:
-            if (*keys == Keys::refuted) {
-                g_keys.forget(dict);
-            }
-            return 0;
-        default:
-            g_keys.forget(dict);
-            return 0;
-    }
-}
-#endif
-
 }  // namespace
-
-#ifdef CORVANE_DICT_FACTS
-DictTable<Keys> g_keys;
-
-bool prove_str_keys(PyObject* dict) {
-    if (g_watcher < 0) {
-        return false;
-    }
-    const bool all_str = keys_are_exact_strs(dict);
-    // Without room to remember it, the proof is not kept: the written steps
-    // serve.
-    if (PyDict_Watch(g_watcher, dict) < 0 ||
-        g_keys.set(dict, all_str ? Keys::proven : Keys::refuted) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    return all_str;
-}
-
-int attach_dict_facts() {
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(on_dict_change);
-        // Every watcher slot taken: nothing is kept, and the written steps
-        // serve.
-        if (g_watcher < 0) {
-            PyErr_Clear();
-        }
-    }
-    return 0;
-}
-#else
-int attach_dict_facts() {
-    return 0;
-}
-#endif
 
 StackGuard::StackGuard(const char* where) noexcept {
     const StackBounds& bounds = thread_bounds();

@@ -1,5 +1,6 @@
 // What differs between the supported CPython versions and platforms, in one
-// place: every PY_VERSION_HEX branch of the module lives here.
+// place: every PY_VERSION_HEX branch of the module lives here, but for the
+// proofs of dict keys, which have a file of their own (proofs.hpp).
 #pragma once
 
 #include <cstdint>
@@ -35,22 +36,6 @@ CORVANE_ALWAYS_INLINE auto locked([[maybe_unused]] PyObject* object, Scan scan)
     result = scan();
     Py_END_CRITICAL_SECTION();
     return result;
-}
-
-// Whether every key of `dict`, an exact dict, is an exact str: read entry by
-// entry, which runs no Python code.
-inline bool keys_are_exact_strs(PyObject* dict) {
-    return locked(dict, [&] {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-        }
-        return true;
-    });
 }
 
 // Takes the pending exception (an instance, with its traceback) out of the
@@ -154,137 +139,32 @@ inline unsigned int version_tag(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
-// Sets up what the module knows of dicts (below) while it initialises;
-// -1 on error.
-int attach_dict_facts();
-
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
-// From 3.12 on, a dict watcher tells when a dict changes, and what is known
-// of a dict's keys is kept until it changes in a way that may change it
-// (compat.cpp). Only plain dicts are watched: an instance's __dict__ may
-// share its values with the instance, which changes them without a word. Without the interpreter
-// lock the tables would need a lock of their own, so a free-threaded build keeps nothing; nor
-// does 3.11, which has no dict watchers.
-#define CORVANE_DICT_FACTS 1
-
-// What is known of a dict's keys.
-enum class Keys : unsigned char { unknown, proven, refuted };
-
-// Dicts and a fact of each: a table of addresses, open-addressed and probed
-// linearly, with no tombstones (a removal shifts back the entries after it).
-template <typename Fact>
-class DictTable {
+// Holds the cyclic collector back while a step that must run no Python code
+// allocates: on 3.11 an allocation may start a collection at once, and the
+// finalisers and callbacks it runs would run in the middle of the step.
+// From 3.12 on a collection waits for the interpreter's next check between
+// bytecodes, as it does here once the step is done: it starts at a later
+// allocation, as it may under another timing.
+class CollectorPaused {
   public:
-    CORVANE_ALWAYS_INLINE const Fact* find(PyObject* dict) const {
-        if (slots_ == nullptr) {
-            return nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    CollectorPaused() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPaused() {
+        if (was_enabled_) {
+            PyGC_Enable();
         }
-        for (size_t i = home(dict);; i = (i + 1) & mask_) {
-            if (slots_[i].dict == dict) {
-                return &slots_[i].fact;
-            }
-            if (slots_[i].dict == nullptr) {
-                return nullptr;
-            }
-        }
-    }
-
-    // -1 when there is no memory for it (nothing is changed then).
-    int set(PyObject* dict, const Fact& fact) {
-        if (2 * (used_ + 1) > capacity() && grow() < 0) {
-            return -1;
-        }
-        size_t i = home(dict);
-        while (slots_[i].dict != nullptr && slots_[i].dict != dict) {
-            i = (i + 1) & mask_;
-        }
-        used_ += slots_[i].dict == nullptr ? 1 : 0;
-        slots_[i] = {dict, fact};
-        return 0;
-    }
-
-    void forget(PyObject* dict) {
-        if (slots_ == nullptr) {
-            return;
-        }
-        size_t i = home(dict);
-        while (slots_[i].dict != dict) {
-            if (slots_[i].dict == nullptr) {
-                return;
-            }
-            i = (i + 1) & mask_;
-        }
-        // Shift back every entry after it that would not be found past the
-        // hole.
-        for (size_t j = (i + 1) & mask_; slots_[j].dict != nullptr; j = (j + 1) & mask_) {
-            const size_t wanted = home(slots_[j].dict);
-            if (i <= j ? (wanted <= i || wanted > j) : (wanted <= i && wanted > j)) {
-                slots_[i] = slots_[j];
-                i = j;
-            }
-        }
-        slots_[i].dict = nullptr;
-        --used_;
     }
 
   private:
-    struct Slot {
-        PyObject* dict;
-        Fact fact;
-    };
-    size_t capacity() const { return slots_ == nullptr ? 0 : mask_ + 1; }
-    // Fibonacci hashing of the address, to the table's size.
-    CORVANE_ALWAYS_INLINE size_t home(PyObject* dict) const {
-        const uint64_t address = reinterpret_cast<uintptr_t>(dict);
-        return static_cast<size_t>((address * 0x9E3779B97F4A7C15ull) >> shift_);
-    }
-    int grow() {
-        const size_t capacity = slots_ == nullptr ? 64 : 2 * (mask_ + 1);
-        Slot* slots = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));
-        if (slots == nullptr) {
-            return -1;
-        }
-        Slot* old = slots_;
-        const size_t old_capacity = this->capacity();
-        slots_ = slots;
-        mask_ = capacity - 1;
-        shift_ = 64;
-        for (size_t size = capacity; size > 1; size >>= 1) {
-            --shift_;
-        }
-        used_ = 0;
-        for (size_t i = 0; i < old_capacity; ++i) {
-            if (old[i].dict != nullptr) {
-                set(old[i].dict, old[i].fact);
-            }
-        }
-        PyMem_Free(old);
-        return 0;
-    }
+    int was_enabled_;
 
-    Slot* slots_ = nullptr;
-    size_t mask_ = 0;
-    size_t used_ = 0;
-    int shift_ = 64;
-};
-
-extern DictTable<Keys> g_keys;
-// Reads the keys of a dict the table does not know, and enters what it
-// found.
-bool prove_str_keys(PyObject* dict);
-#endif
-
-// Whether every key of `dict`, an exact dict, is an exact str: a proof that
-// a lookup in it with an exact-str key runs no Python code (a key of
-// another kind may run its own __eq__). False where it cannot be known.
-CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
-#ifdef CORVANE_DICT_FACTS
-    const Keys* known = g_keys.find(dict);
-    return known == nullptr ? prove_str_keys(dict) : *known == Keys::proven;
+  public:
 #else
-    return false;
+    CollectorPaused() noexcept = default;
 #endif
-}
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+};
 
 // Whether instances of `type` have a __dict__ to examine.
 inline bool has_instance_dict(PyTypeObject* type) {

@@ -262,7 +262,7 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
 
 int initialise() {
     if (check_version() < 0 || init_names() < 0 || function_type_ready() < 0 ||
-        attach_dict_facts() < 0) {
+        attach_proofs() < 0) {
         return -1;
     }
     Ref object_type = builtin("object");
@@ -364,6 +364,7 @@ int module_exec(PyObject* module) {
     add_traceback_entry(texts::kInit, __FILE__, __LINE__);
     // A failed import leaves nothing behind: the next import starts afresh.
     detach_members();
+    detach_proofs();
     detach_module();
     Py_CLEAR(g_module);
     return -1;

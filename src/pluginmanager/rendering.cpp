@@ -42,6 +42,7 @@
 #include <cstring>
 #include <new>
 
+#include "proofs.hpp"
 #include "text.hpp"
 
 namespace corvane {
@@ -675,6 +676,7 @@ PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
     if (own && PyUnicode_CheckExact(output)) {
         sentinel::step("fast renderer");
         Ref text;
+        CollectorPaused paused;
         FastRenderer fast;
         const int rendered = fast.render(data, output, &text);
         if (rendered != 0) {

@@ -1,0 +1,201 @@
+// Proofs that a dict's keys are all exact strs.
+//
+// A lookup of an exact-str key in an exact dict whose keys are all exact
+// strs runs no Python code: strs compare by their characters. A key of any
+// other kind may run its own __eq__ in any lookup whose hash collides with
+// it. Reading every key to find out costs a scan of the dict, so what a scan
+// found is kept, and kept only while the interpreter can tell that the dict
+// has not changed in a way that may change it:
+//
+// - 3.11: a dict's version tag (a field of the dict that 3.11 makes public)
+//   is taken from one process-wide counter when the dict is made and at
+//   every change to it, and never given again. A scan is remembered with
+//   the dict's address and the tag it had: the same address with the same
+//   tag is the same dict, unchanged.
+// - 3.12 on: a dict watcher is told of every change to a dict it watches. A
+//   key of another kind added refutes a proof; a dict cloned into or
+//   deallocated is forgotten.
+// - A free-threaded build keeps nothing: without the interpreter lock the
+//   tables would need a lock of their own.
+//
+// Once a scan is entered, nothing here needs memory: refuting a proof or
+// forgetting a dict changes its entry in place. Where there is no room to
+// enter a scan, the dict is not proven and the written steps serve.
+//
+// Only plain dicts are proven: an instance's __dict__ may share its values
+// with the instance, which changes them without a word to a watcher.
+#pragma once
+
+#include <cstdint>
+
+#include "compat.hpp"
+
+namespace corvane {
+
+// Whether every key of `dict`, an exact dict, is an exact str: read entry by
+// entry, which runs no Python code.
+inline bool keys_are_exact_strs(PyObject* dict) {
+    return locked(dict, [&] {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+// Sets up the proofs of this interpreter while the module initialises (-1
+// on error), and lets them go again when it finalises or the
+// initialisation fails.
+int attach_proofs();
+void detach_proofs();
+
+// The slot of a dict's address in a table of 2**bits entries (Fibonacci
+// hashing).
+template <int bits>
+CORVANE_ALWAYS_INLINE size_t address_slot(PyObject* dict) {
+    const uint64_t address = reinterpret_cast<uintptr_t>(dict);
+    return static_cast<size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+
+// A dict as it is now. On 3.11: its address and its version tag, which no
+// other dict, nor this one after a change, ever has again, so that
+// `same(dict)` proves that `dict` is the dict it was taken from, unchanged
+// since. Elsewhere no version is kept, and no dict is ever the same.
+class DictVersion {
+  public:
+#if PY_VERSION_HEX < 0x030C0000
+    static constexpr bool kKept = true;
+    CORVANE_ALWAYS_INLINE static DictVersion of(PyObject* dict) {
+        return DictVersion(dict, reinterpret_cast<PyDictObject*>(dict)->ma_version_tag);
+    }
+    CORVANE_ALWAYS_INLINE bool same(PyObject* dict) const {
+        return dict_ == dict && tag_ == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    }
+#else
+    static constexpr bool kKept = false;
+    static DictVersion of(PyObject*) { return DictVersion(); }
+    bool same(PyObject*) const { return false; }
+#endif
+    DictVersion() noexcept = default;
+
+  private:
+    DictVersion(PyObject* dict, uint64_t tag) noexcept : dict_(dict), tag_(tag) {}
+    PyObject* dict_ = nullptr;
+    uint64_t tag_ = 0;
+};
+
+#if PY_VERSION_HEX < 0x030C0000
+#define CORVANE_TAG_PROOFS 1
+
+// Scans remembered by the dict's version: a table of a fixed size, one
+// entry a slot; a scan of another dict in the same slot takes its place.
+struct TagProof {
+    DictVersion version;
+    bool proven;
+};
+inline constexpr int kTagProofBits = 9;
+extern TagProof g_tag_proofs[size_t{1} << kTagProofBits];
+
+// Scans a dict whose scan is not remembered, and remembers it in `slot`.
+bool prove_by_tag(PyObject* dict, TagProof& slot);
+#elif !defined(Py_GIL_DISABLED)
+#define CORVANE_WATCHED_PROOFS 1
+
+enum class Keys : unsigned char { proven, refuted };
+
+// The watched dicts and what their scan found: a table of addresses,
+// open-addressed and probed linearly, with no tombstones (a removal shifts
+// back the entries after it).
+class WatchedDicts {
+  public:
+    CORVANE_ALWAYS_INLINE Keys* find(PyObject* dict) {
+        if (slots_ == nullptr) {
+            return nullptr;
+        }
+        for (size_t i = home(dict);; i = (i + 1) & mask_) {
+            if (slots_[i].dict == dict) {
+                return &slots_[i].keys;
+            }
+            if (slots_[i].dict == nullptr) {
+                return nullptr;
+            }
+        }
+    }
+
+    // Enters a dict the table does not hold; -1 when there is no memory for
+    // it (nothing is changed then).
+    int add(PyObject* dict, Keys keys);
+    // Drops a dict's entry, if it has one. Needs no memory.
+    void forget(PyObject* dict);
+    // Drops every entry and the table's memory.
+    void clear();
+
+  private:
+    struct Slot {
+        PyObject* dict;
+        Keys keys;
+    };
+    size_t capacity() const { return slots_ == nullptr ? 0 : mask_ + 1; }
+    CORVANE_ALWAYS_INLINE size_t home(PyObject* dict) const {
+        return address_slot<64>(dict) >> shift_;
+    }
+    void place(PyObject* dict, Keys keys);
+    int grow();
+
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+    int shift_ = 64;
+};
+
+extern WatchedDicts g_watched;
+
+// Scans a dict the table does not hold, watches it and enters what the scan
+// found.
+bool prove_watched(PyObject* dict);
+#endif
+
+// Whether every key of `dict`, an exact dict, is proven an exact str. False
+// where it cannot be known.
+CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
+#if defined(CORVANE_TAG_PROOFS)
+    TagProof& slot = g_tag_proofs[address_slot<kTagProofBits>(dict)];
+    if (slot.version.same(dict)) {
+        return slot.proven;
+    }
+    return prove_by_tag(dict, slot);
+#elif defined(CORVANE_WATCHED_PROOFS)
+    const Keys* known = g_watched.find(dict);
+    return known == nullptr ? prove_watched(dict) : *known == Keys::proven;
+#else
+    return false;
+#endif
+}
+
+// `dict[key] = value` for an exact-str key the dict does not hold, in a dict
+// just proven (str_keys_proven) with nothing run since: every key it
+// compares is an exact str, so no Python code runs, and the proof stands
+// after it. -1 on error.
+inline int insert_proven(PyObject* dict, PyObject* key, PyObject* value) {
+#if defined(CORVANE_TAG_PROOFS)
+    TagProof& slot = g_tag_proofs[address_slot<kTagProofBits>(dict)];
+    const bool carried = slot.proven && slot.version.same(dict);
+    if (PyDict_SetItem(dict, key, value) < 0) {
+        return -1;
+    }
+    // The dict's new version is that of its keys before and one exact str.
+    if (carried) {
+        slot.version = DictVersion::of(dict);
+    }
+    return 0;
+#else
+    return PyDict_SetItem(dict, key, value);
+#endif
+}
+
+}  // namespace corvane
