@@ -25,7 +25,6 @@ import builtins
 import gc
 import inspect
 import os
-import re
 import sys
 
 import pytest
@@ -877,69 +876,3 @@ def test_extension_does_what_the_model_does(plan):
     assert events == expected[1]
     assert state == expected[2]
     assert violations == []
-
-
-class Truthy(str):
-    def __bool__(self):
-        return True
-
-
-class Keyed(dict):
-    def keys(self):
-        return dict.keys(self)
-
-
-class Anything:
-    def __contains__(self, value):
-        return True
-
-
-class Overriding(pluginmanager.PluginManager):
-    def validate_os(self, os):
-        return None
-
-
-def managed(**state):
-    manager = pluginmanager.PluginManager()
-    vars(manager).update(state)
-    return manager
-
-
-# A step planted to stay on the fast path, the Python code that it then runs
-# there, and the call that makes it run that code. Tree nodes stay on the
-# fast path only where a dict watcher proves their keys (3.12 on).
-PLANTED = {
-    "truth": ("Truthy.__bool__", lambda: managed().validate_model("a", "p", Truthy("m"))),
-    "contains": (
-        "Anything.__contains__",
-        lambda: managed(supported_os=Anything()).validate_os("z"),
-    ),
-    "through": ("Overriding.validate_os", lambda: Overriding().get_plugin("generic")),
-    "node_contains": (
-        "Keyed.keys",
-        lambda: managed(_plugins={"generic": Keyed()}).unregister_plugin("generic"),
-    ),
-}
-WATCHED = pytest.mark.skipif(sys.version_info < (3, 12), reason="no dict watcher before 3.12")
-
-
-@pytest.mark.skipif(SENTINEL is None, reason="built without the sentinel")
-@pytest.mark.parametrize("step", [*list(PLANTED)[:3], pytest.param("node_contains", marks=WATCHED)])
-def test_sentinel_reports_python_code_on_the_fast_path(step):
-    code, call = PLANTED[step]
-    reports = []
-    for planted in (None, step):
-        SENTINEL.plant(planted)
-        SENTINEL.arm()
-        try:
-            call()
-        except pluginmanager.ConnectionInfraError:
-            pass
-        finally:
-            SENTINEL.disarm()
-            SENTINEL.plant(None)
-        reports.append(SENTINEL.take())
-    assert reports[0] == []
-    assert reports[1]
-    for report in reports[1]:
-        assert re.search(rf"\b{step}\b", report) and code in report, report

@@ -180,7 +180,7 @@ void detach_members() {
 }
 
 int Call::examine() {
-    own_ = 0;
+    mode_ = Mode::instance;
     PyTypeObject* type = Py_TYPE(self_);
     if (type->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(type)) {
         return 0;
@@ -207,8 +207,8 @@ int Call::examine() {
                 held_[i] = Ref::borrow(g_examined.state[i]);
             }
         }
-        own_ = g_examined.own ? 1 : 0;
-        return own_;
+        mode_ = g_examined.own ? Mode::own : Mode::instance;
+        return g_examined.own ? 1 : 0;
     }
     PyObject* state[3] = {};
     const bool found = locked(dict.get(), [&] {
@@ -247,8 +247,8 @@ int Call::examine() {
     if constexpr (DictVersion::kKept) {
         g_examined = {DictVersion::of(dict.get()), found, {state[0], state[1], state[2]}};
     }
-    own_ = found ? 1 : 0;
-    return own_;
+    mode_ = found ? Mode::own : Mode::instance;
+    return found ? 1 : 0;
 }
 
 Ref Call::state(State which) {
@@ -257,15 +257,13 @@ Ref Call::state(State which) {
         return Ref();
     }
     const int index = static_cast<int>(which);
-    if (own) {
+    if (step<Step::state>(own)) {
         return Ref::borrow(held_[index].get());
     }
-    step("state", false);
     return Ref::steal(PyObject_GetAttr(self_, state_name(index)));
 }
 
 Ref Call::through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    step("through", false);
     const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     // Room for `self` in front, and the slot before it that
     // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.

@@ -4,26 +4,38 @@
 // and read its state through attribute lookup (`self._plugins`), so that a
 // subclass or an instance may override any of them. Every member is written
 // as the steps of its written rule, in their order, and every step is one of
-// the functions below.
+// the functions below, named by its row in steps.hpp.
 //
 // A call starts on its fast path. A step that is given the proof that no
-// Python code can take part in it (its input is inert: None and exact strs,
-// exact lists of exact strs) takes its shortcut; any other step runs the
-// host's own operation, and the call leaves its fast path for good, since
-// that operation may run Python code which may change anything the call has
-// found so far. Only on the fast path does the call serve the instance from
-// what it examined once: PluginManager's own members called directly, the
-// state read from the instance's __dict__ as it was examined (own()).
+// Python code can take part in it takes its shortcut; any other step runs
+// the host's own operation, and the call leaves its fast path for good,
+// since that operation may run Python code which may change anything the
+// call has found so far. A test build (CORVANE_SENTINEL, sentinel.hpp)
+// checks the rule: Python code that starts while a call is on its fast path
+// is reported with the step that was under way.
+//
+// What decides between a shortcut and the written steps, all of it:
+// - Call::mode_: whether the call is on its fast path, and whether its
+//   instance was examined plain (below). Per call.
+// - Call::held_: the state read from the instance's __dict__ when it was
+//   examined plain. Per call, let go when the call leaves its fast path.
+// - The member functions the module built (call.cpp): a class is plain when
+//   the members it resolves are these. For the life of the module.
+// - The tags of the classes found plain (call.cpp): a class's version tag
+//   changes with every change to the class or its bases. Process-wide.
+// - The instance __dict__ examined last (call.cpp), kept with its version
+//   where versions are public (3.11, proofs.hpp). Process-wide.
+// - The proofs that a tree node's keys are exact strs (proofs.hpp), kept
+//   while the interpreter can tell the node is unchanged. Process-wide.
+// - The validators' choice (validation.cpp) and the renderer's choice
+//   (rendering.cpp): made up front by reading exact types, kept nowhere.
+// - A value seen in a node on the fast path, which a second read of it
+//   (node_item_again) takes while nothing has run: a local of the member.
 //
 // The steps that look into tree nodes take their shortcut only in a dict
 // whose keys are proven exact strs (a key of another kind may run its own
-// __eq__ in any lookup; compat.hpp keeps the proofs where the interpreter
-// can). Elsewhere they are the written steps, each with its C-level
-// equivalent: `key in node.keys()` and `node[key]` are two lookups.
-//
-// A test build (CORVANE_SENTINEL, sentinel.hpp) checks the rule: Python code
-// that starts while a call is on its fast path is reported with the step
-// that was under way.
+// __eq__ in any lookup). Elsewhere they are the written steps, each with its
+// C-level equivalent: `key in node.keys()` and `node[key]` are two lookups.
 #pragma once
 
 #include <cstring>
@@ -35,6 +47,7 @@
 #include "proofs.hpp"
 #include "sentinel.hpp"
 #include "services.hpp"
+#include "steps.hpp"
 
 namespace corvane {
 
@@ -115,7 +128,7 @@ class Call {
   public:
     explicit Call(PyObject* self) noexcept : self_(self) { sentinel::enter_fast(); }
     ~Call() {
-        if (fast_) {
+        if (mode_ != Mode::written) {
             sentinel::leave_fast();
         }
     }
@@ -124,16 +137,29 @@ class Call {
 
     PyObject* self() const noexcept { return self_; }
     // Whether no step of the call has run the host's own operation yet.
-    bool fast() const noexcept { return fast_; }
+    bool fast() const noexcept { return mode_ != Mode::written; }
 
-    // A step of the call, named for the sentinel. It takes its shortcut
-    // exactly when it is inert; any other step leaves the fast path.
-    CORVANE_ALWAYS_INLINE bool step(const char* name, bool is_inert) noexcept {
-        sentinel::step(name);
-        if (!is_inert && fast_ && !sentinel::planted(name)) {
+    // A step that takes its shortcut exactly when it is inert; otherwise the
+    // call leaves its fast path.
+    template <Step id>
+    CORVANE_ALWAYS_INLINE bool step(bool is_inert) noexcept {
+        static_assert(step_kind(id) == StepKind::shortcut, "a written step has no shortcut");
+        sentinel::step(id);
+        if (!is_inert && mode_ != Mode::written && !sentinel::planted(id)) {
             leave();
         }
         return is_inert;
+    }
+
+    // A step that always runs the host's own operation: the call leaves its
+    // fast path first.
+    template <Step id>
+    CORVANE_ALWAYS_INLINE void written() noexcept {
+        static_assert(step_kind(id) == StepKind::written, "a shortcut step needs its proof");
+        sentinel::step(id);
+        if (mode_ != Mode::written && !sentinel::planted(id)) {
+            leave();
+        }
     }
 
     // 1 when the call is on its fast path and PluginManager's own members
@@ -144,10 +170,14 @@ class Call {
     // that name no member. 0 otherwise (members are then called and the
     // state read through the instance), -1 on error.
     CORVANE_ALWAYS_INLINE int own() {
-        if (!fast_) {
-            return 0;
+        switch (mode_) {
+            case Mode::own:
+                return 1;
+            case Mode::unexamined:
+                return examine();
+            default:
+                return 0;
         }
-        return own_ >= 0 ? own_ : examine();
     }
 
     // The state found by the examination; only while own() is 1.
@@ -162,12 +192,17 @@ class Call {
     Ref through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
   private:
+    // Where the call stands: on its fast path, its instance not examined
+    // yet, examined plain (own) or not (the state and members are then
+    // reached through the instance); or off its fast path for good.
+    enum class Mode : unsigned char { unexamined, own, instance, written };
+
     int examine();
     // Off the fast path the state is read through the instance: what the
     // examination held is let go now, before any Python code runs, so that
     // a value the instance drops later goes when the written code's would.
     void leave() noexcept {
-        fast_ = false;
+        mode_ = Mode::written;
         sentinel::leave_fast();
         for (Ref& held : held_) {
             held.reset();
@@ -175,8 +210,7 @@ class Call {
     }
 
     PyObject* self_;
-    bool fast_ = true;
-    signed char own_ = -1;  // not examined yet
+    Mode mode_ = Mode::unexamined;
     Ref held_[3];
 };
 
@@ -189,14 +223,15 @@ CORVANE_ALWAYS_INLINE Ref dispatch(Call& call, Member member, PyObject* const* a
     if (own < 0) {
         return Ref();
     }
-    return own ? Ref::steal(direct()) : call.through(member, args, nargs, kwnames);
+    return call.step<Step::member>(own) ? Ref::steal(direct())
+                                        : call.through(member, args, nargs, kwnames);
 }
 
 // ---- The host's operations as steps ----
 
 // `bool(value)`: 1, 0, or -1 on error.
 CORVANE_ALWAYS_INLINE int truth(Call& call, PyObject* value) {
-    if (call.step("truth", inert(value))) {
+    if (call.step<Step::truth>(inert(value))) {
         return inert_truth(value);
     }
     return PyObject_IsTrue(value);
@@ -204,7 +239,7 @@ CORVANE_ALWAYS_INLINE int truth(Call& call, PyObject* value) {
 
 // `left == right`, tested for truth.
 CORVANE_ALWAYS_INLINE int equals(Call& call, PyObject* left, PyObject* right) {
-    if (call.step("equals", inert(left) && inert(right))) {
+    if (call.step<Step::equals>(inert(left) && inert(right))) {
         return inert_equal(left, right);
     }
     Ref result = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
@@ -215,7 +250,7 @@ CORVANE_ALWAYS_INLINE int equals(Call& call, PyObject* left, PyObject* right) {
 // of it or of a subclass is one without asking anything; anything else is
 // asked (its __class__ may claim the type).
 CORVANE_ALWAYS_INLINE int is_instance(Call& call, PyObject* value, PyTypeObject* type) {
-    if (call.step("isinstance", PyObject_TypeCheck(value, type))) {
+    if (call.step<Step::isinstance>(PyObject_TypeCheck(value, type))) {
         return 1;
     }
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
@@ -223,7 +258,7 @@ CORVANE_ALWAYS_INLINE int is_instance(Call& call, PyObject* value, PyTypeObject*
 
 // `str(value)`
 CORVANE_ALWAYS_INLINE Ref str_of(Call& call, PyObject* value) {
-    if (call.step("str", PyUnicode_CheckExact(value))) {
+    if (call.step<Step::str>(PyUnicode_CheckExact(value))) {
         return Ref::borrow(value);
     }
     return Ref::steal(PyObject_Str(value));
@@ -231,7 +266,7 @@ CORVANE_ALWAYS_INLINE Ref str_of(Call& call, PyObject* value) {
 
 // `left + right`
 CORVANE_ALWAYS_INLINE Ref add(Call& call, PyObject* left, PyObject* right) {
-    if (call.step("add", PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right))) {
+    if (call.step<Step::add>(PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right))) {
         return Ref::steal(PyUnicode_Concat(left, right));
     }
     return Ref::steal(PyNumber_Add(left, right));
@@ -242,7 +277,7 @@ CORVANE_ALWAYS_INLINE int contains(Call& call, PyObject* container, PyObject* va
     const int listed = PyList_CheckExact(container) && PyUnicode_CheckExact(value)
                            ? listed_among_strs(container, value)
                            : -1;
-    if (call.step("contains", listed >= 0)) {
+    if (call.step<Step::contains>(listed >= 0)) {
         return listed;
     }
     return PySequence_Contains(container, value);
@@ -250,7 +285,7 @@ CORVANE_ALWAYS_INLINE int contains(Call& call, PyObject* container, PyObject* va
 
 // `template % value`, with the host's operator.
 CORVANE_ALWAYS_INLINE Ref percent(Call& call, PyObject* format, PyObject* value) {
-    if (call.step("percent", PyUnicode_CheckExact(value))) {
+    if (call.step<Step::percent>(PyUnicode_CheckExact(value))) {
         return Ref::steal(PyUnicode_Format(format, value));
     }
     return Ref::steal(PyNumber_Remainder(format, value));
@@ -277,16 +312,16 @@ inline Ref text_and_str(Call& call, PyObject* text, PyObject* value) {
 // the namespace may run Python code.
 template <typename Build>
 PyObject* raise_error(Call& call, Build build) {
-    call.step("raise", false);
+    call.written<Step::raise>();
     return raise_connection_error(build);
 }
 inline PyObject* raise_error(Call& call, PyObject* message) {
-    call.step("raise", false);
+    call.written<Step::raise>();
     return raise_connection_error(message);
 }
 template <typename Build>
 int debug_line(Call& call, Build build) {
-    call.step("log", false);
+    call.written<Step::log>();
     return log_debug(build);
 }
 
@@ -304,6 +339,7 @@ CORVANE_ALWAYS_INLINE Ref dict_item(PyObject* node, PyObject* key) {
     Ref value;
     const int found = dict_get(node, key, &value);
     if (found == 0) {
+        CollectorPaused paused;
         Ref args = Ref::steal(PyTuple_Pack(1, key));
         if (args) {
             PyErr_SetObject(PyExc_KeyError, args.get());
@@ -315,11 +351,11 @@ CORVANE_ALWAYS_INLINE Ref dict_item(PyObject* node, PyObject* key) {
 // `node[key] = value` and `del node[key]`: 0, or -1 on error. Either may
 // drop the last reference to what the node held, and so run its finaliser.
 inline int node_store(Call& call, PyObject* node, PyObject* key, PyObject* value) {
-    call.step("node_store", false);
+    call.written<Step::node_store>();
     return PyObject_SetItem(node, key, value);
 }
 inline int node_delete(Call& call, PyObject* node, PyObject* key) {
-    call.step("node_delete", false);
+    call.written<Step::node_delete>();
     return PyObject_DelItem(node, key);
 }
 
@@ -329,7 +365,7 @@ inline int node_delete(Call& call, PyObject* node, PyObject* key) {
 // (node_item_again).
 CORVANE_ALWAYS_INLINE int node_contains(Call& call, PyObject* node, PyObject* key,
                                         Ref* seen = nullptr) {
-    if (call.step("node_contains", plain_node(node, key))) {
+    if (call.step<Step::node_contains>(plain_node(node, key))) {
         Ref value;
         const int found = dict_get(node, key, &value);
         if (seen != nullptr) {
@@ -346,7 +382,7 @@ CORVANE_ALWAYS_INLINE int node_contains(Call& call, PyObject* node, PyObject* ke
 
 // `node[key]`; empty on error (KeyError when absent).
 CORVANE_ALWAYS_INLINE Ref node_item(Call& call, PyObject* node, PyObject* key) {
-    if (call.step("node_item", plain_node(node, key)) || PyDict_CheckExact(node)) {
+    if (call.step<Step::node_item>(plain_node(node, key)) || PyDict_CheckExact(node)) {
         return dict_item(node, key);
     }
     return Ref::steal(PyObject_GetItem(node, key));
@@ -356,7 +392,7 @@ CORVANE_ALWAYS_INLINE Ref node_item(Call& call, PyObject* node, PyObject* key) {
 // the fast path nothing has run since, so it is still the value.
 CORVANE_ALWAYS_INLINE Ref node_item_again(Call& call, PyObject* node, PyObject* key,
                                           PyObject* previous) {
-    if (call.step("node_item_again", call.fast() && previous != nullptr)) {
+    if (call.step<Step::node_item_again>(call.fast() && previous != nullptr)) {
         return Ref::borrow(previous);
     }
     return node_item(call, node, key);
@@ -365,7 +401,7 @@ CORVANE_ALWAYS_INLINE Ref node_item_again(Call& call, PyObject* node, PyObject* 
 // `if key in node.keys(): value = node[key]`: 1 and *value set when
 // present, 0 when absent, -1 on error. A proven node answers both at once.
 CORVANE_ALWAYS_INLINE int node_get(Call& call, PyObject* node, PyObject* key, Ref* value) {
-    if (call.step("node_get", plain_node(node, key))) {
+    if (call.step<Step::node_get>(plain_node(node, key))) {
         return dict_get(node, key, value);
     }
     const int present = node_contains(call, node, key);
@@ -379,7 +415,7 @@ CORVANE_ALWAYS_INLINE int node_get(Call& call, PyObject* node, PyObject* key, Re
 // `if key not in node.keys(): node[key] = {}`, then `node[key]`. In a proven
 // node a new child takes a place no value held, so storing it drops nothing.
 inline Ref node_child(Call& call, PyObject* node, PyObject* key) {
-    if (call.step("node_child", plain_node(node, key))) {
+    if (call.step<Step::node_child>(plain_node(node, key))) {
         Ref child;
         const int found = dict_get(node, key, &child);
         if (found != 0) {

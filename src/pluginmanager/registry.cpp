@@ -77,7 +77,7 @@ int write_field(Call& call, TextBuilder& text, PyObject* value) {
                                 }
                                 return true;
                             });
-    if (!call.step("format", PyUnicode_CheckExact(value) || plain_list)) {
+    if (!call.step<Step::format>(PyUnicode_CheckExact(value) || plain_list)) {
         Ref formatted = Ref::steal(PyObject_Format(value, names.empty));
         return formatted ? text.append(formatted.get()) : -1;
     }
@@ -131,7 +131,7 @@ Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_typ
     for (PyObject* key : key_path) {
         plain = plain && PyUnicode_CheckExact(key);
     }
-    if (call.step("not_found", plain)) {
+    if (call.step<Step::not_found>(plain)) {
         // Exact strs all: str() of each is itself, and the additions are
         // one text.
         TextBuilder text;
@@ -170,7 +170,7 @@ Ref not_found_message(Call& call, const KeyPath& key_path, PyObject* chassis_typ
 
 // getfile(cls), the function read from the namespace now.
 Ref class_file(Call& call, PyObject* cls) {
-    call.step("getfile", false);
+    call.written<Step::getfile>();
     Ref getfile = global(names.getfile);
     return getfile ? Ref::steal(PyObject_CallOneArg(getfile.get(), cls)) : Ref();
 }
@@ -192,7 +192,7 @@ PyObject* none() {
 }  // namespace
 
 PyObject* manager_init(Call& call) {
-    call.step("init", false);
+    call.written<Step::init>();
     PyObject* self = call.self();
     Ref tree = Ref::steal(PyDict_New());
     if (!tree || PyObject_SetAttr(self, names._plugins, tree.get()) < 0) {
@@ -210,8 +210,7 @@ PyObject* manager_init(Call& call) {
 }
 
 PyObject* plugins_getter(Call& call) {
-    call.step("state", false);
-    return PyObject_GetAttr(call.self(), names._plugins);
+    return call.state(State::plugins).release();
 }
 
 PyObject* plugins_setter(Call& /*call*/, PyObject* /*value*/) {

@@ -534,7 +534,11 @@ WrittenRenderer::Started WrittenRenderer::start(PyObject* data, PyObject* output
         *text = present < 0 ? Ref() : Ref::borrow(names.empty);
         return *text ? Started::text : Started::failed;
     }
-    Ref empty = Ref::steal(PyDict_New());
+    Ref empty;
+    {
+        CollectorPaused paused;
+        empty = Ref::steal(PyDict_New());
+    }
     const int is_empty = empty ? equals(call_, data, empty.get()) : -1;
     if (is_empty != 0) {
         *text = is_empty < 0 ? Ref() : Ref::borrow(names.empty);
@@ -550,7 +554,7 @@ WrittenRenderer::Started WrittenRenderer::start(PyObject* data, PyObject* output
         *text = value ? add(call_, head.get(), value.get()) : Ref();
         return *text ? Started::text : Started::failed;
     }
-    call_.step("sorted", false);
+    call_.written<Step::sorted>();
     Ref view = Ref::steal(PyObject_CallMethodNoArgs(data, names.keys));
     Ref keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
     if (!keys || PyList_Sort(keys.get()) < 0) {
@@ -581,7 +585,7 @@ int WrittenRenderer::child(Frame& frame) {
     const Ref key = Ref::borrow(frame.key.get());
     const Ref data = Ref::borrow(frame.data.get());
     PyObject* self = call_.self();
-    call_.step("print_tree", false);
+    call_.written<Step::print_tree>();
     Ref method = Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree)));
     Ref value = method ? node_item(call_, data.get(), key.get()) : Ref();
     Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
@@ -620,7 +624,7 @@ int WrittenRenderer::child_done(Frame& frame, PyObject* text) {
     if (is_last < 0) {
         return -1;
     }
-    Ref parts = call_.step("split", PyUnicode_CheckExact(text))
+    Ref parts = call_.step<Step::split>(PyUnicode_CheckExact(text))
                     ? Ref::steal(PyUnicode_Split(text, names.newline, -1))
                     : Ref::steal(PyObject_CallMethodOneArg(text, names.split, names.newline));
     Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
@@ -650,7 +654,7 @@ int WrittenRenderer::child_done(Frame& frame, PyObject* text) {
         // `output += piece`: in place when the frame holds the only
         // reference to an exact str, as += does.
         Frame& target = frames_.top();
-        if (call_.step("add", PyUnicode_CheckExact(target.output.get()) &&
+        if (call_.step<Step::add>(PyUnicode_CheckExact(target.output.get()) &&
                                   PyUnicode_CheckExact(piece.get()))) {
             PyObject* output = target.output.release();
             PyUnicode_Append(&output, piece.get());
@@ -674,7 +678,7 @@ PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
         return nullptr;
     }
     if (own && PyUnicode_CheckExact(output)) {
-        sentinel::step("fast renderer");
+        sentinel::step(Step::fast_renderer);
         Ref text;
         CollectorPaused paused;
         FastRenderer fast;
@@ -689,7 +693,7 @@ PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
 
 PyObject* manager_repr(Call& call) {
     // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
-    call.step("repr", false);
+    call.written<Step::repr>();
     PyObject* self = call.self();
     Ref cls = Ref::steal(PyObject_GetAttr(self, names.__class__));
     Ref heading = cls ? text_and_str(call, names.repr_start, cls.get()) : Ref();

@@ -3,20 +3,20 @@
 // a call of the module is on its fast path.
 //
 //     from corvane.core.pluginmanager import _sentinel
-//     _sentinel.arm()          # watch this thread
-//     ...                      # calls of the module
-//     _sentinel.take()         # the reports since the last take(), a list of str
-//     _sentinel.plant("truth") # the step "truth" stays on the fast path wrongly
+//     _sentinel.steps()          # the step table: (name, kind, proof or what it does)
+//     _sentinel.arm()            # watch this thread
+//     ...                        # calls of the module
+//     _sentinel.take()           # the reports since the last take(), a list of str
+//     _sentinel.plant(["truth"]) # these steps stay on the fast path wrongly
 //     _sentinel.disarm()
 //
-// Python code that the cyclic collector runs (a finaliser of unrelated
-// garbage) is not the call's: the collector may start at any allocation, on
-// any path, so it is left out.
+// Code that the cyclic collector runs counts too: no step allocates on the
+// fast path where a collection could start (compat.hpp, CollectorPaused).
 #include "sentinel.hpp"
 
 #ifdef CORVANE_SENTINEL
 
-#include <cstring>
+#include <cstdint>
 
 #include "compat.hpp"
 
@@ -24,21 +24,22 @@ namespace corvane::sentinel {
 namespace {
 
 thread_local int t_fast_calls = 0;
-thread_local const char* t_step = "(no step yet)";
-thread_local bool t_collecting = false;
+thread_local int t_step = -1;  // none yet
 
 PyObject* g_reports = nullptr;  // list of str
-PyObject* g_planted = nullptr;  // str, or nullptr
+uint64_t g_planted = 0;         // a bit per step
+static_assert(kStepCount <= 64, "a planted step is a bit of g_planted");
 
 int profile(PyObject*, PyFrameObject* frame, int what, PyObject*) {
-    if (what != PyTrace_CALL || t_fast_calls == 0 || t_collecting || g_reports == nullptr) {
+    if (what != PyTrace_CALL || t_fast_calls == 0 || g_reports == nullptr) {
         return 0;
     }
     Ref pending = take_error();
+    const char* step = t_step < 0 ? "(none yet)" : kSteps[t_step].name;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     Ref name = code ? Ref::steal(PyObject_GetAttrString(code.get(), "co_qualname")) : Ref();
     Ref report = name ? Ref::steal(PyUnicode_FromFormat(
-                            "step %s: Python code %S started on the fast path", t_step, name.get()))
+                            "step %s: Python code %S started on the fast path", step, name.get()))
                       : Ref();
     if (!report || PyList_Append(g_reports, report.get()) < 0) {
         PyErr_WriteUnraisable(nullptr);
@@ -67,35 +68,61 @@ PyObject* take(PyObject*, PyObject*) {
     return taken;
 }
 
-PyObject* plant(PyObject*, PyObject* step) {
-    if (step != Py_None && !PyUnicode_Check(step)) {
-        PyErr_SetString(PyExc_TypeError, "plant() takes a step name or None");
-        return nullptr;
+// The index of the step named `name`; -1 with ValueError when none is.
+int step_named(PyObject* name) {
+    for (int i = 0; PyUnicode_Check(name) && i < kStepCount; ++i) {
+        if (PyUnicode_CompareWithASCIIString(name, kSteps[i].name) == 0) {
+            return i;
+        }
     }
-    Py_XSETREF(g_planted, step == Py_None ? nullptr : Py_NewRef(step));
+    PyErr_Format(PyExc_ValueError, "no step is named %R", name);
+    return -1;
+}
+
+PyObject* plant(PyObject*, PyObject* names) {
+    uint64_t planted = 0;
+    if (names != Py_None) {
+        Ref iterator = Ref::steal(PyObject_GetIter(names));
+        if (!iterator) {
+            return nullptr;
+        }
+        while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
+            const int index = step_named(name.get());
+            if (index < 0) {
+                return nullptr;
+            }
+            planted |= uint64_t{1} << index;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    g_planted = planted;
     Py_RETURN_NONE;
 }
 
-// gc.callbacks entry: marks the collector's work on this thread.
-PyObject* collector_phase(PyObject*, PyObject* args) {
-    PyObject* phase = nullptr;
-    PyObject* info = nullptr;
-    if (!PyArg_UnpackTuple(args, "collector_phase", 2, 2, &phase, &info)) {
-        return nullptr;
+PyObject* steps(PyObject*, PyObject*) {
+    static const char* const kinds[] = {"shortcut", "written", "choice"};
+    Ref table = Ref::steal(PyList_New(kStepCount));
+    for (int i = 0; table && i < kStepCount; ++i) {
+        PyObject* row = Py_BuildValue("(sss)", kSteps[i].name,
+                                      kinds[static_cast<int>(kSteps[i].kind)], kSteps[i].text);
+        if (row == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(table.get(), i, row);
     }
-    t_collecting = PyUnicode_Check(phase) && PyUnicode_CompareWithASCIIString(phase, "start") == 0;
-    Py_RETURN_NONE;
+    return table.release();
 }
 
 PyMethodDef sentinel_methods[] = {
     {"arm", arm, METH_NOARGS, "Watch the calling thread."},
     {"disarm", disarm, METH_NOARGS, "Stop watching the calling thread."},
     {"take", take, METH_NOARGS, "The reports since the last take()."},
-    {"plant", plant, METH_O, "Keep the named step on the fast path (None: no plant)."},
+    {"plant", plant, METH_O, "Keep the named steps on the fast path (None: none)."},
+    {"steps", steps, METH_NOARGS, "The step table: (name, kind, proof or what it does)."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyMethodDef collector_method = {"collector_phase", collector_phase, METH_VARARGS, nullptr};
 
 }  // namespace
 
@@ -107,20 +134,12 @@ void leave_fast() noexcept {
     --t_fast_calls;
 }
 
-void step(const char* name) noexcept {
-    t_step = name;
+void step(Step step) noexcept {
+    t_step = static_cast<int>(step);
 }
 
-bool planted(const char* name) noexcept {
-    if (g_planted == nullptr) {
-        return false;
-    }
-    const char* text = PyUnicode_AsUTF8(g_planted);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::strcmp(text, name) == 0;
+bool planted(Step step) noexcept {
+    return (g_planted >> static_cast<int>(step)) & 1;
 }
 
 int attach(PyObject* module) {
@@ -135,10 +154,7 @@ int attach(PyObject* module) {
         PyObject_SetAttrString(module, "_sentinel", watch.get()) < 0) {
         return -1;
     }
-    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    Ref callbacks = gc ? Ref::steal(PyObject_GetAttrString(gc.get(), "callbacks")) : Ref();
-    Ref marker = callbacks ? Ref::steal(PyCFunction_New(&collector_method, nullptr)) : Ref();
-    return marker ? PyList_Append(callbacks.get(), marker.get()) : -1;
+    return 0;
 }
 
 }  // namespace corvane::sentinel

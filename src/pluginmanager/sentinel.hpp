@@ -5,6 +5,7 @@
 #pragma once
 
 #include "refs.hpp"
+#include "steps.hpp"
 
 namespace corvane::sentinel {
 
@@ -13,17 +14,17 @@ namespace corvane::sentinel {
 void enter_fast() noexcept;
 void leave_fast() noexcept;
 // The step a call is making: named in a report.
-void step(const char* name) noexcept;
-// Whether `name` is the step planted to keep a call on its fast path when it
-// should leave it: the sentinel's own test.
-bool planted(const char* name) noexcept;
-// Adds the module attribute `_sentinel` (arm, disarm, take, plant).
+void step(Step step) noexcept;
+// Whether `step` is among the steps planted to keep a call on its fast path
+// when it should leave it: the sentinel's own test.
+bool planted(Step step) noexcept;
+// Adds the module attribute `_sentinel` (arm, disarm, take, plant, steps).
 int attach(PyObject* module);
 #else
 inline void enter_fast() noexcept {}
 inline void leave_fast() noexcept {}
-inline void step(const char*) noexcept {}
-inline bool planted(const char*) noexcept {
+inline void step(Step) noexcept {}
+inline bool planted(Step) noexcept {
     return false;
 }
 inline int attach(PyObject*) {

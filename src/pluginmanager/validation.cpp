@@ -86,7 +86,7 @@ CORVANE_ALWAYS_INLINE bool lowercase_name(PyObject* text) {
 
 // `text.<method>()`, tested for truth.
 int call_test(Call& call, PyObject* text, PyObject* method) {
-    call.step("method", false);
+    call.written<Step::method>();
     Ref result = Ref::steal(PyObject_CallMethodNoArgs(text, method));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
@@ -94,7 +94,7 @@ int call_test(Call& call, PyObject* text, PyObject* method) {
 // `text.islower()`, then, when that is falsy, `text.isdigit()`: 1 when the
 // text passes the lower-case rule. A str subclass may override either.
 int lowercase_rule(Call& call, PyObject* text) {
-    if (call.step("lowercase", PyUnicode_CheckExact(text))) {
+    if (call.step<Step::lowercase>(PyUnicode_CheckExact(text))) {
         return lowercase_name(text);
     }
     const int lower = call_test(call, text, names.islower);
@@ -128,7 +128,7 @@ PyObject* none() {
 // nothing: the validators then run one by one.
 bool passes_inert(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                   PyObject* chassis_type) {
-    sentinel::step("validators");
+    sentinel::step(Step::validators);
     if (!PyUnicode_CheckExact(os) || !inert_truth(os) || !inert(platform) || !inert(model) ||
         !inert(chassis_type)) {
         return false;
