@@ -277,11 +277,6 @@ Ref Call::through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObje
     for (Py_ssize_t i = 0; i < total; ++i) {
         stack[2 + i] = args[i];
     }
-    // An override may call back into the module: guard the stack.
-    StackGuard guard(" while calling a PluginManager member");
-    if (!guard.entered()) {
-        return Ref();
-    }
     return Ref::steal(PyObject_VectorcallMethod(
         member_name(member), stack + 1,
         static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));

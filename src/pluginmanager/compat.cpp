@@ -34,8 +34,8 @@ namespace {
 constexpr uintptr_t kMargin = uintptr_t{128} << 10;
 
 struct StackBounds {
-    uintptr_t low = 0;   // the end the stack grows towards
-    uintptr_t high = 0;  // 0: not known
+    uintptr_t low = 0;  // the end the stack grows towards
+    uintptr_t high = 0;
 };
 
 StackBounds read_bounds() {
@@ -75,26 +75,20 @@ StackBounds read_bounds() {
     return bounds;
 }
 
-const StackBounds& thread_bounds() {
-    static thread_local const StackBounds bounds = read_bounds();
-    return bounds;
+StackRoom stack_room() {
+    const StackBounds bounds = read_bounds();
+    if (bounds.high <= bounds.low) {
+        return {0, 0};
+    }
+    const uintptr_t size = bounds.high - bounds.low;
+    return {bounds.low, kMargin < size / 2 ? kMargin : size / 2};
 }
 
 }  // namespace
 
-StackGuard::StackGuard(const char* where) noexcept {
-    const StackBounds& bounds = thread_bounds();
-    const char here = 0;
-    const uintptr_t address = reinterpret_cast<uintptr_t>(&here);
-    if (bounds.high != 0 && address > bounds.low && address <= bounds.high) {
-        const uintptr_t size = bounds.high - bounds.low;
-        const uintptr_t margin = kMargin < size / 2 ? kMargin : size / 2;
-        if (address - bounds.low < margin) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            return;
-        }
-    }
-    entered_ = Py_EnterRecursiveCall(where) == 0;
+const StackRoom& thread_stack_room() noexcept {
+    static thread_local const StackRoom room = stack_room();
+    return room;
 }
 
 int python_depth() {

@@ -176,24 +176,31 @@ inline bool has_instance_dict(PyTypeObject* type) {
 // towards the same limit, and the deepest frame makes one: it counts too.
 int python_depth();
 
-// Guards a call into Python code that may call back into the module and so
-// nest C frames: RecursionError instead of a crash when the running thread's
-// stack is nearly used up. The stack's bounds are read from the thread's own
-// attributes, once per thread; CPython's own recursion check runs too.
-class StackGuard {
-  public:
-    explicit StackGuard(const char* where) noexcept;
-    StackGuard(const StackGuard&) = delete;
-    StackGuard& operator=(const StackGuard&) = delete;
-    ~StackGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    bool entered() const noexcept { return entered_; }
-
-  private:
-    bool entered_ = false;
+// The room a call into the module must find left on the running thread's
+// stack: enough for the module's own frames and one round of the Python
+// code they call, with room to spare for what that code calls (half the
+// stack of a small thread at most). Read from the thread's own attributes,
+// once per thread; both 0 when they cannot be read.
+struct StackRoom {
+    uintptr_t low;     // the end the stack grows towards
+    uintptr_t margin;  // the room needed above it
 };
+const StackRoom& thread_stack_room() noexcept;
+
+// Every entry into the module from Python code starts here: -1 with
+// RecursionError when the running thread's stack is nearly used up, so that
+// Python code that calls back into the module deeper than the stack holds
+// gets an exception instead of a crash. A frame outside the thread's stack
+// (another stack switched to) is not judged.
+CORVANE_ALWAYS_INLINE int check_stack() noexcept {
+    const StackRoom& room = thread_stack_room();
+    const char here = 0;
+    if (reinterpret_cast<uintptr_t>(&here) - room.low < room.margin) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a PluginManager member");
+        return -1;
+    }
+    return 0;
+}
 
 }  // namespace corvane

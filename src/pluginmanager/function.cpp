@@ -184,6 +184,11 @@ int bind_keywords(const NativeFunction* f, PyObject* const* args, Py_ssize_t nar
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
+    // The one way in from Python code: every member, property accessor and
+    // __repr__ is one of these functions.
+    if (check_stack() < 0) {
+        return nullptr;
+    }
     const NativeFunction* f = as_function(callable);
     const int nparams = f->spec->nparams;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

@@ -6,11 +6,14 @@ namespace corvane {
 
 #if defined(CORVANE_TAG_PROOFS)
 
-TagProof g_tag_proofs[size_t{1} << kTagProofBits];
+TagSet g_tag_proofs[size_t{1} << kTagSetBits];
 
-bool prove_by_tag(PyObject* dict, TagProof& slot) {
+bool prove_by_tag(PyObject* dict, TagSet& set) {
     const bool proven = keys_are_exact_strs(dict);
-    slot = {DictVersion::of(dict), proven};
+    for (int way = kTagWays - 1; way > 0; --way) {
+        set.ways[way] = set.ways[way - 1];
+    }
+    set.ways[0] = {DictVersion::of(dict), proven};
     return proven;
 }
 
@@ -19,8 +22,8 @@ int attach_proofs() {
 }
 
 void detach_proofs() {
-    for (TagProof& slot : g_tag_proofs) {
-        slot = {};
+    for (TagSet& set : g_tag_proofs) {
+        set = {};
     }
 }
 

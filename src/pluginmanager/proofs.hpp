@@ -92,17 +92,27 @@ class DictVersion {
 #if PY_VERSION_HEX < 0x030C0000
 #define CORVANE_TAG_PROOFS 1
 
-// Scans remembered by the dict's version: a table of a fixed size, one
-// entry a slot; a scan of another dict in the same slot takes its place.
+// Scans remembered by the dict's version: a table of a fixed size, in sets
+// of a few entries chosen by the dict's address, the most recent scan first;
+// a new scan takes the place of its set's oldest.
 struct TagProof {
     DictVersion version;
     bool proven;
 };
-inline constexpr int kTagProofBits = 9;
-extern TagProof g_tag_proofs[size_t{1} << kTagProofBits];
+inline constexpr int kTagSetBits = 7;
+inline constexpr int kTagWays = 4;
+struct TagSet {
+    TagProof ways[kTagWays];
+};
+extern TagSet g_tag_proofs[size_t{1} << kTagSetBits];
 
-// Scans a dict whose scan is not remembered, and remembers it in `slot`.
-bool prove_by_tag(PyObject* dict, TagProof& slot);
+CORVANE_ALWAYS_INLINE TagSet& tag_set(PyObject* dict) {
+    return g_tag_proofs[address_slot<kTagSetBits>(dict)];
+}
+
+// Scans a dict whose scan is not remembered, and remembers it in `set`.
+bool prove_by_tag(PyObject* dict, TagSet& set);
+
 #elif !defined(Py_GIL_DISABLED)
 #define CORVANE_WATCHED_PROOFS 1
 
@@ -164,11 +174,13 @@ bool prove_watched(PyObject* dict);
 // where it cannot be known.
 CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
 #if defined(CORVANE_TAG_PROOFS)
-    TagProof& slot = g_tag_proofs[address_slot<kTagProofBits>(dict)];
-    if (slot.version.same(dict)) {
-        return slot.proven;
+    TagSet& set = tag_set(dict);
+    for (const TagProof& way : set.ways) {
+        if (way.version.same(dict)) {
+            return way.proven;
+        }
     }
-    return prove_by_tag(dict, slot);
+    return prove_by_tag(dict, set);
 #elif defined(CORVANE_WATCHED_PROOFS)
     const Keys* known = g_watched.find(dict);
     return known == nullptr ? prove_watched(dict) : *known == Keys::proven;
@@ -183,14 +195,18 @@ CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
 // after it. -1 on error.
 inline int insert_proven(PyObject* dict, PyObject* key, PyObject* value) {
 #if defined(CORVANE_TAG_PROOFS)
-    TagProof& slot = g_tag_proofs[address_slot<kTagProofBits>(dict)];
-    const bool carried = slot.proven && slot.version.same(dict);
+    TagProof* carried = nullptr;
+    for (TagProof& way : tag_set(dict).ways) {
+        if (way.proven && way.version.same(dict)) {
+            carried = &way;
+        }
+    }
     if (PyDict_SetItem(dict, key, value) < 0) {
         return -1;
     }
     // The dict's new version is that of its keys before and one exact str.
-    if (carried) {
-        slot.version = DictVersion::of(dict);
+    if (carried != nullptr) {
+        carried->version = DictVersion::of(dict);
     }
     return 0;
 #else

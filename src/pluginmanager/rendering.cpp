@@ -607,10 +607,6 @@ int WrittenRenderer::child(Frame& frame) {
         levels_.leave();
         return started == Started::failed ? -1 : child_done(frames_.top(), text.get());
     }
-    StackGuard guard(texts::kDepth);
-    if (!guard.entered()) {
-        return -1;
-    }
     PyObject* args[] = {value.get(), heading.get()};
     Ref text = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, names.data_output));
     return text ? child_done(frames_.top(), text.get()) : -1;
