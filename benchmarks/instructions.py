@@ -146,3 +146,13 @@ def measure(label: str, run_loop, client) -> None:
     client.zero()
     run_loop()
     client.dump(label)
+
+
+if __name__ == "__main__":
+    # A usage error, as argparse would report it: nothing was measured.
+    print(
+        "instructions.py measures nothing on its own: it is the machinery of --instructions "
+        "(python benchmarks/bench_pluginmanager.py --instructions)",
+        file=sys.stderr,
+    )
+    sys.exit(2)

@@ -7,7 +7,9 @@ installed: ``pip install '.[docs]'``.
 
 from __future__ import annotations
 
+import re
 import sys
+from importlib import metadata
 from pathlib import Path
 from typing import Any
 
@@ -30,6 +32,21 @@ copyright = "2026, corvane developers"
 release = corvane.__version__
 version = ".".join(release.split(".")[:2])
 
+
+def supported_pythons() -> str:
+    """Returns the CPython versions of the installed metadata's classifiers, as a phrase.
+
+    Raises:
+        RuntimeError: the metadata names no Python version.
+    """
+    classifiers = metadata.metadata("corvane").get_all("Classifier") or []
+    found = [re.fullmatch(r"Programming Language :: Python :: (3\.\d+)", c) for c in classifiers]
+    versions = sorted((m.group(1) for m in found if m), key=lambda v: int(v.split(".")[1]))
+    if not versions:
+        raise RuntimeError("no Python version among corvane's classifiers")
+    return ", ".join(versions[:-1]) + " and " + versions[-1] if len(versions) > 1 else versions[0]
+
+
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
@@ -46,6 +63,10 @@ smartquotes = False
 highlight_language = "none"
 # Everything the build needs is in the repository: no inventories fetched.
 myst_heading_anchors = 3
+# The supported versions are written once, as pyproject.toml's classifiers:
+# a page says {{ supported_pythons }}.
+myst_enable_extensions = ["substitution"]
+myst_substitutions = {"supported_pythons": supported_pythons()}
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
@@ -56,6 +77,7 @@ napoleon_numpy_docstring = False
 html_theme = "furo"
 html_title = f"corvane {release}"
 html_static_path = ["_static"]
+html_css_files = ["corvane.css"]
 
 
 def literal_trees(

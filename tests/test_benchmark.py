@@ -1,6 +1,7 @@
 """The benchmark runs end to end, and its variants do the same work.
 
-Timings are never checked here: the benchmark reports them, ratios included.
+Timings are never checked here: the benchmark reports them, ratios included,
+and its targets, which fail a run only with --check.
 """
 
 import importlib.machinery
@@ -76,6 +77,7 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
         timeout=600,
         check=False,
     )
+    # Without --check a missed target leaves the exit status 0.
     assert result.returncode == 0, result.stderr
 
     lines = result.stdout.splitlines()
@@ -115,6 +117,9 @@ def test_benchmark_prints_every_row_and_target(tmp_path: Path) -> None:
             assert met in (True, False)
         else:
             assert met is None
+    shown = [met for text, met in states.items() if f"- {text}: " in result.stdout]
+    summary = f"Targets: {shown.count(True)} met, {shown.count(False)} missed, {shown.count(None)} not measured."
+    assert summary in lines
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind")
@@ -124,14 +129,18 @@ def test_instruction_counts_per_call(tmp_path: Path) -> None:
     command = [sys.executable, str(BENCHMARK), "--instructions", "--no-wall", "--loops", "5"]
     rows = "get_hit,get_miss"
     result = subprocess.run(
-        [*command, "--rows", rows, "--json", str(raw)],
+        [*command, "--rows", rows, "--json", str(raw), "--check"],
         capture_output=True,
         text=True,
         timeout=600,
         check=False,
     )
-    assert result.returncode == 0, result.stderr
-    counts = json.loads(raw.read_text())["instructions"]
+    data = json.loads(raw.read_text())
+    # Instruction counts repeat exactly: with --check, the status follows the targets.
+    missed = [target["target"] for target in data["targets"] if target["met"] is False]
+    assert result.returncode == (1 if missed else 0), result.stderr
+    assert f"--check: {len(missed)} target(s) missed, exit status 1." in result.stdout or not missed
+    counts = data["instructions"]
     assert list(counts) == ["floor", "get_hit", "get_miss"]
     # A lookup costs more than the floor, a miss more than a hit, and the
     # model more than the extension.
@@ -176,3 +185,31 @@ def test_variants_answer_alike_on_the_benchmark_data(bench: ModuleType, tmp_path
     assert expected[1] is not expected[2]
     for name, answer in answers.items():
         assert answer == expected, name
+
+
+@pytest.mark.parametrize(
+    ("value", "limit", "at_least", "met"),
+    [
+        (6.0, 6, True, True),
+        (5.99, 6, True, False),
+        (2.0, 2, False, True),
+        (2.01, 2, False, False),
+        (None, 2, False, None),
+    ],
+)
+def test_target_bounds_are_inclusive(bench, value, limit, at_least, met):
+    assert bench.Target("t", value, limit, at_least).met is met
+
+
+@pytest.mark.parametrize(
+    ("values", "check", "status"),
+    [
+        ([7.0, None], True, 0),  # met and not measured: never a failure
+        ([7.0, 5.0], True, 1),
+        ([5.0], False, 0),  # missed, but --check not given
+        ([], True, 0),
+    ],
+)
+def test_only_check_turns_a_missed_target_into_status_1(bench, values, check, status):
+    checks = [bench.Target("model/ext >= 6", value, 6, True) for value in values]
+    assert bench.targets.exit_status(checks, check) == status

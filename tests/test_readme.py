@@ -143,3 +143,12 @@ def test_entry_point_snippet_is_the_example_distribution(snippet):
     example = tomllib.loads((ROOT / "examples/external-plugin/pyproject.toml").read_text())
     assert declared == example["project"]["entry-points"]
     assert list(declared) == [ENTRYPOINT_GROUP]
+
+
+def test_readme_names_the_versions_of_the_classifiers():
+    # The docs take the same phrase from the metadata (docs/conf.py).
+    classifiers = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["classifiers"]
+    pattern = re.compile(r"Programming Language :: Python :: (3\.\d+)")
+    versions = [m.group(1) for c in classifiers if (m := pattern.fullmatch(c))]
+    phrase = ", ".join(versions[:-1]) + " and " + versions[-1]
+    assert section("Supported Python versions").split("\n\n")[1].startswith(f"CPython {phrase}.")
