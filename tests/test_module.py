@@ -171,59 +171,43 @@ def test_static_discovery_signatures():
     assert str(inspect.signature(PluginManager().discover_external_plugins)) == "()"
 
 
+def as_a_def(name):
+    """The member `name` as a `def` with its signature (from inspect)."""
+    member = inspect.getattr_static(PluginManager, name)
+    function = getattr(member, "__func__", getattr(member, "fget", member))
+    namespace = {}
+    exec(f"class PluginManager:\n def {name}{inspect.signature(function)}: pass", namespace)
+    return vars(namespace["PluginManager"])[name]
+
+
 @pytest.mark.parametrize(
-    ("call", "message"),
+    ("name", "args", "kwargs"),
     [
-        (
-            lambda m: m.register_plugin(),
-            "PluginManager.register_plugin() missing 1 required positional argument: 'cls'",
-        ),
-        (
-            lambda m: PluginManager.validate_model(m, "a"),
-            "PluginManager.validate_model() missing 2 required positional arguments: 'platform' and 'model'",
-        ),
-        (
-            lambda m: PluginManager.validate_arguments(m),
-            "PluginManager.validate_arguments() missing 4 required positional arguments: 'os', 'platform', 'model', and 'chassis_type'",
-        ),
-        (
-            lambda m: m.get_plugin(1, 2, 3, 4, 5, 6),
-            "PluginManager.get_plugin() takes from 1 to 6 positional arguments but 7 were given",
-        ),
-        (
-            lambda m: m.validate_os(1, 2),
-            "PluginManager.validate_os() takes 2 positional arguments but 3 were given",
-        ),
-        (
-            lambda m: m.__repr__(1),
-            "PluginManager.__repr__() takes 1 positional argument but 2 were given",
-        ),
-        (
-            lambda m: m.discover_builtin_plugins(1),
-            "PluginManager.discover_builtin_plugins() takes 0 positional arguments but 1 was given",
-        ),
-        (
-            lambda m: m.get_plugin(flavor="x"),
-            "PluginManager.get_plugin() got an unexpected keyword argument 'flavor'",
-        ),
-        (
-            lambda m: m.get_plugin("a", os="b"),
-            "PluginManager.get_plugin() got multiple values for argument 'os'",
-        ),
-        (
-            lambda m: PluginManager.get_plugin(self=m),
-            "PluginManager.get_plugin() got some positional-only arguments passed as keyword arguments: 'self'",
-        ),
-        (
-            lambda m: m.discover_external_plugins(group="x"),
-            "PluginManager.discover_external_plugins() got an unexpected keyword argument 'group'",
-        ),
+        ("register_plugin", ("m",), {}),
+        ("validate_model", ("m", "a"), {}),
+        ("validate_arguments", ("m",), {}),
+        ("get_plugin", ("m", 1, 2, 3, 4, 5, 6), {}),
+        ("validate_os", ("m", 1, 2), {}),
+        ("__repr__", ("m", 1), {}),
+        ("discover_builtin_plugins", (1,), {}),
+        ("get_plugin", ("m",), {"flavor": "x"}),
+        ("get_plugin", ("m",), {"chasis_type": "x"}),
+        ("get_plugin", ("m", "a"), {"os": "b"}),
+        ("get_plugin", (), {"self": "m"}),
+        ("get_plugin", ("m",), {"self": "m", "os": "a"}),
+        ("print_tree", ("m",), {"output": "x"}),
+        ("discover_external_plugins", (), {"group": "x"}),
     ],
 )
-def test_argument_binding_errors(manager, call, message):
+def test_argument_binding_errors_read_as_a_def(manager, name, args, kwargs):
+    args = tuple(manager if arg == "m" else arg for arg in args)
+    with pytest.raises(TypeError) as expected:
+        as_a_def(name)(*args, **kwargs)
+    member = getattr(PluginManager, name)
     with pytest.raises(TypeError) as info:
-        call(manager)
-    assert str(info.value) == message
+        member(*args, **kwargs)
+    assert str(info.value) == str(expected.value)
+    assert str(info.value).startswith(f"PluginManager.{name}()")
     assert manager.plugins == {}
 
 

@@ -1,14 +1,17 @@
 // The function type of PluginManager's members.
 //
-// Binding follows CPython's own rules for a `def` with a positional-only
-// `self`: positional arguments first, then keywords (unexpected keyword,
-// multiple values), then the positional count, then defaults and missing
-// arguments, with Python's wording for each TypeError.
+// A call binds its arguments at once when they are the usual ones: by
+// position, or by keyword under the parameter's own interned name, with
+// defaults for the rest. Every other call is bound by CPython itself,
+// through a `def` with the member's signature made when the module
+// initialises (its binder): whatever binds for a `def` binds here, and what
+// does not raises the TypeError a `def` raises, in the words of the running
+// version.
 #include "function.hpp"
 
 #include <cstddef>
 
-#include "call.hpp"
+#include "compat.hpp"
 
 namespace corvane {
 namespace {
@@ -29,6 +32,7 @@ struct NativeFunction {
     PyObject* doc;
     PyObject* defaults;  // tuple, or nullptr when no parameter has one
     PyObject* text_signature;
+    PyObject* binder;  // the `def` that binds what does not bind at once
     PyObject* param_names[kMaxParams];
     int first_default;  // index of the first parameter with a default
     int first_keyword;  // index of the first parameter a keyword may name
@@ -46,105 +50,6 @@ NativeFunction* as_function(PyObject* object) {
     return reinterpret_cast<NativeFunction*>(object);
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
-Ref join_names(PyObject* const* names, int count) {
-    Ref quoted = Ref::steal(PyList_New(count));
-    for (int i = 0; quoted && i < count; ++i) {
-        PyObject* name = PyUnicode_FromFormat("'%U'", names[i]);
-        if (name == nullptr) {
-            return Ref();
-        }
-        PyList_SET_ITEM(quoted.get(), i, name);
-    }
-    if (!quoted || count < 2) {
-        return count == 1 ? Ref::borrow(PyList_GET_ITEM(quoted.get(), 0)) : std::move(quoted);
-    }
-    Ref last = Ref::borrow(PyList_GET_ITEM(quoted.get(), count - 1));
-    if (count == 2) {
-        return Ref::steal(
-            PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(quoted.get(), 0), last.get()));
-    }
-    Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    Ref leading = separator && PyList_SetSlice(quoted.get(), count - 1, count, nullptr) == 0
-                      ? Ref::steal(PyUnicode_Join(separator.get(), quoted.get()))
-                      : Ref();
-    return leading ? Ref::steal(PyUnicode_FromFormat("%U, and %U", leading.get(), last.get()))
-                   : Ref();
-}
-
-PyObject* too_many_positional(const NativeFunction* f, Py_ssize_t given) {
-    const int nparams = f->spec->nparams;
-    Ref sig = f->defaults
-                  ? Ref::steal(PyUnicode_FromFormat("from %d to %d", f->first_default, nparams))
-                  : Ref::steal(PyUnicode_FromFormat("%d", nparams));
-    if (!sig) {
-        return nullptr;
-    }
-    const bool plural = f->defaults != nullptr || nparams != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
-    return nullptr;
-}
-
-PyObject* missing_arguments(const NativeFunction* f, PyObject* const* slots) {
-    PyObject* missing[kMaxParams];
-    int count = 0;
-    for (int i = 0; i < f->spec->nparams; ++i) {
-        if (slots[i] == nullptr) {
-            missing[count++] = f->param_names[i];
-        }
-    }
-    Ref names = join_names(missing, count);
-    if (!names) {
-        return nullptr;
-    }
-    PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U", f->qualname,
-                 count, count == 1 ? "" : "s", names.get());
-    return nullptr;
-}
-
-// Index of the parameter named `keyword` among those from `first` on, as
-// Python matches keywords: by identity (names arrive interned), then by
-// `keyword == name`, which a str subclass may answer itself. -1 when none
-// matches, -2 on error.
-int find_param(const NativeFunction* f, PyObject* keyword, int first) {
-    for (int i = first; i < f->spec->nparams; ++i) {
-        if (f->param_names[i] == keyword) {
-            return i;
-        }
-    }
-    for (int i = first; i < f->spec->nparams; ++i) {
-        if (PyUnicode_CheckExact(keyword)) {
-            if (str_equal(keyword, f->param_names[i])) {
-                return i;
-            }
-            continue;
-        }
-        const int equal = PyObject_RichCompareBool(keyword, f->param_names[i], Py_EQ);
-        if (equal != 0) {
-            return equal < 0 ? -2 : i;
-        }
-    }
-    return -1;
-}
-
-// The TypeError of a keyword that names no parameter a keyword may name.
-int unexpected_keyword(const NativeFunction* f, PyObject* keyword) {
-    const int named_positional = f->first_keyword > 0 ? find_param(f, keyword, 0) : -1;
-    if (named_positional == -2) {
-        return -1;
-    }
-    if (named_positional >= 0) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-                     f->qualname, f->param_names[named_positional]);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
-                     keyword);
-    }
-    return -1;
-}
-
 // The parameter a keyword names when it is the parameter's own interned
 // name; -1 otherwise.
 int template_param(const NativeFunction* f, PyObject* keyword) {
@@ -157,29 +62,57 @@ int template_param(const NativeFunction* f, PyObject* keyword) {
     return -1;
 }
 
-// Binds the keyword arguments to `slots` (positional ones already there),
-// raising Python's TypeErrors. A keyword name is looked for in the binding
-// template first, then compared with each parameter name.
-int bind_keywords(const NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, PyObject** slots) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        int index = template_param(f, keyword);
-        if (index < 0) {
-            index = find_param(f, keyword, f->first_keyword);
-        }
-        if (index == -2 || (index < 0 && unexpected_keyword(f, keyword) < 0)) {
-            return -1;
-        }
-        if (slots[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
-                         keyword);
-            return -1;
-        }
-        slots[index] = args[nargs + k];
+// Binds the arguments of a call to `slots` when they bind at once: every
+// keyword a parameter's own interned name (as call sites pass them), no
+// parameter given twice, none missing. False when they do not.
+CORVANE_ALWAYS_INLINE bool bind_at_once(const NativeFunction* f, PyObject* const* args,
+                                        Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const int nparams = f->spec->nparams;
+    if (nargs > nparams) {
+        return false;
     }
-    return 0;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[i] = args[i];
+    }
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            const int index = template_param(f, PyTuple_GET_ITEM(kwnames, k));
+            if (index < 0 || slots[index] != nullptr) {
+                return false;
+            }
+            slots[index] = args[nargs + k];
+        }
+    }
+    for (int i = static_cast<int>(nargs); i < nparams; ++i) {
+        if (slots[i] == nullptr) {
+            if (i < f->first_default) {
+                return false;
+            }
+            slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
+        }
+    }
+    return true;
+}
+
+// Any other call is bound by CPython itself: the member's binder, a `def`
+// with its parameters, defaults and qualified name, takes the arguments and
+// gives them back bound, or raises the TypeError a `def` raises.
+PyObject* bind_as_a_def(const NativeFunction* f, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
+    const Ref bound = Ref::steal(PyObject_Vectorcall(f->binder, args, nargsf, kwnames));
+    if (!bound) {
+        return nullptr;
+    }
+    if (!PyTuple_CheckExact(bound.get()) || PyTuple_GET_SIZE(bound.get()) != f->spec->nparams) {
+        PyErr_Format(PyExc_SystemError, "the binder of %U gave no arguments", f->qualname);
+        return nullptr;
+    }
+    PyObject* slots[kMaxParams] = {};
+    for (int i = 0; i < f->spec->nparams; ++i) {
+        slots[i] = PyTuple_GET_ITEM(bound.get(), i);
+    }
+    return f->spec->entry(slots);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -190,33 +123,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     const NativeFunction* f = as_function(callable);
-    const int nparams = f->spec->nparams;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
-    for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) {
-        slots[i] = args[i];
+    if (bind_at_once(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
+        return f->spec->entry(slots);
     }
-    // As Python binds a call: keyword errors come before the count.
-    if (kwnames != nullptr && bind_keywords(f, args, nargs, kwnames, slots) < 0) {
-        return nullptr;
-    }
-    if (nargs > nparams) {
-        return too_many_positional(f, nargs);
-    }
-    bool complete = true;
-    for (int i = static_cast<int>(nargs); i < nparams; ++i) {
-        if (slots[i] == nullptr) {
-            if (i >= f->first_default) {
-                slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
-            } else {
-                complete = false;
-            }
-        }
-    }
-    if (!complete) {
-        return missing_arguments(f, slots);
-    }
-    return f->spec->entry(slots);
+    return bind_as_a_def(f, args, nargsf, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
@@ -242,6 +153,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->doc);
     Py_XDECREF(f->defaults);
     Py_XDECREF(f->text_signature);
+    Py_XDECREF(f->binder);
     for (PyObject* name : f->param_names) {
         Py_XDECREF(name);
     }
@@ -394,6 +306,61 @@ Ref text_signature(const MemberSpec& spec) {
     return joined ? Ref::steal(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
 }
 
+// The text of a parameter's default, as Python writes it.
+const char* default_text(Default value) {
+    switch (value) {
+        case Default::none:
+            return "=None";
+        case Default::single_rp:
+            return "='single_rp'";
+        case Default::plugin:
+            return "='plugin'";
+        case Default::required:
+            break;
+    }
+    return "";
+}
+
+// The lines of one member's binder, in a class body:
+//
+//     def get_plugin(self, /, os=None, ..., chassis_type='single_rp'):
+//         return (self, os, ..., chassis_type,)
+//     binders.append(get_plugin)
+int add_binder_lines(PyObject* lines, const MemberSpec& spec, const char* name) {
+    Ref parameters = Ref::steal(PyList_New(0));
+    Ref arguments = Ref::steal(PyList_New(0));
+    for (int i = 0; parameters && arguments && i < spec.nparams; ++i) {
+        const Param& param = spec.params[i];
+        const bool self = i == 0 && spec.kind != Kind::static_method;
+        Ref parameter = self ? Ref::steal(PyUnicode_FromString("self, /"))
+                             : Ref::steal(PyUnicode_FromFormat("%s%s", param.name,
+                                                               default_text(param.default_value)));
+        Ref argument = Ref::steal(PyUnicode_FromFormat("%s,", param.name));
+        if (!parameter || !argument || PyList_Append(parameters.get(), parameter.get()) < 0 ||
+            PyList_Append(arguments.get(), argument.get()) < 0) {
+            return -1;
+        }
+    }
+    Ref comma = parameters && arguments ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
+    Ref blank = comma ? Ref::steal(PyUnicode_FromString(" ")) : Ref();
+    Ref signature = blank ? Ref::steal(PyUnicode_Join(comma.get(), parameters.get())) : Ref();
+    Ref bound = signature ? Ref::steal(PyUnicode_Join(blank.get(), arguments.get())) : Ref();
+    if (!bound) {
+        return -1;
+    }
+    Ref member_lines[] = {
+        Ref::steal(PyUnicode_FromFormat("    def %s(%U):", name, signature.get())),
+        Ref::steal(PyUnicode_FromFormat("        return (%U)", bound.get())),
+        Ref::steal(PyUnicode_FromFormat("    binders.append(%s)", name)),
+    };
+    for (const Ref& line : member_lines) {
+        if (!line || PyList_Append(lines, line.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int function_type_ready() {
@@ -404,7 +371,46 @@ int function_type_ready() {
     return function_type != nullptr ? 0 : -1;
 }
 
-Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name) {
+Ref make_binders(const MemberSpec* specs, const char* const* names, int count,
+                 PyObject* module_name) {
+    Ref lines = Ref::steal(PyList_New(0));
+    Ref head =
+        lines ? Ref::steal(PyUnicode_FromString("binders = []\nclass PluginManager:")) : Ref();
+    if (!head || PyList_Append(lines.get(), head.get()) < 0) {
+        return Ref();
+    }
+    for (int i = 0; i < count; ++i) {
+        if (add_binder_lines(lines.get(), specs[i], names[i]) < 0) {
+            return Ref();
+        }
+    }
+    Ref newline = Ref::steal(PyUnicode_FromString("\n"));
+    Ref source = newline ? Ref::steal(PyUnicode_Join(newline.get(), lines.get())) : Ref();
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    Ref code = text ? Ref::steal(Py_CompileString(text, "<binders>", Py_file_input)) : Ref();
+    Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+    if (!globals || PyDict_SetItemString(globals.get(), "__name__", module_name) < 0 ||
+        PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+        return Ref();
+    }
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    if (!done) {
+        return Ref();
+    }
+    Ref key = Ref::steal(PyUnicode_FromString("binders"));
+    Ref binders;
+    if (!key || dict_get(globals.get(), key.get(), &binders) <= 0 ||
+        !PyList_CheckExact(binders.get()) || PyList_GET_SIZE(binders.get()) != count) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "the members' binders were not made");
+        }
+        return Ref();
+    }
+    return binders;
+}
+
+Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name,
+                  PyObject* binder) {
     Ref object =
         Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(NativeFunction, function_type)));
     if (!object) {
@@ -414,6 +420,7 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
+    f->binder = Py_NewRef(binder);
     f->weakrefs = nullptr;
     f->module = Py_NewRef(module_name);
     for (PyObject*& name : f->param_names) {

@@ -2,8 +2,9 @@
 //
 // Every member of PluginManager is one of these: it binds to an instance
 // through __get__ like a Python function, binds its arguments from a
-// parameter table (by position or keyword, with defaults, and with the
-// TypeErrors Python raises), and carries __name__, __qualname__, __module__,
+// parameter table (by position or keyword, with defaults; anything else as a
+// `def` with its signature does, TypeErrors included), and carries __name__, __qualname__,
+// __module__,
 // __doc__, __defaults__ and a __text_signature__ for inspect.signature().
 #pragma once
 
@@ -39,8 +40,16 @@ struct MemberSpec {
 // Creates the function type; call once while the module initialises.
 int function_type_ready();
 
+// The binders of `count` members, a list in their order: for each, a `def`
+// named "PluginManager.<name>" with the member's parameters and defaults,
+// which gives back its arguments bound, as a tuple.
+Ref make_binders(const MemberSpec* specs, const char* const* names, int count,
+                 PyObject* module_name);
+
 // A new function object named `name` ("PluginManager.<name>" qualified) for
-// `spec`, which must outlive it.
-Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name);
+// `spec`, which must outlive it, bound through `binder` when its arguments
+// do not bind at once.
+Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name,
+                  PyObject* binder);
 
 }  // namespace corvane
