@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "compat.hpp"
+#include "services.hpp"
 
 namespace corvane {
 namespace {
@@ -119,7 +119,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     // The one way in from Python code: every member, property accessor and
     // __repr__ is one of these functions.
-    if (check_stack() < 0) {
+    if (check_stack() < 0 || check_attached() < 0) {
         return nullptr;
     }
     const NativeFunction* f = as_function(callable);
@@ -369,6 +369,10 @@ int function_type_ready() {
     }
     function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     return function_type != nullptr ? 0 : -1;
+}
+
+void release_function_type() {
+    Py_CLEAR(function_type);
 }
 
 Ref make_binders(const MemberSpec* specs, const char* const* names, int count,

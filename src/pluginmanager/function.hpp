@@ -37,8 +37,9 @@ struct MemberSpec {
     Entry entry;
 };
 
-// Creates the function type; call once while the module initialises.
+// Creates the function type while the module initialises; lets it go again.
 int function_type_ready();
+void release_function_type();
 
 // The binders of `count` members, a list in their order: for each, a `def`
 // named "PluginManager.<name>" with the member's parameters and defaults,

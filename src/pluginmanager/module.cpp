@@ -113,11 +113,45 @@ CORVANE_MEMBERS(CORVANE_CHECK_ARITY)
 #undef R
 #undef D
 
-// The module object, once initialised: it can be initialised once per
-// process. Deliberately never released (no destructors run after
-// finalisation).
+// The module object, once initialised, and the interpreter that imported it
+// first: the module can be initialised once in that interpreter's life.
+// Both go when that interpreter finalises, with everything else the module
+// keeps (release_state), so that an interpreter started after it imports
+// the module afresh.
 PyObject* g_module = nullptr;
 int64_t g_interpreter = -1;
+
+// Everything the module keeps beyond a call, let go in one place: after a
+// failed initialisation, and when the interpreter finalises.
+void release_state() {
+    sentinel::detach();
+    detach_members();
+    detach_proofs();
+    detach_module();
+    release_function_type();
+    release_names();
+    Py_CLEAR(g_module);
+}
+
+// The interpreter clears its own dict, and this capsule with it, when it
+// finalises: after its modules are gone, while objects can still be let go.
+void on_interpreter_finalised(PyObject*) {
+    release_state();
+    g_interpreter = -1;
+}
+
+int release_with_interpreter() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "the interpreter keeps no dict of its own");
+        }
+        return -1;
+    }
+    Ref capsule =
+        Ref::steal(PyCapsule_New(&g_module, texts::kModuleName, on_interpreter_finalised));
+    return capsule ? PyDict_SetItemString(dict, texts::kModuleName, capsule.get()) : -1;
+}
 
 Ref make_tuple(std::initializer_list<PyObject*> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -360,7 +394,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     g_module = Py_NewRef(module);
-    if (attach_module(module) == 0 && initialise() == 0) {
+    if (attach_module(module) == 0 && initialise() == 0 && release_with_interpreter() == 0) {
         return 0;
     }
     if (!PyErr_Occurred()) {
@@ -368,10 +402,7 @@ int module_exec(PyObject* module) {
     }
     add_traceback_entry(texts::kInit, __FILE__, __LINE__);
     // A failed import leaves nothing behind: the next import starts afresh.
-    detach_members();
-    detach_proofs();
-    detach_module();
-    Py_CLEAR(g_module);
+    release_state();
     return -1;
 }
 

@@ -59,4 +59,15 @@ int init_names() {
     return 0;
 }
 
+void release_names() {
+#define CORVANE_RELEASE(field, ...) Py_CLEAR(names.field);
+    CORVANE_NAMES(CORVANE_RELEASE)
+    CORVANE_TEXTS(CORVANE_RELEASE)
+    CORVANE_KWNAMES(CORVANE_RELEASE)
+#undef CORVANE_RELEASE
+    for (PyObject*& name : names.member) {
+        Py_CLEAR(name);
+    }
+}
+
 }  // namespace corvane

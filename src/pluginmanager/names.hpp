@@ -126,5 +126,7 @@ inline PyObject* member_name(Member member) {
 
 // Interns `names`; -1 on error. Idempotent.
 int init_names();
+// Lets every name go again.
+void release_names();
 
 }  // namespace corvane

@@ -63,7 +63,7 @@ PyObject* take(PyObject*, PyObject*) {
     if (fresh == nullptr) {
         return nullptr;
     }
-    PyObject* taken = g_reports;
+    PyObject* taken = g_reports != nullptr ? g_reports : PyList_New(0);
     g_reports = fresh;
     return taken;
 }
@@ -155,6 +155,12 @@ int attach(PyObject* module) {
         return -1;
     }
     return 0;
+}
+
+void detach() {
+    PyEval_SetProfile(nullptr, nullptr);
+    Py_CLEAR(g_reports);
+    g_planted = 0;
 }
 
 }  // namespace corvane::sentinel

@@ -18,8 +18,10 @@ void step(Step step) noexcept;
 // Whether `step` is among the steps planted to keep a call on its fast path
 // when it should leave it: the sentinel's own test.
 bool planted(Step step) noexcept;
-// Adds the module attribute `_sentinel` (arm, disarm, take, plant, steps).
+// Adds the module attribute `_sentinel` (arm, disarm, take, plant, steps),
+// and lets its reports go again.
 int attach(PyObject* module);
+void detach();
 #else
 inline void enter_fast() noexcept {}
 inline void leave_fast() noexcept {}
@@ -30,6 +32,7 @@ inline bool planted(Step) noexcept {
 inline int attach(PyObject*) {
     return 0;
 }
+inline void detach() {}
 #endif
 
 }  // namespace corvane::sentinel

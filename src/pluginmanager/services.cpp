@@ -3,9 +3,8 @@
 namespace corvane {
 namespace {
 
-// Set while the module initialises. The module lives until the process
-// ends, so these references are deliberately never released after a
-// successful import (no destructors run after finalisation).
+// Set while the module initialises, released when the interpreter that
+// imported it finalises.
 PyObject* g_module = nullptr;
 PyObject* g_namespace = nullptr;
 PyObject* g_builtins = nullptr;
@@ -27,6 +26,14 @@ void detach_module() {
     Py_CLEAR(g_builtins);
     Py_CLEAR(g_namespace);
     Py_CLEAR(g_module);
+}
+
+int check_attached() noexcept {
+    if (g_namespace != nullptr) {
+        return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError, texts::kFinalised);
+    return -1;
 }
 
 Ref module_builtin(PyObject* name) {

@@ -14,9 +14,14 @@ namespace corvane {
 
 // The module binding hands over the module; the services hold a reference
 // to it, its namespace and its builtins. detach_module() drops them again
-// after a failed initialisation.
+// after a failed initialisation, or when the interpreter finalises.
 int attach_module(PyObject* module);
 void detach_module();
+
+// 0 while the module is attached; -1 with RuntimeError after the
+// interpreter that imported it finalised, for a member still called then
+// (by a finaliser that runs late).
+int check_attached() noexcept;
 
 // A name of the module namespace, read now, with the module's own builtins
 // (those of the interpreter that imported it) as fallback; NameError when

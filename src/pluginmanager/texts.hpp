@@ -46,6 +46,8 @@ inline constexpr char kDepth[] = " while rendering the plugin tree";
 
 // Module binding (module.cpp).
 inline constexpr char kModuleName[] = "corvane.core.pluginmanager";
+inline constexpr char kFinalised[] =
+    "corvane.core.pluginmanager was released with the interpreter that imported it";
 inline constexpr char kInit[] = "init corvane.core.pluginmanager";
 inline constexpr char kInterpreterChange[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
