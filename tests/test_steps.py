@@ -8,16 +8,18 @@ sanitizer job, the cases also show that no freed memory is read.
 """
 
 import gc
-import inspect
 import subprocess
 import sys
 import textwrap
 import weakref
+from pathlib import Path
 
 import pytest
 
 import model
 from corvane.core import pluginmanager
+
+HERE = Path(__file__).parent
 
 
 class ConnA: ...
@@ -176,53 +178,64 @@ def test_the_extension_does_what_the_model_does(case, monkeypatch):
     assert outcome(pluginmanager, case, monkeypatch) == outcome(model, case, monkeypatch)
 
 
-class ThroughSelf(pluginmanager.PluginManager):
-    def print_tree(self, data, output="plugin"):
-        return super().print_tree(data, output)
-
-
-class ModelThroughSelf(model.PluginManager):
-    def print_tree(self, data, output="plugin"):
-        return super().print_tree(data, output)
-
+DEPTHS = """
+import sys
+import model
+from corvane.core import pluginmanager
 
 class Level(dict):
-    """A dict subclass node: the written renderer's."""
+    pass
 
+def through(base):
+    class Through(base):
+        def print_tree(self, data, output="plugin"):
+            return super().print_tree(data, output)
+    return Through
 
-def chain(node, depth):
-    tree = leaf = node()
+KINDS = {
+    "plain": (lambda side: side.PluginManager, dict),
+    "subclass": (lambda side: side.PluginManager, Level),
+    "override": (lambda side: through(side.PluginManager), dict),
+}
+
+def renders(manager, node, leaf, depth, limit):
+    tree = level = node()
     for _ in range(depth - 1):
-        leaf["k"] = node()
-        leaf = leaf["k"]
-    leaf["k"] = "end"
-    return tree
-
-
-@pytest.mark.parametrize(
-    ("manager", "reference", "node", "per_level"),
-    [
-        (pluginmanager.PluginManager(), model.PluginManager(), dict, 1),
-        (pluginmanager.PluginManager(), model.PluginManager(), Level, 1),
-        (ThroughSelf(), ModelThroughSelf(), dict, 2),
-    ],
-    ids=["plain dicts", "dict subclass levels", "print_tree overridden"],
-)
-def test_deep_trees_stop_where_the_written_recursion_does(manager, reference, node, per_level):
-    headroom = 150
-    limit = sys.getrecursionlimit()
-    depth = len(inspect.stack(0))
-    sys.setrecursionlimit(depth + headroom)
+        level["k"] = level = node()
+    level["k"] = leaf
+    sys.setrecursionlimit(limit)
     try:
-        for side in (manager, reference):
-            with pytest.raises(RecursionError):
-                side.print_tree(chain(node, headroom // per_level + 10))
-        shallow = chain(node, headroom // per_level - 30)
-        text = manager.print_tree(shallow)
-        assert text == reference.print_tree(shallow)
+        manager.print_tree(tree)
+        return True
+    except RecursionError:
+        return False
     finally:
-        sys.setrecursionlimit(limit)
-    assert text.endswith("|__ k = end")
+        sys.setrecursionlimit(10_000)
+
+def deepest(manager, node, leaf, limit):
+    low, high = 0, limit
+    while low < high:
+        middle = (low + high + 1) // 2
+        low, high = (middle, high) if renders(manager, node, leaf, middle, limit) else (low, middle - 1)
+    return low
+
+manager, node = KINDS[sys.argv[1]]
+for limit in (60, 100, 1000):
+    for leaf in ("end", {}):
+        print(*(deepest(manager(side)(), node, leaf, limit) for side in (pluginmanager, model)))
+"""
+
+
+@pytest.mark.parametrize("kind", ["plain", "subclass", "override"])
+def test_renders_stop_at_the_depth_of_the_written_recursion(kind):
+    # At limits 60, 100 and 1000, trees ending in a text and in an empty dict:
+    # the deepest tree each side renders, from the same shallow stack.
+    done = subprocess.run(
+        [sys.executable, "-c", DEPTHS, kind], capture_output=True, text=True, cwd=HERE
+    )
+    assert done.returncode == 0, done.stderr
+    pairs = [line.split() for line in done.stdout.splitlines()]
+    assert len(pairs) == 6 and all(extension == written for extension, written in pairs), pairs
 
 
 def test_an_override_on_a_small_thread_stack_gives_recursion_error():

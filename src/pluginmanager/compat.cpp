@@ -92,7 +92,7 @@ const StackRoom& thread_stack_room() noexcept {
 }
 
 int python_depth() {
-    int depth = PY_VERSION_HEX < 0x030C0000 ? 1 : 0;
+    int depth = 0;
     Ref frame =
         Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
     while (frame) {

@@ -172,9 +172,13 @@ inline bool has_instance_dict(PyTypeObject* type) {
 }
 
 // The depth the written recursion starts from: the Python frames on this
-// thread's stack, the caller's included. On 3.11 a call into C counts
-// towards the same limit, and the deepest frame makes one: it counts too.
+// thread's stack, the caller's included.
 int python_depth();
+
+// Whether a call into C from a Python frame (a comparison, a call of a
+// builtin) counts against the recursion limit as a frame does: on 3.11 one
+// count serves both; from 3.12 on C has a count of its own.
+inline constexpr bool kCallsIntoCCount = PY_VERSION_HEX < 0x030C0000;
 
 // The room a call into the module must find left on the running thread's
 // stack: enough for the module's own frames and one round of the Python

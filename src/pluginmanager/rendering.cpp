@@ -50,10 +50,6 @@ namespace {
 
 // ---- The rule's recursion ----
 
-// Levels rendered without asking for the depth of the Python stack: the
-// trees of a registry are a few levels deep.
-constexpr int kUncheckedLevels = 32;
-
 // The levels of the renders under way on this thread. A render that an
 // override calls nests in the one that called it: in the written rule every
 // level is a frame of its own, so the outer renders' levels count too.
@@ -61,8 +57,8 @@ thread_local int t_levels = 0;
 
 // The levels of the rule's recursion in one render, counted against the
 // recursion limit as the written recursion's frames would be: the Python
-// frames below the render, the levels of the renders it is nested in, and
-// its own.
+// frames below the render (counted once, when the render first enters a
+// level), the levels of the renders it is nested in, and its own.
 class Levels {
   public:
     Levels() noexcept : outer_(t_levels) {}
@@ -70,25 +66,35 @@ class Levels {
     Levels& operator=(const Levels&) = delete;
     ~Levels() { t_levels = outer_; }
 
-    // Enters one level deeper; -1 with RecursionError when the written
-    // recursion would have raised it.
+    // Enters one level deeper, a frame of the written recursion; -1 with
+    // RecursionError where the written recursion would raise it.
     int enter() {
-        if (outer_ + level_ + 1 > kUncheckedLevels) {
-            if (allowed_ < 0) {
-                allowed_ = Py_GetRecursionLimit() - python_depth() - outer_;
-            }
-            if (level_ + 1 > allowed_) {
-                PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
-                             texts::kDepth);
-                return -1;
-            }
+        if (check(level_ + 1) < 0) {
+            return -1;
         }
         t_levels = outer_ + ++level_;
         return 0;
     }
     void leave() { t_levels = outer_ + --level_; }
 
+    // The level entered has data that is truthy, so that the written rule
+    // calls into C from it (`data == {}`), which counts against the same
+    // limit where calls into C do (kCallsIntoCCount): -1 with
+    // RecursionError where it would raise it.
+    int call_into_c() { return kCallsIntoCCount ? check(level_ + 1) : 0; }
+
   private:
+    int check(int depth) {
+        if (allowed_ < 0) {
+            allowed_ = Py_GetRecursionLimit() - python_depth() - outer_;
+        }
+        if (depth > allowed_) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", texts::kDepth);
+            return -1;
+        }
+        return 0;
+    }
+
     const int outer_;
     int level_ = 0;
     int allowed_ = -1;  // not asked yet
@@ -407,6 +413,9 @@ Outcome FastRenderer::child() {
         levels_.leave();
         return line_start(frame, kBar, 3) < 0 ? Outcome::failed : Outcome::done;
     }
+    if (levels_.call_into_c() < 0) {
+        return Outcome::failed;
+    }
     if (!dict) {
         levels_.leave();
         PyObject* leaf = class_text ? class_text.get() : value;
@@ -425,6 +434,10 @@ Outcome FastRenderer::child() {
 }
 
 int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
+    // print_tree(data, output) itself is the first level.
+    if (levels_.enter() < 0) {
+        return -1;
+    }
     const bool dict = PyDict_CheckExact(data);
     Ref class_text;
     if (!dict && !inert(data)) {
@@ -438,6 +451,9 @@ int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
         *text = Ref::borrow(names.empty);
         return 1;
     }
+    if (levels_.call_into_c() < 0) {
+        return -1;
+    }
     if (!dict) {
         // output + " = " + str(data)
         PyObject* leaf = class_text ? class_text.get() : data;
@@ -445,7 +461,7 @@ int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
         *text = head ? Ref::steal(PyUnicode_Concat(head.get(), leaf)) : Ref();
         return *text ? 1 : -1;
     }
-    if (out_.append(output) < 0 || lead_.push("\n", 1) < 0 || levels_.enter() < 0) {
+    if (out_.append(output) < 0 || lead_.push("\n", 1) < 0) {
         return -1;
     }
     const int pushed = push_frame(data, lead_.size());
@@ -533,6 +549,9 @@ WrittenRenderer::Started WrittenRenderer::start(PyObject* data, PyObject* output
     if (present <= 0) {
         *text = present < 0 ? Ref() : Ref::borrow(names.empty);
         return *text ? Started::text : Started::failed;
+    }
+    if (levels_.call_into_c() < 0) {
+        return Started::failed;
     }
     Ref empty;
     {
