@@ -73,21 +73,61 @@ _PRECEDENCE = operator.attrgetter("precedence")
 
 
 def name_and_version(dist: Any) -> tuple[Any, Any]:
-    """Return ``dist.name`` and ``dist.version`` from one parse of its metadata.
+    """Return ``dist.name`` and ``dist.version``, reading its metadata once.
 
-    A distribution whose class reads them its own way is asked for each.
+    When the distribution's METADATA file starts with plain one-line fields
+    (the usual case), the two are taken from them as the email parser that
+    ``importlib.metadata`` uses would read them, without parsing the rest (a
+    long description, often); otherwise from one parse of the metadata (the
+    file read again). A distribution whose class reads them its own way is
+    asked for each.
 
     Returns:
         The name and the version, as the distribution gives them.
     """
     kind = type(dist)
     base = metadata.Distribution
-    if (
+    if not (
         isinstance(dist, base)
         and getattr(kind, "name", None) is base.name
         and getattr(kind, "version", None) is base.version
+        and getattr(kind, "metadata", None) is base.metadata
     ):
-        message = dist.metadata
-        if message is not None:
-            return message["Name"], message["Version"]
-    return dist.name, dist.version
+        return dist.name, dist.version
+    text = dist.read_text("METADATA")
+    fields = _plain_fields(text) if text else None
+    if fields is not None:
+        return fields
+    message = dist.metadata
+    if message is None:
+        return dist.name, dist.version
+    return message["Name"], message["Version"]
+
+
+# A header line as the email parser reads one: a name of printable ASCII
+# characters but the colon, then a colon.
+_FIELD = re.compile(r"([\041-\071\073-\176]+):[ \t]*(.*)")
+
+
+def _plain_fields(text: str) -> tuple[str, str] | None:
+    # Name and Version from a header block of plain fields: every line up to
+    # the first empty one is "Name: value", none continued on the next line,
+    # no carriage return. The first of each wins, as in the parsed message.
+    # None for anything else, or when either field is missing.
+    head = text.partition("\n\n")[0]
+    if "\r" in head:
+        return None
+    lines = head.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    found: dict[str, str] = {}
+    for line in lines:
+        field = _FIELD.fullmatch(line)
+        if field is None:
+            return None
+        key = field[1].lower()
+        if key not in found:
+            found[key] = field[2]
+    if "name" not in found or "version" not in found:
+        return None
+    return found["name"], found["version"]
