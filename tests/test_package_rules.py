@@ -2,6 +2,8 @@
 docs, the linear search for misspelt operating systems, and a CLI that imports
 what its command needs."""
 
+import json
+import os
 import random
 import re
 import subprocess
@@ -177,3 +179,20 @@ def test_a_command_imports_what_it_needs(command):
     own = {"check": {"corvane.check"}, "diff - -": {"corvane.diff"}}.get(command, set())
     # check compares group names with difflib when it looks for misspelt groups.
     assert own <= imported <= own | ({"difflib"} if command == "check" else set())
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="slow under the sanitizer")
+def test_the_benchmark_of_loading_at_scale_runs(tmp_path):
+    bench = Path(__file__).resolve().parent.parent / "benchmarks" / "bench_scale.py"
+    raw = tmp_path / "raw.json"
+    result = subprocess.run(
+        [sys.executable, str(bench), "--sizes", "2", "--repeats", "1", "--check", "--json", raw],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    [size] = json.loads(raw.read_text())
+    assert size["count"] == 2 and {"bare", "load_plugins", "check_plugins"} <= set(size["library"])
+    assert set(size["process"]) == {"import", "bare_process", "which", "list", "check"}
+    assert result.stdout.count("(not measured)") == 4

@@ -14,9 +14,10 @@ in ``docs/cli.md`` (a test holds the page to the table).
 from __future__ import annotations
 
 import re
-from collections import Counter, defaultdict
+from collections import Counter
 from collections.abc import Callable, Container, Iterable
 from dataclasses import dataclass, field
+from importlib import metadata
 from importlib.metadata import distributions
 from typing import Any
 
@@ -298,16 +299,20 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
     if isinstance(supported, Iterable):
         known = {name for name in supported if isinstance(name, str)}
     registered = Counter(row.key_path[0] for row in rows if isinstance(row.key_path[0], str))
-    sharing: defaultdict[str, set[str]] = defaultdict(set)
-    for name in known | registered.keys():
+    unknown = {name: count for name, count in registered.items() if name not in known}
+    if not unknown:
+        return []
+    # What a name can be a misspelling of: a supported name, or one registered
+    # more often than the least registered unknown name.
+    least = min(unknown.values())
+    sharing: dict[str, list[str]] = {}
+    for name in known | {name for name, count in registered.items() if count > least}:
         for variant in _variants(name):
-            sharing[variant].add(name)
+            sharing.setdefault(variant, []).append(name)
     close: dict[str, str] = {}
-    for name, count in registered.items():
-        if name in known:
-            continue
+    for name, count in unknown.items():
         ranked = []
-        for other in set().union(*(sharing[variant] for variant in _variants(name))):
+        for other in {o for variant in _variants(name) for o in sharing.get(variant, ())}:
             if other in known:
                 rank = 0
             elif registered.get(other, 0) > count:
@@ -417,7 +422,7 @@ def near_miss_groups() -> list[NearMissGroup]:
     names: list[str] = []
     for dist in distributions():
         misplaced = []
-        for entry_point in dist.entry_points:
+        for entry_point in _maybe_misplaced(dist, closeness):
             group = entry_point.group
             if group == ENTRYPOINT_GROUP:
                 continue
@@ -441,6 +446,27 @@ def near_miss_groups() -> list[NearMissGroup]:
                 name, version, entry_point.group, listed
             )
     return [found[key] for key in sorted(found)]
+
+
+def _maybe_misplaced(dist: Any, closeness: dict[str, bool]) -> Iterable[Any]:
+    # The entry points of dist, or none when its entry_points.txt has no
+    # section named close to the group: the section headers are read as
+    # importlib.metadata reads them (a stripped line in brackets), and only a
+    # distribution with such a header has its entry points parsed.
+    base = metadata.Distribution
+    if not isinstance(dist, base) or type(dist).entry_points is not base.entry_points:
+        return dist.entry_points  # type: ignore[no-any-return]
+    text = dist.read_text("entry_points.txt")
+    for line in text.splitlines() if text else []:
+        line = line.strip()
+        group = line.strip("[]")
+        if not (line.startswith("[") and line.endswith("]")) or group == ENTRYPOINT_GROUP:
+            continue
+        if group not in closeness:
+            closeness[group] = _close(group)
+        if closeness[group]:
+            return dist.entry_points
+    return []
 
 
 def _name(dist: Any) -> str:
