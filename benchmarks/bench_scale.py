@@ -25,8 +25,8 @@ whose rebuild check on import would dominate::
     pip install '.[bench]'
     python benchmarks/bench_scale.py [--sizes 0,50,1000] [--repeats 7] [--check]
 
-It prints the targets with what this run measured, and exits non-zero only
-with ``--check`` when one is missed.
+It prints the targets with what this run measured; a missed target fails
+the run (exit status 1) only with ``--check``.
 """
 
 from __future__ import annotations
@@ -42,9 +42,11 @@ import sys
 import sysconfig
 import tempfile
 import time
-from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import targets  # the benchmarks' own helpers, beside this file
 
 GROUP = "corvane.plugins"
 PREFIX = "cvbench_p"
@@ -289,66 +291,56 @@ def print_tables(sizes: list[Size], repeats: int) -> None:
         )
 
 
-@dataclass
-class Target:
-    """A target, with what this run measured (None: not measured)."""
-
-    text: str
-    value: float | None
-    met: Callable[[float], bool]
-
-    def state(self) -> bool | None:
-        return None if self.value is None else self.met(self.value)
-
-
-def targets(sizes: list[Size]) -> list[Target]:
-    """Return the targets, evaluated on the sizes measured."""
+def scale_targets(sizes: list[Size]) -> list[targets.Target]:
+    """Return the targets, evaluated on the sizes measured (none measured: all None)."""
     by_count = {size.count: size for size in sizes}
-    found: list[Target] = []
     large, small, empty = by_count.get(1000), by_count.get(50), by_count.get(0)
-    pluggy = large.ratio("library", "pluggy", "bare") if large else None
-    found.append(
-        Target(
-            "N = 1,000: load_plugins()/bare loop below pluggy's ratio"
-            + (f" ({pluggy:.2f})" if pluggy is not None else ""),
-            large.ratio("library", "load_plugins", "bare") if large and pluggy else None,
-            lambda value: pluggy is not None and value < pluggy,
-        )
-    )
-    found.append(
-        Target(
-            "N = 50: load_plugins()/bare loop <= 1.10",
-            small.ratio("library", "load_plugins", "bare") if small else None,
-            lambda value: value <= 1.10,
-        )
-    )
-    found.append(
-        Target(
+
+    def ratio(size: Size | None, table: str, key: str, base: str) -> float | None:
+        return None if size is None else size.ratio(table, key, base)
+
+    load = ratio(large, "library", "load_plugins", "bare")
+    pluggy = ratio(large, "library", "pluggy", "bare")
+    return [
+        targets.Target(
+            "N = 1,000: load_plugins()/bare loop over pluggy's <= 1",
+            None if load is None or not pluggy else load / pluggy,
+            1.0,
+            False,
+        ),
+        targets.Target(
+            "N = 50: load_plugins()/bare loop <= 1.1",
+            ratio(small, "library", "load_plugins", "bare"),
+            1.1,
+            False,
+        ),
+        targets.Target(
             "N = 1,000: corvane-plugins check/list <= 1.15",
-            large.ratio("process", "check", "list") if large else None,
-            lambda value: value <= 1.15,
-        )
-    )
-    found.append(
-        Target(
+            ratio(large, "process", "check", "list"),
+            1.15,
+            False,
+        ),
+        targets.Target(
             'N = 0: corvane-plugins which/python -c "import corvane.core.pluginmanager" <= 1.15',
-            empty.ratio("process", "which", "import") if empty else None,
-            lambda value: value <= 1.15,
-        )
-    )
-    return found
+            ratio(empty, "process", "which", "import"),
+            1.15,
+            False,
+        ),
+    ]
 
 
 def main(argv: list[str] | None = None) -> int:
     """Run the benchmark and print its tables and targets; return the exit status."""
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        description=__doc__.splitlines()[0],
+        epilog=targets.listing("targets", scale_targets([])),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument(
         "--sizes", default="0,50,1000", help="numbers of plugins installed (default: 0,50,1000)"
     )
     parser.add_argument("--repeats", type=int, default=7, help="runs of each (default: 7)")
-    parser.add_argument(
-        "--check", action="store_true", help="exit 1 when a target measured is missed"
-    )
+    targets.add_check_option(parser)
     parser.add_argument("--json", type=Path, metavar="PATH", help="also write the medians here")
     args = parser.parse_args(argv)
     counts = [int(part) for part in args.sizes.split(",") if part.strip()]
@@ -359,7 +351,7 @@ def main(argv: list[str] | None = None) -> int:
         'corvane.core.pluginmanager" and a process running the bare loop, with N plugins '
         f"installed as distributions on a path entry; Python {sys.version.split()[0]}."
     )
-    print("Targets: " + "; ".join(target.text for target in targets([])))
+    print("Targets: " + "; ".join(target.text for target in scale_targets([])))
     missing = [name for name in ("pluggy", "stevedore") if not available(name)]
     if missing:
         print(f"Note: {' and '.join(missing)} not installed: left out (pip install '.[bench]')")
@@ -369,12 +361,8 @@ def main(argv: list[str] | None = None) -> int:
     print_tables(sizes, args.repeats)
     print()
     print("Targets:")
-    missed = False
-    for target in targets(sizes):
-        state = target.state()
-        missed = missed or state is False
-        word = {True: "met", False: "NOT met", None: "not measured"}[state]
-        print(f"- {target.text}: {fmt(target.value)} ({word})")
+    checks = scale_targets(sizes)
+    targets.print_targets(checks)
     if args.json:
         args.json.write_text(
             json.dumps(
@@ -382,7 +370,7 @@ def main(argv: list[str] | None = None) -> int:
                 indent=2,
             )
         )
-    return 1 if args.check and missed else 0
+    return targets.report_end(checks, args.check)
 
 
 if __name__ == "__main__":
