@@ -2,37 +2,38 @@
 
 ``check_plugins`` loads the plugins through ``load_plugins`` (each built-in
 module and each entry point on its own, going on after a failure) and
-reports the registrations of each plugin and the time it took to load, the
-plugins that failed or registered nothing, the registrations that two
-plugins made for the same key path and chassis type (but for a replacement
-declared with ``replaces=``), a plugin that replaced its own registration,
-a ``replaces=`` where nothing was registered, an operating system that looks
-like a misspelling of another, two entry points naming one module, a
-disabled name that matched nothing, and the installed distributions whose
-entry points sit in a group whose name is close to the package's, which are
-never loaded.
+reports the registrations of each plugin and the time it took to load, and
+every finding of the kinds in ``FINDINGS``: the one table of what ``check``
+finds. Each row names its JSON key, its one-line description, the detector
+that finds it, its text lines and its JSON object; the report, its JSON, the
+problem count, the command's help and the documentation's list are all made
+from the table. A new kind of finding is a detector, a row, and its bullet
+in ``docs/cli.md`` (a test holds the page to the table).
 """
 
 from __future__ import annotations
 
-import difflib
 import re
 from collections import Counter
-from collections.abc import Container, Iterable
+from collections.abc import Callable, Container, Iterable
 from dataclasses import dataclass, field
+from importlib import metadata
 from importlib.metadata import distributions
 from typing import Any
 
 from corvane import registry
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.explain import registrations
+from corvane.installed import name_and_version, normalised_name
 from corvane.keys import class_name, format_key_path, key_path_json
-from corvane.records import Disabled, ReplacedNothing
-from corvane.registry import NothingRegistered, Override, PluginFailure, Registration, Source
+from corvane.records import Listed, LoadReport, ReplacedNothing
+from corvane.registry import Override, PluginFailure, Registration, Source
 
 __all__ = [
+    "FINDINGS",
     "SLOW_LOADING",
     "CheckReport",
+    "Finding",
     "NearMissGroup",
     "SharedModule",
     "UnknownOs",
@@ -134,49 +135,63 @@ class NearMissGroup:
         }
 
 
+@dataclass(frozen=True)
+class Finding:
+    """One kind of finding of ``check``: a row of ``FINDINGS``.
+
+    ``key`` names the kind in ``check --json`` and in ``CheckReport.found``;
+    ``doc`` describes one finding in a line, as the help and the
+    documentation list it; ``detect`` finds them in what loading did;
+    ``lines`` gives the text of one (its first line, then lines shown below
+    it); ``as_json`` its JSON object; ``problem`` tells whether one counts as
+    a problem (all do but the disabled names that matched a plugin).
+    """
+
+    key: str
+    doc: str
+    detect: Callable[[_Loaded], list[Any]]
+    lines: Callable[[Any], list[str]]
+    as_json: Callable[[Any], dict[str, Any]]
+    problem: Callable[[Any], bool] = lambda _: True
+
+
+@dataclass(frozen=True)
+class _Loaded:
+    """What the detectors work from: one call of ``load_plugins`` (with its one
+    scan of the entry points) and the registrations of the tree after it."""
+
+    report: LoadReport
+    rows: list[Registration]
+    external: bool
+
+
 @dataclass
 class CheckReport:
-    """What ``check_plugins`` found."""
+    """What ``check_plugins`` found: the registrations of each plugin, the time
+    each took, and the findings of each kind of ``FINDINGS``, by key."""
 
     # The number of registrations of each plugin, in loading order; plugins
     # that registered nothing are counted with 0.
     counts: list[tuple[Source, int]] = field(default_factory=list)
-    failures: list[PluginFailure] = field(default_factory=list)
-    registered_nothing: list[NothingRegistered] = field(default_factory=list)
-    # Overrides where two different sources registered the same key path and
-    # chassis type, but for those the winner declared (``replaces=``).
-    conflicts: list[Override] = field(default_factory=list)
-    near_misses: list[NearMissGroup] = field(default_factory=list)
-    # Overrides where a plugin replaced its own registration, undeclared.
-    self_overrides: list[Override] = field(default_factory=list)
-    replaced_nothing: list[ReplacedNothing] = field(default_factory=list)
-    unknown_os: list[UnknownOs] = field(default_factory=list)
-    shared_modules: list[SharedModule] = field(default_factory=list)
-    # The names of plugins kept out; those that matched nothing are problems.
-    disabled: list[Disabled] = field(default_factory=list)
+    # The findings of each kind, by the key of its row of FINDINGS.
+    found: dict[str, list[Any]] = field(default_factory=dict)
     # The seconds each plugin took to load, by source, in loading order.
     seconds: dict[Source, float] = field(default_factory=dict)
 
     @property
-    def unmatched(self) -> list[Disabled]:
-        """The disabled names that matched no plugin."""
-        return [item for item in self.disabled if not item.matched]
+    def failures(self) -> list[PluginFailure]:
+        """The plugins that failed to load."""
+        return self.found.get("failures", [])
+
+    def problems_of(self, finding: Finding) -> list[Any]:
+        """Return the findings of one kind that count as problems."""
+        return [item for item in self.found.get(finding.key, []) if finding.problem(item)]
 
     @property
     def problems(self) -> int:
-        """The number of problems reported: everything but the counts, the
-        times and the names that matched a plugin."""
-        return (
-            len(self.failures)
-            + len(self.registered_nothing)
-            + len(self.conflicts)
-            + len(self.self_overrides)
-            + len(self.replaced_nothing)
-            + len(self.unknown_os)
-            + len(self.shared_modules)
-            + len(self.near_misses)
-            + len(self.unmatched)
-        )
+        """The number of problems reported: every finding but the disabled names
+        that matched a plugin (the counts and the times are none)."""
+        return sum(len(self.problems_of(finding)) for finding in FINDINGS)
 
     def slowest(self) -> list[tuple[Source, float]]:
         """Return the slowest plugins, slowest first, when loading took more
@@ -193,7 +208,7 @@ class CheckReport:
         lines += [f"  {count:>3}  {source.describe()}" for source, count in self.counts]
         if not self.counts:
             lines.append("  none: no plugin registered anything")
-        matched = [item for item in self.disabled if item.matched]
+        matched = [item for item in self.found.get("disabled", []) if item.matched]
         if matched:
             lines += ["", "disabled, not loaded:"]
             lines += [f"  {item.describe()}" for item in matched]
@@ -202,26 +217,21 @@ class CheckReport:
             total = sum(self.seconds.values())
             lines += ["", f"loading took {total:.2f} s; the slowest plugins:"]
             lines += [f"  {seconds:6.2f} s  {source.describe()}" for source, seconds in slowest]
-        if not self.problems:
+        problems = self.problems
+        if not problems:
             return [*lines, "", "nothing to report"]
         lines += ["", "problems:"]
-        for failure in self.failures:
-            lines.append(f"  {failure.describe()}")
-            lines += [f"    {line}" for line in failure.traceback_lines()]
-        lines += [f"  {item.describe()}" for item in self.registered_nothing]
-        lines += [f"  conflict at {override.describe()}" for override in self.conflicts]
-        lines += [f"  {_self_override(override)}" for override in self.self_overrides]
-        lines += [f"  {item.describe()}" for item in self.replaced_nothing]
-        lines += [f"  {item.describe()}" for item in self.unknown_os]
-        lines += [f"  {item.describe()}" for item in self.shared_modules]
-        lines += [f"  {group.describe()}" for group in self.near_misses]
-        lines += [f"  {item.describe()}" for item in self.unmatched]
-        noun = "problem" if self.problems == 1 else "problems"
-        return [*lines, "", f"{self.problems} {noun} found"]
+        for finding in FINDINGS:
+            for item in self.problems_of(finding):
+                first, *below = finding.lines(item)
+                lines += [f"  {first}", *(f"    {line}" for line in below)]
+        noun = "problem" if problems == 1 else "problems"
+        return [*lines, "", f"{problems} {noun} found"]
 
     def as_json(self) -> dict[str, Any]:
-        """Return the report as a JSON-ready object with one key per kind of finding."""
-        return {
+        """Return the report as a JSON-ready object: the registrations, one key
+        per kind of finding, and the number of problems."""
+        report: dict[str, Any] = {
             "registrations": [
                 {
                     "source": source.as_json(),
@@ -229,76 +239,19 @@ class CheckReport:
                     "seconds": _rounded(self.seconds.get(source)),
                 }
                 for source, count in self.counts
-            ],
-            "failures": [
-                {
-                    "source": failure.source.as_json() if failure.source else None,
-                    "error": failure.describe(),
-                    "traceback": failure.traceback_lines(),
-                }
-                for failure in self.failures
-            ],
-            "registered_nothing": [
-                {"source": item.source.as_json(), "note": item.note}
-                for item in self.registered_nothing
-            ],
-            "conflicts": [
-                {
-                    "key_path": key_path_json(override.key_path),
-                    "chassis_type": str(override.chassis_type),
-                    "replaced": {
-                        "class": class_name(override.replaced),
-                        "source": override.replaced_source.as_json(),
-                    },
-                    "winner": {
-                        "class": class_name(override.winner),
-                        "source": override.winner_source.as_json(),
-                    },
-                    "declared": (
-                        class_name(override.declared) if override.declared is not None else None
-                    ),
-                }
-                for override in self.conflicts
-            ],
-            "near_miss_groups": [group.as_json() for group in self.near_misses],
-            "self_overrides": [
-                {
-                    "key_path": key_path_json(override.key_path),
-                    "chassis_type": str(override.chassis_type),
-                    "source": override.winner_source.as_json(),
-                    "replaced": class_name(override.replaced),
-                    "winner": class_name(override.winner),
-                }
-                for override in self.self_overrides
-            ],
-            "replaced_nothing": [
-                {
-                    "key_path": key_path_json(item.key_path),
-                    "chassis_type": str(item.chassis_type),
-                    "class": class_name(item.winner),
-                    "declared": class_name(item.declared),
-                    "source": item.source.as_json(),
-                }
-                for item in self.replaced_nothing
-            ],
-            "unknown_os": [item.as_json() for item in self.unknown_os],
-            "shared_modules": [item.as_json() for item in self.shared_modules],
-            "disabled": [item.as_json() for item in self.disabled],
-            "problems": self.problems,
+            ]
         }
+        for finding in FINDINGS:
+            report[finding.key] = [
+                finding.as_json(item) for item in self.found.get(finding.key, [])
+            ]
+        report["problems"] = self.problems
+        return report
 
 
 def _rounded(seconds: float | None) -> float | None:
     # To the microsecond: finer is noise.
     return None if seconds is None else round(seconds, 6)
-
-
-def _self_override(override: Override) -> str:
-    return (
-        f"{override.winner_source.describe()} replaced its own registration at "
-        f"{format_key_path(override.key_path)} [{override.chassis_type}]: "
-        f"{class_name(override.replaced)} by {class_name(override.winner)}"
-    )
 
 
 def check_plugins(external: bool = True, *, disable: Iterable[str] = ()) -> CheckReport:
@@ -321,20 +274,10 @@ def check_plugins(external: bool = True, *, disable: Iterable[str] = ()) -> Chec
     counts = Counter(registration.source for registration in report.registrations)
     ordered = [(source, counts[source]) for source in counts]
     ordered += [(item.source, 0) for item in report.registered_nothing]
-    rows = registrations(registry.plugin_manager)
+    loaded = _Loaded(report, registrations(registry.plugin_manager), external)
     return CheckReport(
         counts=ordered,
-        failures=list(report.failures),
-        registered_nothing=list(report.registered_nothing),
-        conflicts=[o for o in report.overrides if o.is_conflict],
-        near_misses=near_miss_groups(),
-        self_overrides=[
-            o for o in report.overrides if o.replaced_source == o.winner_source and not o.intended
-        ],
-        replaced_nothing=list(report.replaced_nothing),
-        unknown_os=unknown_os(rows, registry.plugin_manager.supported_os),
-        shared_modules=shared_modules() if external else [],
-        disabled=list(report.disabled),
+        found={finding.key: finding.detect(loaded) for finding in FINDINGS},
         seconds=dict(report.seconds),
     )
 
@@ -344,38 +287,61 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
 
     An operating system is reported when it is not in ``supported`` and is
     close (``os_edit_distance``) to one that is, or to another one registered
-    more often than itself.
+    more often than itself. Only names that share a key of ``_variants`` are
+    compared, so the work grows with the registrations, not their square.
 
     Returns:
         One ``UnknownOs`` per registration under such an operating system,
         with the closest name (a supported one first when two are as close).
     """
     rows = list(rows)
-    known: list[str] = []
+    known: set[str] = set()
     if isinstance(supported, Iterable):
-        known = [name for name in supported if isinstance(name, str)]
+        known = {name for name in supported if isinstance(name, str)}
     registered = Counter(row.key_path[0] for row in rows if isinstance(row.key_path[0], str))
+    unknown = {name: count for name, count in registered.items() if name not in known}
+    if not unknown:
+        return []
+    # What a name can be a misspelling of: a supported name, or one registered
+    # more often than the least registered unknown name.
+    least = min(unknown.values())
+    sharing: dict[str, list[str]] = {}
+    for name in known | {name for name, count in registered.items() if count > least}:
+        for variant in _variants(name):
+            sharing.setdefault(variant, []).append(name)
     close: dict[str, str] = {}
-    for name, count in registered.items():
-        if name in known:
-            continue
-        candidates = [(0, other) for other in known]
-        candidates += [
-            (1, other) for other, times in registered.items() if times > count and other != name
-        ]
-        ranked = sorted(
-            (distance, rank, other)
-            for rank, other in candidates
-            for distance in [os_edit_distance(name, other)]
-            if distance is not None
-        )
+    for name, count in unknown.items():
+        ranked = []
+        for other in {o for variant in _variants(name) for o in sharing.get(variant, ())}:
+            if other in known:
+                rank = 0
+            elif registered.get(other, 0) > count:
+                rank = 1
+            else:
+                continue
+            distance = os_edit_distance(name, other)
+            if distance is not None:
+                ranked.append((distance, rank, other))
         if ranked:
-            close[name] = ranked[0][2]
+            close[name] = min(ranked)[2]
     return [
         UnknownOs(row, close[row.key_path[0]])
         for row in rows
         if isinstance(row.key_path[0], str) and row.key_path[0] in close
     ]
+
+
+def _variants(name: str) -> set[str]:
+    # The name in lower case with up to as many characters deleted as
+    # os_edit_distance allows edits (two from eight characters on, one
+    # below). Two names a misspelling apart share one: each edit (an insert,
+    # a delete, a replacement, a swap of neighbours) is undone by deleting at
+    # most one character of each name.
+    text = name.lower()
+    found = {text}
+    for _ in range(2 if len(text) >= 8 else 1):
+        found |= {each[:i] + each[i + 1 :] for each in found for i in range(len(each))}
+    return found
 
 
 def os_edit_distance(name: str, other: str) -> int | None:
@@ -422,16 +388,16 @@ def _swapped(a: str, b: str) -> bool:
     return len(differ) == 2 and differ[1] == differ[0] + 1 and a[differ[0]] == b[differ[1]]
 
 
-def shared_modules() -> list[SharedModule]:
+def shared_modules(listed: Iterable[Listed]) -> list[SharedModule]:
     """Find the entry points of the group that name the same module.
 
     Returns:
-        One ``SharedModule`` per module named by more than one entry point,
-        its entry points in loading order.
+        One ``SharedModule`` per module named by more than one of ``listed``,
+        its entry points in their order.
     """
     named: dict[str, list[Source]] = {}
-    for entry_point in registry.entry_points_in_order():
-        named.setdefault(entry_point.module, []).append(Source.of_entry_point(entry_point))
+    for item in listed:
+        named.setdefault(item.entry_point.module, []).append(item.source)
     return [SharedModule(module, tuple(found)) for module, found in named.items() if len(found) > 1]
 
 
@@ -441,38 +407,232 @@ def near_miss_groups() -> list[NearMissGroup]:
     A group is close when, lower-cased with ``_``, ``-`` and spaces read as
     ``.``, it equals the package's group but for a plural ``s``, or is at
     least 85% similar to it (``difflib``), as ``corvane.plugin``,
-    ``corvane_plugins`` and ``corvane.plgins`` are.
+    ``corvane_plugins`` and ``corvane.plgins`` are. Of several copies of a
+    distribution on the path only the first counts, the one imported.
+    Reads each distribution's entry points; the metadata only of those that
+    use such a group (and, then, of those before them).
 
     Returns:
         One ``NearMissGroup`` per distribution and group, sorted by
         distribution, then group.
     """
     found: dict[tuple[str, str], NearMissGroup] = {}
-    seen: set[str] = set()
+    closeness: dict[str, bool] = {}
+    before: list[Any] = []
+    names: list[str] = []
     for dist in distributions():
-        # The first of several copies on the path is the one imported.
-        name = dist.metadata["Name"] or "?"
-        normalised = re.sub(r"[-_.]+", "-", name).lower()
-        if normalised in seen:
-            continue
-        seen.add(normalised)
-        for entry_point in dist.entry_points:
+        misplaced = []
+        for entry_point in _maybe_misplaced(dist, closeness):
             group = entry_point.group
-            if group == ENTRYPOINT_GROUP or not _close(group):
+            if group == ENTRYPOINT_GROUP:
                 continue
+            if group not in closeness:
+                closeness[group] = _close(group)
+            if closeness[group]:
+                misplaced.append(entry_point)
+        before.append(dist)
+        if not misplaced:
+            continue
+        # Names read for the distributions before this one, once each.
+        names += [_name(each) for each in before[len(names) :]]
+        name, version = names[-1], dist.version
+        if normalised_name(name) in {normalised_name(other) for other in names[:-1]}:
+            continue
+        for entry_point in misplaced:
             declared = f"{entry_point.name} = {entry_point.value}"
-            previous = found.get((name, group))
+            previous = found.get((name, entry_point.group))
             listed = (*previous.entry_points, declared) if previous else (declared,)
-            found[(name, group)] = NearMissGroup(name, dist.version, group, listed)
+            found[(name, entry_point.group)] = NearMissGroup(
+                name, version, entry_point.group, listed
+            )
     return [found[key] for key in sorted(found)]
 
 
-def _normalised(group: str) -> str:
+def _maybe_misplaced(dist: Any, closeness: dict[str, bool]) -> Iterable[Any]:
+    # The entry points of dist, or none when its entry_points.txt has no
+    # section named close to the group: the section headers are read as
+    # importlib.metadata reads them (a stripped line in brackets), and only a
+    # distribution with such a header has its entry points parsed.
+    base = metadata.Distribution
+    if not isinstance(dist, base) or type(dist).entry_points is not base.entry_points:
+        return dist.entry_points  # type: ignore[no-any-return]
+    text = dist.read_text("entry_points.txt")
+    for line in text.splitlines() if text else []:
+        line = line.strip()
+        group = line.strip("[]")
+        if not (line.startswith("[") and line.endswith("]")) or group == ENTRYPOINT_GROUP:
+            continue
+        if group not in closeness:
+            closeness[group] = _close(group)
+        if closeness[group]:
+            return dist.entry_points
+    return []
+
+
+def _name(dist: Any) -> str:
+    return str(name_and_version(dist)[0] or "?")
+
+
+def _group_key(group: str) -> str:
+    # A group name as close() compares it.
     return re.sub(r"[\s_\-.]+", ".", group.strip().lower())
 
 
 def _close(group: str) -> bool:
-    candidate, wanted = _normalised(group), _normalised(ENTRYPOINT_GROUP)
+    import difflib  # only check looks for misspelt groups
+
+    candidate, wanted = _group_key(group), _group_key(ENTRYPOINT_GROUP)
     if candidate.rstrip("s") == wanted.rstrip("s"):
         return True
     return difflib.SequenceMatcher(None, candidate, wanted).ratio() >= _CLOSENESS
+
+
+def _failure_lines(failure: PluginFailure) -> list[str]:
+    return [failure.describe(), *failure.traceback_lines()]
+
+
+def _failure_json(failure: PluginFailure) -> dict[str, Any]:
+    return {
+        "source": failure.source.as_json() if failure.source else None,
+        "error": failure.describe(),
+        "traceback": failure.traceback_lines(),
+    }
+
+
+def _conflict_json(override: Override) -> dict[str, Any]:
+    return {
+        "key_path": key_path_json(override.key_path),
+        "chassis_type": str(override.chassis_type),
+        "replaced": {
+            "class": class_name(override.replaced),
+            "source": override.replaced_source.as_json(),
+        },
+        "winner": {
+            "class": class_name(override.winner),
+            "source": override.winner_source.as_json(),
+        },
+        "declared": class_name(override.declared) if override.declared is not None else None,
+    }
+
+
+def _self_override_line(override: Override) -> list[str]:
+    return [
+        f"{override.winner_source.describe()} replaced its own registration at "
+        f"{format_key_path(override.key_path)} [{override.chassis_type}]: "
+        f"{class_name(override.replaced)} by {class_name(override.winner)}"
+    ]
+
+
+def _self_override_json(override: Override) -> dict[str, Any]:
+    return {
+        "key_path": key_path_json(override.key_path),
+        "chassis_type": str(override.chassis_type),
+        "source": override.winner_source.as_json(),
+        "replaced": class_name(override.replaced),
+        "winner": class_name(override.winner),
+    }
+
+
+def _replaced_nothing_json(item: ReplacedNothing) -> dict[str, Any]:
+    return {
+        "key_path": key_path_json(item.key_path),
+        "chassis_type": str(item.chassis_type),
+        "class": class_name(item.winner),
+        "declared": class_name(item.declared),
+        "source": item.source.as_json(),
+    }
+
+
+def _line(item: Any) -> list[str]:
+    # Findings that describe themselves in one line.
+    return [item.describe()]
+
+
+def _json(item: Any) -> dict[str, Any]:
+    # Findings that give their own JSON object.
+    result: dict[str, Any] = item.as_json()
+    return result
+
+
+def _self_overrides(loaded: _Loaded) -> list[Override]:
+    return [
+        override
+        for override in loaded.report.overrides
+        if override.replaced_source == override.winner_source and not override.intended
+    ]
+
+
+# The kinds of finding, in the order the report lists their problems.
+FINDINGS: tuple[Finding, ...] = (
+    Finding(
+        "failures",
+        "a load failure with its traceback",
+        lambda loaded: list(loaded.report.failures),
+        _failure_lines,
+        _failure_json,
+    ),
+    Finding(
+        "registered_nothing",
+        "a plugin that registered nothing",
+        lambda loaded: list(loaded.report.registered_nothing),
+        _line,
+        lambda item: {"source": item.source.as_json(), "note": item.note},
+    ),
+    Finding(
+        "conflicts",
+        "a registration two plugins made for the same key path and chassis type "
+        "(unless the later one declared the replacement)",
+        lambda loaded: [o for o in loaded.report.overrides if o.is_conflict],
+        lambda override: [f"conflict at {override.describe()}"],
+        _conflict_json,
+    ),
+    Finding(
+        "self_overrides",
+        "a plugin that replaced its own registration",
+        _self_overrides,
+        _self_override_line,
+        _self_override_json,
+    ),
+    Finding(
+        "replaced_nothing",
+        "a replaces= where nothing was registered",
+        lambda loaded: list(loaded.report.replaced_nothing),
+        _line,
+        _replaced_nothing_json,
+    ),
+    Finding(
+        "unknown_os",
+        "an operating system that looks misspelt",
+        lambda loaded: unknown_os(loaded.rows, registry.plugin_manager.supported_os),
+        _line,
+        _json,
+    ),
+    Finding(
+        "shared_modules",
+        "two entry points naming one module",
+        lambda loaded: shared_modules(loaded.report.entry_points) if loaded.external else [],
+        _line,
+        _json,
+    ),
+    Finding(
+        "near_miss_groups",
+        f"a distribution declaring entry points in a group named close to {ENTRYPOINT_GROUP}",
+        lambda loaded: near_miss_groups(),
+        _line,
+        _json,
+    ),
+    Finding(
+        "disabled",
+        "a disabled name that matched nothing",
+        lambda loaded: list(loaded.report.disabled),
+        _line,
+        _json,
+        problem=lambda item: not item.matched,
+    ),
+)
+
+
+def problem_list() -> str:
+    """Return the kinds of problem as one phrase: "a ..., a ... and a ..."."""
+    docs = [finding.doc for finding in FINDINGS]
+    return ", ".join(docs[:-1]) + ", and " + docs[-1]

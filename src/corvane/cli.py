@@ -15,27 +15,27 @@ when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
 a plugin failed to load. ``diff`` exits 0 when the listings are the same,
 ``EXIT_DIFFERENT`` when they differ, ``EXIT_DIFF_TROUBLE`` when a file cannot
 be read, as ``diff`` does; it loads no plugins.
+
+The commands are the rows of ``COMMANDS``: the parser is built from it and
+``main`` runs the row of the command given. A command imports what only it
+uses when it runs (``check`` its report, ``diff`` the comparison), so that
+``which``, ``tree`` and ``list`` start with no more than they need.
 """
 
 from __future__ import annotations
 
 import argparse
-import difflib
-import json
 import logging
 import os
 import sys
 import traceback
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any, NoReturn, TextIO
+from typing import Any, NamedTuple, NoReturn, TextIO
 
 import corvane
 from corvane import log, registry
-from corvane.check import CheckReport, check_plugins
 from corvane.core.errors import ConnectionInfraError
-from corvane.core.pluginmanager import ENTRYPOINT_GROUP
-from corvane.diff import ListingError, diff_listings, read_listing
 from corvane.explain import WalkExplanation, explain_lookup, registrations
 from corvane.keys import class_name, format_key_path
 from corvane.loading import DISABLE_VARIABLE
@@ -111,11 +111,36 @@ class _Formatter(argparse.HelpFormatter):
 class _Parser(argparse.ArgumentParser):
     # argparse's own exits (usage errors, --help, --version) become a status
     # returned by main() instead of SystemExit.
+
+    # A description may be a function, called when the description is first
+    # read: check's lists its findings from a table that only check imports.
+    @property
+    def description(self) -> str | None:
+        text = self.__dict__.get("_description")
+        if callable(text):
+            text = self.__dict__["_description"] = text()
+        return text
+
+    @description.setter
+    def description(self, text: str | Callable[[], str] | None) -> None:
+        self.__dict__["_description"] = text
+
     def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
         raise _Stop(status, message or "")
 
     def error(self, message: str) -> NoReturn:
         raise _Stop(EXIT_USAGE, f"{self.format_usage()}{self.prog}: error: {message}\n")
+
+
+class _Version(argparse._VersionAction):
+    # The installed version, read from the metadata only when it is asked for.
+    @property
+    def version(self) -> str:
+        return f"%(prog)s {corvane.__version__}"
+
+    @version.setter
+    def version(self, _: str | None) -> None:
+        pass
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -173,90 +198,18 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         **layout,
     )
     _loading_options(parser, top=True)
-    parser.add_argument(
-        "--version",
-        action="version",
-        version=f"%(prog)s {corvane.__version__}",
-        help="print the installed version and exit",
-    )
+    parser.add_argument("--version", action=_Version, help="print the installed version and exit")
     commands = parser.add_subparsers(
         dest="command", required=True, parser_class=_Parser, metavar="command"
     )
     found: dict[str, argparse.ArgumentParser] = {}
-
-    def command(
-        name: str,
-        help_text: str,
-        description: str | None = None,
-        epilog: str = EXIT_STATUS,
-        loads: bool = True,
-    ) -> argparse.ArgumentParser:
-        found[name] = commands.add_parser(
-            name, help=help_text, description=description or help_text, epilog=epilog, **layout
-        )
-        if loads:
+    for name, command in COMMANDS.items():
+        sub = commands.add_parser(name, help=command.help, epilog=command.epilog, **layout)
+        sub.description = command.description or command.help
+        found[name] = sub
+        if command.loads:
             _loading_options(found[name], top=False, check=name == "check")
-        return found[name]
-
-    command("tree", "print the registry as a tree")
-    which = command("which", "print the class that drives a device, and its file")
-    which.add_argument("--os", required=True, help="the device's operating system (required)")
-    which.add_argument("--platform", help="the device's platform (default: none)")
-    which.add_argument("--model", help="the device's model; needs --platform (default: none)")
-    which.add_argument("--os-flavor", help="the device's OS flavour (default: none)")
-    which.add_argument(
-        "--chassis-type",
-        default="single_rp",
-        choices=supported_chassis,
-        help="the device's chassis type (default: %(default)s)",
-    )
-    which.add_argument(
-        "--explain",
-        action="store_true",
-        help="first show how the lookup walks the tree, and the loading order",
-    )
-
-    listing = command("list", "one row per registration, with its source")
-    listing.add_argument("--json", action="store_true", help="print a JSON array of objects")
-    listing.add_argument(
-        "--wide",
-        action="store_true",
-        help="show every column in full, whatever the terminal width",
-    )
-
-    check = command(
-        "check",
-        "load each plugin on its own and report problems",
-        description=(
-            "Load the built-in plugin modules and each entry point on its own, going on "
-            "after a failure, and report what each registered, the slowest when loading "
-            "took long, and every problem: a load failure with its traceback, a plugin that "
-            "registered nothing, a registration two plugins made for the same key path and "
-            "chassis type (unless the later one declared the replacement), a plugin that "
-            "replaced its own registration, a replaces= where nothing was registered, an "
-            "operating system that looks misspelt, two entry points naming one module, a "
-            "disabled name that matched nothing, and distributions declaring entry points "
-            f"in a group named close to {ENTRYPOINT_GROUP}."
-        ),
-        epilog=CHECK_EXIT_STATUS,
-    )
-    check.add_argument("--json", action="store_true", help="print the report as JSON")
-
-    diff = command(
-        "diff",
-        "compare two listings written by list --json",
-        description=(
-            "Compare two listings written by list --json (in two environments, or before "
-            "and after a change) and print the registrations added and removed and, for "
-            "each description whose class changed, the old and the new class with their "
-            "sources. It loads no plugins."
-        ),
-        epilog=DIFF_EXIT_STATUS,
-        loads=False,
-    )
-    diff.add_argument("old", metavar="OLD.json", help="the listing before (- for stdin)")
-    diff.add_argument("new", metavar="NEW.json", help="the listing after (- for stdin)")
-    diff.add_argument("--json", action="store_true", help="print the differences as JSON")
+        command.arguments(found[name])
     return parser, found
 
 
@@ -357,14 +310,34 @@ def _verbose_handler(err: TextIO) -> logging.Handler:
 
 
 def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    if args.command == "diff":
-        return _diff(args, out, err)
-    external = not getattr(args, "no_external", False)
-    disable = [*getattr(args, "disable_before", []), *getattr(args, "disable", [])]
-    if args.command == "check":
-        with _plugin_output_to(out, err):
-            checked = check_plugins(external, disable=disable)
-        return _check(checked, args.json, out)
+    return COMMANDS[args.command].run(args, out, err)
+
+
+def _external(args: argparse.Namespace) -> bool:
+    return not getattr(args, "no_external", False)
+
+
+def _disabled(args: argparse.Namespace) -> list[str]:
+    return [*getattr(args, "disable_before", []), *getattr(args, "disable", [])]
+
+
+# What a command that shows the loaded registry runs once the plugins loaded:
+# it takes the arguments, the load report, stdout and stderr.
+_Show = Callable[[argparse.Namespace, LoadReport, TextIO, TextIO], int]
+
+
+def _with_plugins(show: _Show) -> Callable[[argparse.Namespace, TextIO, TextIO], int]:
+    """Return a command that loads the plugins, reports what went wrong while
+    loading, runs ``show`` and then prints the overrides."""
+
+    def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+        return _load_and_show(show, args, out, err)
+
+    return run
+
+
+def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    external, disable = _external(args), _disabled(args)
     verbose = getattr(args, "verbose", False)
     try:
         with _plugin_output_to(out, err):
@@ -389,13 +362,7 @@ def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             if not disabled.matched:
                 print(f"{PROG}: warning: {disabled.describe()}", file=err)
 
-    if args.command == "tree":
-        status = _tree(out)
-    elif args.command == "which":
-        status = _which(args, report, out, err)
-    else:
-        status = _list(args, out)
-
+    status = show(args, report, out, err)
     if report.overrides:
         _print_overrides(report, err)
     # The command's own failure says more than the plugin's, already reported.
@@ -433,7 +400,7 @@ def _print_traceback(failure: PluginFailure, err: TextIO) -> None:
         print(f"  {line}", file=err)
 
 
-def _tree(out: TextIO) -> int:
+def _tree(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextIO) -> int:
     text = repr(registry.plugin_manager)
     print(text if text else "no plugins registered", file=out)
     return 0
@@ -492,6 +459,8 @@ def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
         return ["  no plugins are registered"]
     hint = f"  registered operating systems: {', '.join(sorted(known))}"
     if os_name not in known:
+        import difflib  # only a miss needs it
+
         close = difflib.get_close_matches(os_name, known, n=1)
         return [f"{hint}; did you mean {close[0]}?" if close else hint]
     lines = [hint]
@@ -502,9 +471,11 @@ def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
     return lines
 
 
-def _list(args: argparse.Namespace, out: TextIO) -> int:
+def _list(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextIO) -> int:
     rows = registrations(registry.plugin_manager)
     if args.json:
+        import json
+
         json.dump([row.as_json() for row in rows], out, indent=2)
         out.write("\n")
         return 0
@@ -588,8 +559,14 @@ def _terminal_width(out: TextIO) -> int | None:
     return None
 
 
-def _check(report: CheckReport, as_json: bool, out: TextIO) -> int:
-    if as_json:
+def _check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from corvane.check import check_plugins
+
+    with _plugin_output_to(out, err):
+        report = check_plugins(_external(args), disable=_disabled(args))
+    if args.json:
+        import json
+
         json.dump(report.as_json(), out, indent=2)
         out.write("\n")
     else:
@@ -601,6 +578,8 @@ def _check(report: CheckReport, as_json: bool, out: TextIO) -> int:
 
 
 def _diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from corvane.diff import ListingError, diff_listings, read_listing
+
     try:
         old, new = read_listing(args.old), read_listing(args.new)
     except ListingError as error:
@@ -608,6 +587,8 @@ def _diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return EXIT_DIFF_TROUBLE
     found = diff_listings(old, new)
     if args.json:
+        import json
+
         json.dump(found.as_json(), out, indent=2)
         out.write("\n")
     else:
@@ -621,3 +602,109 @@ def _print_overrides(report: LoadReport, err: TextIO) -> None:
     print("overrides while loading (the last registration wins):", file=err)
     for override in report.overrides:
         print(f"  {override.describe()}", file=err)
+
+
+def _check_description() -> str:
+    from corvane.check import problem_list
+
+    return (
+        "Load the built-in plugin modules and each entry point on its own, going on "
+        "after a failure, and report what each registered, the slowest when loading "
+        f"took long, and every problem: {problem_list()}."
+    )
+
+
+def _which_arguments(which: argparse.ArgumentParser) -> None:
+    which.add_argument("--os", required=True, help="the device's operating system (required)")
+    which.add_argument("--platform", help="the device's platform (default: none)")
+    which.add_argument("--model", help="the device's model; needs --platform (default: none)")
+    which.add_argument("--os-flavor", help="the device's OS flavour (default: none)")
+    which.add_argument(
+        "--chassis-type",
+        default="single_rp",
+        choices=supported_chassis,
+        help="the device's chassis type (default: %(default)s)",
+    )
+    which.add_argument(
+        "--explain",
+        action="store_true",
+        help="first show how the lookup walks the tree, and the loading order",
+    )
+
+
+def _list_arguments(listing: argparse.ArgumentParser) -> None:
+    listing.add_argument("--json", action="store_true", help="print a JSON array of objects")
+    listing.add_argument(
+        "--wide",
+        action="store_true",
+        help="show every column in full, whatever the terminal width",
+    )
+
+
+def _check_arguments(check: argparse.ArgumentParser) -> None:
+    check.add_argument("--json", action="store_true", help="print the report as JSON")
+
+
+def _diff_arguments(diff: argparse.ArgumentParser) -> None:
+    diff.add_argument("old", metavar="OLD.json", help="the listing before (- for stdin)")
+    diff.add_argument("new", metavar="NEW.json", help="the listing after (- for stdin)")
+    diff.add_argument("--json", action="store_true", help="print the differences as JSON")
+
+
+def _no_arguments(parser: argparse.ArgumentParser) -> None:
+    pass
+
+
+class Command(NamedTuple):
+    """A command of ``corvane-plugins``: a row of ``COMMANDS``.
+
+    ``help`` is its line in the list of commands; ``arguments`` adds its own
+    arguments to its parser; ``run`` runs it on the parsed arguments, stdout
+    and stderr and returns the exit status; ``description`` (text, or a
+    function giving it when it is first shown) defaults to ``help``;
+    ``epilog`` lists its exit statuses; ``loads`` gives it the options of
+    loading (``--no-external``, ``--keep-going``, ``--disable``, ``-v``).
+    """
+
+    help: str
+    arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace, TextIO, TextIO], int]
+    description: str | Callable[[], str] | None = None
+    epilog: str = EXIT_STATUS
+    loads: bool = True
+
+
+# A row is a named tuple rather than a dataclass: defining a dataclass costs
+# every run of the tool about a millisecond on CPython 3.11.
+# The commands, in the order the help lists them.
+COMMANDS: dict[str, Command] = {
+    "tree": Command("print the registry as a tree", _no_arguments, _with_plugins(_tree)),
+    "which": Command(
+        "print the class that drives a device, and its file",
+        _which_arguments,
+        _with_plugins(_which),
+    ),
+    "list": Command(
+        "one row per registration, with its source", _list_arguments, _with_plugins(_list)
+    ),
+    "check": Command(
+        "load each plugin on its own and report problems",
+        _check_arguments,
+        _check,
+        description=_check_description,
+        epilog=CHECK_EXIT_STATUS,
+    ),
+    "diff": Command(
+        "compare two listings written by list --json",
+        _diff_arguments,
+        _diff,
+        description=(
+            "Compare two listings written by list --json (in two environments, or before "
+            "and after a change) and print the registrations added and removed and, for "
+            "each description whose class changed, the old and the new class with their "
+            "sources. It loads no plugins."
+        ),
+        epilog=DIFF_EXIT_STATUS,
+        loads=False,
+    ),
+}

@@ -1,21 +1,22 @@
 """Reading a plugin tree: how a lookup walks it, and what is registered in it.
 
-``explain_lookup`` walks the tree the way ``PluginManager.get_plugin`` does:
-keys that are not registered at the current node are skipped, and so is
-"data", the key of the chassis map, which is never descended into; a matched
-key is descended into, the walk never goes back up, and the chassis type is
-matched only at the node where the walk stops.
+``explain_lookup`` walks the tree the way ``PluginManager.get_plugin`` does
+(``corvane.tree.lookup_walk``): keys that are not registered at the current
+node are skipped, and so is "data", the key of the chassis map, which is never
+descended into; a matched key is descended into, the walk never goes back up,
+and the chassis type is matched only at the node where the walk stops.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from corvane import tree
 from corvane.core.pluginmanager import PluginManager
-from corvane.keys import class_name, format_key_path, key_path_of
+from corvane.keys import class_name, format_key_path
 from corvane.records import OUTSIDE_LOADING, Registration
+from corvane.tree import key_path_of
 
 __all__ = ["Registration", "Step", "WalkExplanation", "explain_lookup", "registrations"]
 
@@ -94,29 +95,21 @@ def explain_lookup(
     """
     manager.validate_arguments(os, platform, model, chassis_type)
     key_path = key_path_of(os, platform, model, os_flavor)
-    node: Mapping[Any, Any] = manager._plugins
-    steps: list[Step] = []
-    stopped_at: list[Any] = []
-    for key in key_path:
-        keys = tuple(node.keys())
-        reserved = bool(key == "data")
-        matched = not reserved and key in node.keys()
-        steps.append(Step(key, matched, reserved, keys))
-        if matched:
-            node = node[key]
-            stopped_at.append(key)
+    walked, node = tree.lookup_walk(manager._plugins, key_path)
+    steps = [Step(*step) for step in walked]
+    stopped_at = [step.key for step in steps if step.matched]
     chassis_types: list[Any] | None = None
     found = False
     cls: Any = None
     path: str | None = None
-    if "data" in node.keys():
-        chassis_map = node["data"]
+    if tree.CHASSIS_MAP in node.keys():
+        chassis_map = node[tree.CHASSIS_MAP]
         chassis_types = list(chassis_map.keys())
         if chassis_type in chassis_map.keys():
             leaf_record = chassis_map[chassis_type]
             found = True
-            cls = leaf_record["cls"]
-            path = leaf_record["path"]
+            cls = leaf_record[tree.CLASS]
+            path = leaf_record[tree.PATH]
     return WalkExplanation(
         key_path=key_path,
         chassis_type=chassis_type,
@@ -137,20 +130,16 @@ def registrations(manager: PluginManager) -> list[Registration]:
         type (both compared as text), with the source the manager noted for it
         (a manager that notes none, like the base class: outside loading).
     """
-    found = list(_walk_registrations(manager, manager._plugins, ()))
-    return sorted(found, key=lambda r: ([str(key) for key in r.key_path], str(r.chassis_type)))
-
-
-def _walk_registrations(
-    manager: PluginManager, node: Mapping[Any, Any], key_path: tuple[Any, ...]
-) -> Iterator[Registration]:
     source_of = getattr(manager, "source_of", None)
-    for key, value in node.items():
-        if key == "data":
-            for chassis_type, leaf_record in value.items():
-                source = source_of(leaf_record) if source_of is not None else OUTSIDE_LOADING
-                yield Registration(
-                    key_path, chassis_type, leaf_record["cls"], str(leaf_record["path"]), source
-                )
-        elif isinstance(value, Mapping):
-            yield from _walk_registrations(manager, value, (*key_path, key))
+    found = [
+        Registration(
+            key_path,
+            chassis_type,
+            leaf_record[tree.CLASS],
+            str(leaf_record[tree.PATH]),
+            source_of(leaf_record) if source_of is not None else OUTSIDE_LOADING,
+        )
+        for key_path, chassis_map in tree.chassis_maps(manager._plugins)
+        for chassis_type, leaf_record in chassis_map.items()
+    ]
+    return sorted(found, key=lambda r: ([str(key) for key in r.key_path], str(r.chassis_type)))

@@ -1,7 +1,8 @@
-"""The key path: how a device description names a node of the plugin tree.
+"""The key path and the class of a registration as text and as JSON.
 
-The plugin manager files and looks up a class along this path; the registry,
-the lookup explanation and the command-line tool all build and show it here.
+``corvane.tree`` builds the key path (``key_path_of``, also importable from
+here); the registry, the lookup explanation and the command-line tool show it
+with the functions of this module.
 """
 
 from __future__ import annotations
@@ -9,29 +10,9 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
+from corvane.tree import key_path_of
+
 __all__ = ["class_name", "format_key_path", "key_path_json", "key_path_of"]
-
-
-def key_path_of(
-    os: Any = None, platform: Any = None, model: Any = None, os_flavor: Any = None
-) -> list[Any]:
-    """Build the key path the plugin manager files a device description under.
-
-    The keys are ``os``, then ``platform`` and ``model`` as present, then the
-    OS flavour; presence is tested against ``None``, not truth.
-
-    Returns:
-        The list of tree keys.
-    """
-    if model is not None:
-        path = [os, platform, model]
-    elif platform is not None:
-        path = [os, platform]
-    else:
-        path = [os]
-    if os_flavor is not None:
-        path.append(os_flavor)
-    return path
 
 
 def format_key_path(key_path: Sequence[Any]) -> str:

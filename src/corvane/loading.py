@@ -23,19 +23,18 @@ import itertools
 import operator
 import os
 import pkgutil
-import re
 import sys
 from collections.abc import Iterable
-from importlib import metadata
 from importlib.metadata import EntryPoint
 from time import perf_counter
 
 import corvane.plugins
 from corvane import log
-from corvane.core.pluginmanager import ENTRYPOINT_GROUP
+from corvane.installed import normalised_name, scan
 from corvane.manager import plugin_manager
 from corvane.records import (
     Disabled,
+    Listed,
     LoadReport,
     NothingRegistered,
     PluginFailure,
@@ -117,13 +116,13 @@ def load_plugins(
         return report
     off = _Disabling(disable)
     # Listed for the names to match even when the entry points are not loaded.
-    listed = entry_points_in_order() if external or off.names else []
-    listed = [entry_point for entry_point in listed if not off.entry_point(entry_point)]
+    report.entry_points = scan() if external or off.names else []
+    listed = [plugin for plugin in report.entry_points if not off.entry_point(plugin)]
     # What plugins print goes to stderr, never into a program's output.
     with contextlib.redirect_stdout(sys.stderr):
         nothing = _load_builtin(report, keep_going, off)
-        for entry_point in listed if external else []:
-            source = Source.of_entry_point(entry_point)
+        for plugin in listed if external else []:
+            entry_point, source = plugin.entry_point, plugin.source
             imported_before = entry_point.module in sys.modules
             made = len(report.registrations)
             loaded = _load_one(source, report, keep_going, entry_point)
@@ -157,6 +156,8 @@ class _Disabling:
             if name:
                 self.names.setdefault(name, from_environment)
         self.matched: dict[str, list[Source]] = {name: [] for name in self.names}
+        # Each name as a distribution name, normalised once.
+        self.distributions = {name: normalised_name(name) for name in self.names}
         prefix = corvane.plugins.__name__ + "."
         # Full module name -> the names that give it.
         self.modules: dict[str, list[str]] = {}
@@ -173,19 +174,18 @@ class _Disabling:
             self.matched[name].append(Source.of_builtin(module))
         return True
 
-    def entry_point(self, entry_point: EntryPoint) -> bool:
+    def entry_point(self, listed: Listed) -> bool:
         """Whether the entry point is kept out; notes the match."""
         if not self.names:
             return False
-        dist = getattr(entry_point, "dist", None)
-        distribution = _normalised(dist.name) if dist is not None and dist.name else None
+        named, distribution = listed.entry_point.name, listed.distribution
         names = [
             name
-            for name in self.names
-            if name == entry_point.name or _normalised(name) == distribution
+            for name, normalised in self.distributions.items()
+            if name == named or (distribution and normalised == distribution)
         ]
         for name in names:
-            self.matched[name].append(Source.of_entry_point(entry_point))
+            self.matched[name].append(listed.source)
         return bool(names)
 
     def outcome(self) -> list[Disabled]:
@@ -195,29 +195,19 @@ class _Disabling:
         ]
 
 
-def _normalised(distribution: str) -> str:
-    # A distribution name as installers compare it: Acme_Plugins is acme-plugins.
-    return re.sub(r"[-_.]+", "-", distribution).lower()
-
-
 def entry_points_in_order() -> list[EntryPoint]:
     """List the entry points of the group ``corvane.plugins`` in loading order.
 
     Lists the installed metadata once (one call of
-    ``importlib.metadata.entry_points``).
+    ``importlib.metadata.entry_points``) and reads each distribution's
+    metadata once (``corvane.installed.scan``).
 
     Returns:
         The entry points sorted by distribution name, normalised as installers
         do (none for an entry point without a distribution sorts first), then
         entry-point name, then value.
     """
-    return sorted(metadata.entry_points(group=ENTRYPOINT_GROUP), key=_precedence)
-
-
-def _precedence(entry_point: EntryPoint) -> tuple[str, str, str]:
-    dist = getattr(entry_point, "dist", None)
-    name = dist.name if dist is not None else ""
-    return _normalised(name or ""), entry_point.name, entry_point.value
+    return [listed.entry_point for listed in scan()]
 
 
 class _Walk:
@@ -385,7 +375,7 @@ def _load_one(
         # program goes on. KeyboardInterrupt goes on up.
         report.seconds.append((source, perf_counter() - started))
         _forget_imported_since(known, entry_point.module if entry_point else module)
-        failure = PluginFailure(error, module=module, entry_point=entry_point)
+        failure = PluginFailure(error, module, entry_point, listed_source=source)
         if not keep_going:
             raise PluginLoadError(failure) from error
         report.failures.append(failure)

@@ -16,10 +16,11 @@ from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from typing import Any
 
-from corvane import log
+from corvane import log, tree
 from corvane.core.pluginmanager import PluginManager
-from corvane.keys import class_name, format_key_path, key_path_of
+from corvane.keys import class_name, format_key_path
 from corvane.records import OUTSIDE_LOADING, Override, Registration, ReplacedNothing, Source
+from corvane.tree import ABSENT, CHASSIS_MAP, child, copy_tree, key_path_of
 
 __all__ = ["Recording", "RegistryManager", "TreeState", "plugin_manager"]
 
@@ -187,7 +188,7 @@ class RegistryManager(PluginManager):
                     super().register_plugin(cls, os, platform, model, os_flavor, chassis_type)
                 # The override line is the last one the base class logs for a registration.
                 message = capture.records[-1].getMessage() if capture.records else None
-            replaced = previous["cls"] if previous is not None else None
+            replaced = previous[tree.CLASS] if previous is not None else None
             if replaces is not None and replaces is not replaced:
                 there = "nothing" if replaced is None else class_name(replaced)
                 log.warning(
@@ -202,10 +203,7 @@ class RegistryManager(PluginManager):
             if not isinstance(source, Source):
                 source = source()
             try:
-                node = self._plugins
-                for key in key_path:
-                    node = node[key]
-                leaf = node["data"][chassis_type]
+                leaf = tree.node_at(self._plugins, key_path)[CHASSIS_MAP][chassis_type]
             except Exception:
                 # The base class stored something the walk cannot follow.
                 return
@@ -226,7 +224,7 @@ class RegistryManager(PluginManager):
                 key_path=tuple(key_path),
                 chassis_type=chassis_type,
                 cls=cls,
-                path=str(leaf["path"]),
+                path=str(leaf[tree.PATH]),
                 source=source,
             )
             recording.registrations.append(registration)
@@ -329,12 +327,12 @@ class RegistryManager(PluginManager):
         The nodes are copied; the leaf records are shared, so the sources
         still apply to them.
         """
-        return TreeState(_copy_tree(self._plugins), dict(self._provenance))
+        return TreeState(copy_tree(self._plugins), dict(self._provenance))
 
     def restore(self, state: TreeState) -> None:
         """Give the manager the tree and sources of ``state`` (a copy, so that a
         state can be restored again)."""
-        self._plugins = _copy_tree(state.tree)
+        self._plugins = copy_tree(state.tree)
         self._provenance = dict(state.provenance)
 
     def _adopt(self, sources: Mapping[str, Source]) -> list[Registration]:
@@ -349,31 +347,24 @@ class RegistryManager(PluginManager):
             The registrations attributed, in the tree's order.
         """
         adopted: list[Registration] = []
-        pending: list[tuple[Mapping[Any, Any], tuple[Any, ...]]] = [(self._plugins, ())]
-        while pending:
-            node, key_path = pending.pop(0)
-            for key, value in node.items():
-                if not isinstance(value, Mapping):
+        for key_path, chassis_map in tree.chassis_maps(self._plugins):
+            if not isinstance(chassis_map, Mapping):
+                continue
+            for chassis_type, leaf in chassis_map.items():
+                if not isinstance(leaf, Mapping) or tree.CLASS not in leaf:
                     continue
-                if key != "data":
-                    pending.append((value, (*key_path, key)))
+                if self.source_of(leaf) is not OUTSIDE_LOADING:
                     continue
-                for chassis_type, leaf in value.items():
-                    if not isinstance(leaf, Mapping) or "cls" not in leaf:
-                        continue
-                    if self.source_of(leaf) is not OUTSIDE_LOADING:
-                        continue
-                    module = str(getattr(leaf["cls"], "__module__", ""))
-                    while module and module not in sources:
-                        module = module.rpartition(".")[0]
-                    if module:
-                        source = sources[module]
-                        self._provenance[id(leaf)] = (leaf, source)
-                        adopted.append(
-                            Registration(
-                                key_path, chassis_type, leaf["cls"], str(leaf["path"]), source
-                            )
-                        )
+                cls = leaf[tree.CLASS]
+                module = str(getattr(cls, "__module__", ""))
+                while module and module not in sources:
+                    module = module.rpartition(".")[0]
+                if module:
+                    source = sources[module]
+                    self._provenance[id(leaf)] = (leaf, source)
+                    adopted.append(
+                        Registration(key_path, chassis_type, cls, str(leaf[tree.PATH]), source)
+                    )
         return adopted
 
     def _found_before(self, key_path: list[Any], chassis_type: Any) -> tuple[int, bool, Any] | None:
@@ -385,19 +376,19 @@ class RegistryManager(PluginManager):
             node = self._plugins
             existing = 0
             for key in key_path:
-                # _child(node, key) for a dict written out: the usual tree.
-                node = node.get(key, _ABSENT) if type(node) is dict else _child(node, key)
-                if node is _ABSENT:
+                # child(node, key) for a dict written out: the usual tree.
+                node = node.get(key, ABSENT) if type(node) is dict else child(node, key)
+                if node is ABSENT:
                     return existing, False, None
                 existing += 1
-            chassis_map = _child(node, "data")
-            if chassis_map is _ABSENT:
+            chassis_map = child(node, CHASSIS_MAP)
+            if chassis_map is ABSENT:
                 return existing, False, None
-            previous = _child(chassis_map, chassis_type)
+            previous = child(chassis_map, chassis_type)
         except Exception:
             # Bad descriptions and odd trees are the base class's to reject.
             return None
-        return existing, True, None if previous is _ABSENT else previous
+        return existing, True, None if previous is ABSENT else previous
 
     def _take_back(self, undo: _Undo) -> None:
         key_path, chassis_type, existing, had_chassis_map, previous, previous_source = undo
@@ -405,7 +396,7 @@ class RegistryManager(PluginManager):
             nodes = [self._plugins]
             for key in key_path:
                 nodes.append(nodes[-1][key])
-            chassis_map = nodes[-1]["data"]
+            chassis_map = nodes[-1][CHASSIS_MAP]
             current = chassis_map.get(chassis_type)
             self._provenance.pop(id(current), None)
             if previous is not None:
@@ -415,7 +406,7 @@ class RegistryManager(PluginManager):
                 return
             del chassis_map[chassis_type]
             if not had_chassis_map and not chassis_map:
-                del nodes[-1]["data"]
+                del nodes[-1][CHASSIS_MAP]
             for depth in range(len(key_path), existing, -1):
                 if nodes[depth]:
                     break
@@ -425,9 +416,6 @@ class RegistryManager(PluginManager):
             pass
 
 
-_ABSENT = object()
-
-
 def _no_file(cls: Any) -> BaseException | None:
     # What inspect.getfile raises for cls, or None when a file defines it.
     try:
@@ -435,26 +423,6 @@ def _no_file(cls: Any) -> BaseException | None:
     except (OSError, TypeError) as error:
         return error
     return None
-
-
-def _child(node: Any, key: Any) -> Any:
-    # node[key], or _ABSENT: one lookup in a dict, as the base class does;
-    # other mappings are asked for their keys first.
-    if type(node) is dict:
-        return node.get(key, _ABSENT)
-    return node[key] if key in node.keys() else _ABSENT
-
-
-def _copy_tree(node: Mapping[Any, Any]) -> dict[Any, Any]:
-    copied: dict[Any, Any] = {}
-    for key, value in node.items():
-        if key == "data" and isinstance(value, Mapping):
-            copied[key] = dict(value)
-        elif isinstance(value, Mapping):
-            copied[key] = _copy_tree(value)
-        else:
-            copied[key] = value
-    return copied
 
 
 plugin_manager = RegistryManager()

@@ -16,6 +16,7 @@ from corvane.keys import class_name, format_key_path, key_path_json
 __all__ = [
     "OUTSIDE_LOADING",
     "Disabled",
+    "Listed",
     "LoadReport",
     "NothingRegistered",
     "Override",
@@ -121,6 +122,22 @@ OUTSIDE_LOADING = Source("outside_loading")
 
 
 @dataclass(frozen=True)
+class Listed:
+    """An entry point of the group as loading listed it: with its ``source``,
+    read once, and its distribution's name as installers compare it
+    (``distribution``; empty without a distribution or a name)."""
+
+    entry_point: EntryPoint
+    source: Source
+    distribution: str
+
+    @property
+    def precedence(self) -> tuple[str, str, str]:
+        """The loading order's key: distribution name, entry-point name, value."""
+        return self.distribution, self.entry_point.name, self.entry_point.value
+
+
+@dataclass(frozen=True)
 class Registration:
     """One leaf record of a tree: a class filed under a key path and chassis type."""
 
@@ -192,10 +209,14 @@ class PluginFailure:
     error: BaseException
     module: str | None = None
     entry_point: EntryPoint | None = None
+    # The plugin's source as loading read it, when loading made the failure.
+    listed_source: Source | None = field(default=None, repr=False, compare=False)
 
     @property
     def source(self) -> Source | None:
         """The plugin that failed (``None`` when discovery could not tell which)."""
+        if self.listed_source is not None:
+            return self.listed_source
         if self.entry_point is not None:
             return Source.of_entry_point(self.entry_point)
         if self.module is not None:
@@ -322,3 +343,7 @@ class LoadReport:
     # seconds it took, in loading order; failed plugins included. Pairs, not
     # a dict: hashing a Source per plugin would cost more than the timing.
     seconds: list[tuple[Source, float]] = field(default_factory=list)
+    # The entry points of the group listed, in loading order, those kept out
+    # included; empty when neither external plugins nor disabled names asked
+    # for the listing.
+    entry_points: list[Listed] = field(default_factory=list)

@@ -9,8 +9,10 @@ and set the whole state of the shared registry, for tests.
 
 The work is done in ``corvane.records`` (the records of loading),
 ``corvane.manager`` (the shared manager), ``corvane.loading`` (the loading
-and its precedence) and ``corvane.keys`` (the key path); this module is the
-one to import them from.
+and its precedence), ``corvane.installed`` (the one scan of the installed
+entry points), ``corvane.tree`` (the tree's layout and walks) and
+``corvane.keys`` (the key path as text); this module is the one to import
+them from.
 
 ``corvane.core.pluginmanager`` imports ``corvane.plugins`` while it
 initialises, so ``corvane.plugins`` itself must never import this module; the
@@ -28,6 +30,7 @@ from corvane.manager import Recording, RegistryManager, TreeState, plugin_manage
 from corvane.records import (
     OUTSIDE_LOADING,
     Disabled,
+    Listed,
     LoadReport,
     NothingRegistered,
     Override,
@@ -41,6 +44,7 @@ from corvane.records import (
 __all__ = [
     "OUTSIDE_LOADING",
     "Disabled",
+    "Listed",
     "LoadReport",
     "NothingRegistered",
     "Override",
@@ -66,6 +70,7 @@ __all__ = [
 # Shown, documented and pickled under the name they are imported by.
 for _public in (
     Disabled,
+    Listed,
     LoadReport,
     NothingRegistered,
     Override,
