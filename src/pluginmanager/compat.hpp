@@ -154,16 +154,18 @@ class CollectorPaused {
             PyGC_Enable();
         }
     }
-
-  private:
-    int was_enabled_;
-
-  public:
 #else
-    CollectorPaused() noexcept = default;
+    // Not trivial, so that a guard that holds nothing back is not unused.
+    CollectorPaused() noexcept {}
+    ~CollectorPaused() {}
 #endif
     CollectorPaused(const CollectorPaused&) = delete;
     CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+#if PY_VERSION_HEX < 0x030C0000
+  private:
+    int was_enabled_;
+#endif
 };
 
 // Whether instances of `type` have a __dict__ to examine.
