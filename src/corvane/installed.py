@@ -101,7 +101,9 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
     message = dist.metadata
     if message is None:
         return dist.name, dist.version
-    return message["Name"], message["Version"]
+    # A field the metadata lacks is None, as importlib.metadata gave it
+    # before 3.15 (which raises KeyError for it).
+    return message.get("Name"), message.get("Version")
 
 
 # A header line as the email parser reads one: a name of printable ASCII

@@ -23,7 +23,7 @@
 //         def print_tree(self, data, output="plugin"): ...     # rendering.cpp
 //         def __repr__(self): ...
 //
-// The module can be initialised once per process, in the first interpreter
+// The module can be initialised once in the life of the first interpreter
 // that imports it; every namespace name is read again at call time.
 //
 // Where the behaviour first written for this module was faulty, the module
@@ -38,10 +38,14 @@
 // - the unknown-OS debug line, and the not-found message of unregistering a
 //   chassis type, wrap a tuple in a tuple of one, so that `%` renders it
 //   whole instead of failing; anything else goes to `%` as it is;
-// - an override that PluginManager calls through the instance (of
-//   print_tree, or of a member called by another) runs under a guard of
-//   the running thread's stack: RecursionError instead of a crash when
-//   overrides call back into the module deeper than the stack holds.
+// - every call into the module from Python code checks the running
+//   thread's stack first: RecursionError instead of a crash when Python code
+//   (an override, a key's __eq__, a logger) calls back into the module
+//   deeper than the stack holds;
+// - what the module keeps is released when the interpreter that imported
+//   it finalises, so that an interpreter started after it imports the
+//   module afresh, where a module emptied by finalisation would be given
+//   back.
 #include <utility>
 
 #include "discovery.hpp"
