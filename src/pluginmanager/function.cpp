@@ -3,10 +3,9 @@
 // A call binds its arguments at once when they are the usual ones: by
 // position, or by keyword under the parameter's own interned name, with
 // defaults for the rest. Every other call is bound by CPython itself,
-// through a `def` with the member's signature made when the module
-// initialises (its binder): whatever binds for a `def` binds here, and what
-// does not raises the TypeError a `def` raises, in the words of the running
-// version.
+// through a `def` with the member's signature (its binder): whatever binds
+// for a `def` binds here, and what does not raises the TypeError a `def`
+// raises, in the words of the running version.
 #include "function.hpp"
 
 #include <cstddef>
@@ -32,7 +31,7 @@ struct NativeFunction {
     PyObject* doc;
     PyObject* defaults;  // tuple, or nullptr when no parameter has one
     PyObject* text_signature;
-    PyObject* binder;  // the `def` that binds what does not bind at once
+    PyObject* binder;  // the `def` that binds what does not bind at once; made when needed
     PyObject* param_names[kMaxParams];
     int first_default;  // index of the first parameter with a default
     int first_keyword;  // index of the first parameter a keyword may name
@@ -95,12 +94,105 @@ CORVANE_ALWAYS_INLINE bool bind_at_once(const NativeFunction* f, PyObject* const
     return true;
 }
 
+// The text of a parameter's default, as Python writes it.
+const char* default_text(Default value) {
+    switch (value) {
+        case Default::none:
+            return "=None";
+        case Default::single_rp:
+            return "='single_rp'";
+        case Default::plugin:
+            return "='plugin'";
+        case Default::required:
+            break;
+    }
+    return "";
+}
+
+// A member's parameters as a `def` writes them, `self` written as
+// `self_text`: "self, /, os=None, ..., chassis_type='single_rp'". With
+// `arguments` set, the names only, each followed by a comma: "self, os, ...,".
+Ref parameter_list(const MemberSpec& spec, const char* self_text, bool arguments = false) {
+    Ref parts = Ref::steal(PyList_New(0));
+    for (int i = 0; parts && i < spec.nparams; ++i) {
+        const Param& param = spec.params[i];
+        const bool self = i == 0 && spec.kind != Kind::static_method && !arguments;
+        Ref part = self        ? Ref::steal(PyUnicode_FromString(self_text))
+                   : arguments ? Ref::steal(PyUnicode_FromFormat("%s,", param.name))
+                               : Ref::steal(PyUnicode_FromFormat(
+                                     "%s%s", param.name, default_text(param.default_value)));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return Ref();
+        }
+    }
+    Ref separator = parts ? Ref::steal(PyUnicode_FromString(arguments ? " " : ", ")) : Ref();
+    return separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
+}
+
+// "($self, /, os=None, chassis_type='single_rp')", the form inspect parses.
+Ref text_signature(const MemberSpec& spec) {
+    Ref parameters = parameter_list(spec, "$self, /");
+    return parameters ? Ref::steal(PyUnicode_FromFormat("(%U)", parameters.get())) : Ref();
+}
+
+// A member's binder, compiled from its spec:
+//
+//     class PluginManager:
+//         def get_plugin(self, /, os=None, ..., chassis_type='single_rp'):
+//             return (self, os, ..., chassis_type,)
+//     binder = PluginManager.__dict__["get_plugin"]
+Ref make_binder(const MemberSpec& spec, PyObject* name) {
+    Ref signature = parameter_list(spec, "self, /");
+    Ref bound = signature ? parameter_list(spec, "", true) : Ref();
+    Ref source = bound ? Ref::steal(PyUnicode_FromFormat("class PluginManager:\n"
+                                                         "    def %U(%U):\n"
+                                                         "        return (%U)\n"
+                                                         "binder = PluginManager.__dict__[%R]\n",
+                                                         name, signature.get(), bound.get(), name))
+                       : Ref();
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    Ref code = text ? Ref::steal(Py_CompileString(text, texts::kModuleName, Py_file_input)) : Ref();
+    Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+    Ref module_name = globals ? Ref::steal(PyUnicode_FromString(texts::kModuleName)) : Ref();
+    if (!module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0 ||
+        PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+        return Ref();
+    }
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    Ref key = done ? Ref::steal(PyUnicode_FromString("binder")) : Ref();
+    Ref binder;
+    if (!key || dict_get(globals.get(), key.get(), &binder) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "no binder was made for %U", name);
+        }
+        return Ref();
+    }
+    return binder;
+}
+
 // Any other call is bound by CPython itself: the member's binder, a `def`
 // with its parameters, defaults and qualified name, takes the arguments and
-// gives them back bound, or raises the TypeError a `def` raises.
-PyObject* bind_as_a_def(const NativeFunction* f, PyObject* const* args, size_t nargsf,
+// gives them back bound, or raises the TypeError a `def` raises. The binder
+// is made the first time it is needed: compiling it costs more than all the
+// rest of the module's import.
+PyObject* bind_as_a_def(NativeFunction* f, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
-    const Ref bound = Ref::steal(PyObject_Vectorcall(f->binder, args, nargsf, kwnames));
+    PyObject* function = reinterpret_cast<PyObject*>(f);
+    Ref binder = locked(function, [&] { return Ref::borrow(f->binder); });
+    if (!binder) {
+        binder = make_binder(*f->spec, f->name);
+        if (!binder) {
+            return nullptr;
+        }
+        // Another thread may have made one meanwhile: the first one made serves.
+        binder = locked(function, [&] {
+            if (f->binder == nullptr) {
+                f->binder = Py_NewRef(binder.get());
+            }
+            return Ref::borrow(f->binder);
+        });
+    }
+    const Ref bound = Ref::steal(PyObject_Vectorcall(binder.get(), args, nargsf, kwnames));
     if (!bound) {
         return nullptr;
     }
@@ -122,7 +214,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (check_stack() < 0 || check_attached() < 0) {
         return nullptr;
     }
-    const NativeFunction* f = as_function(callable);
+    NativeFunction* f = as_function(callable);
     PyObject* slots[kMaxParams] = {};
     if (bind_at_once(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
         return f->spec->entry(slots);
@@ -275,92 +367,6 @@ Ref default_object(Default value) {
     return Ref::borrow(Py_None);
 }
 
-// "($self, /, os=None, chassis_type='single_rp')", the form inspect parses.
-Ref text_signature(const MemberSpec& spec) {
-    Ref parts = Ref::steal(PyList_New(0));
-    for (int i = 0; parts && i < spec.nparams; ++i) {
-        const Param& param = spec.params[i];
-        const char* default_text = "";
-        switch (param.default_value) {
-            case Default::required:
-                break;
-            case Default::none:
-                default_text = "=None";
-                break;
-            case Default::single_rp:
-                default_text = "='single_rp'";
-                break;
-            case Default::plugin:
-                default_text = "='plugin'";
-                break;
-        }
-        const bool self = i == 0 && spec.kind != Kind::static_method;
-        Ref part = self ? Ref::steal(PyUnicode_FromString("$self, /"))
-                        : Ref::steal(PyUnicode_FromFormat("%s%s", param.name, default_text));
-        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
-            return Ref();
-        }
-    }
-    Ref separator = parts ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
-    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
-    return joined ? Ref::steal(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
-}
-
-// The text of a parameter's default, as Python writes it.
-const char* default_text(Default value) {
-    switch (value) {
-        case Default::none:
-            return "=None";
-        case Default::single_rp:
-            return "='single_rp'";
-        case Default::plugin:
-            return "='plugin'";
-        case Default::required:
-            break;
-    }
-    return "";
-}
-
-// The lines of one member's binder, in a class body:
-//
-//     def get_plugin(self, /, os=None, ..., chassis_type='single_rp'):
-//         return (self, os, ..., chassis_type,)
-//     binders.append(get_plugin)
-int add_binder_lines(PyObject* lines, const MemberSpec& spec, const char* name) {
-    Ref parameters = Ref::steal(PyList_New(0));
-    Ref arguments = Ref::steal(PyList_New(0));
-    for (int i = 0; parameters && arguments && i < spec.nparams; ++i) {
-        const Param& param = spec.params[i];
-        const bool self = i == 0 && spec.kind != Kind::static_method;
-        Ref parameter = self ? Ref::steal(PyUnicode_FromString("self, /"))
-                             : Ref::steal(PyUnicode_FromFormat("%s%s", param.name,
-                                                               default_text(param.default_value)));
-        Ref argument = Ref::steal(PyUnicode_FromFormat("%s,", param.name));
-        if (!parameter || !argument || PyList_Append(parameters.get(), parameter.get()) < 0 ||
-            PyList_Append(arguments.get(), argument.get()) < 0) {
-            return -1;
-        }
-    }
-    Ref comma = parameters && arguments ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
-    Ref blank = comma ? Ref::steal(PyUnicode_FromString(" ")) : Ref();
-    Ref signature = blank ? Ref::steal(PyUnicode_Join(comma.get(), parameters.get())) : Ref();
-    Ref bound = signature ? Ref::steal(PyUnicode_Join(blank.get(), arguments.get())) : Ref();
-    if (!bound) {
-        return -1;
-    }
-    Ref member_lines[] = {
-        Ref::steal(PyUnicode_FromFormat("    def %s(%U):", name, signature.get())),
-        Ref::steal(PyUnicode_FromFormat("        return (%U)", bound.get())),
-        Ref::steal(PyUnicode_FromFormat("    binders.append(%s)", name)),
-    };
-    for (const Ref& line : member_lines) {
-        if (!line || PyList_Append(lines, line.get()) < 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
 }  // namespace
 
 int function_type_ready() {
@@ -375,46 +381,7 @@ void release_function_type() {
     Py_CLEAR(function_type);
 }
 
-Ref make_binders(const MemberSpec* specs, const char* const* names, int count,
-                 PyObject* module_name) {
-    Ref lines = Ref::steal(PyList_New(0));
-    Ref head =
-        lines ? Ref::steal(PyUnicode_FromString("binders = []\nclass PluginManager:")) : Ref();
-    if (!head || PyList_Append(lines.get(), head.get()) < 0) {
-        return Ref();
-    }
-    for (int i = 0; i < count; ++i) {
-        if (add_binder_lines(lines.get(), specs[i], names[i]) < 0) {
-            return Ref();
-        }
-    }
-    Ref newline = Ref::steal(PyUnicode_FromString("\n"));
-    Ref source = newline ? Ref::steal(PyUnicode_Join(newline.get(), lines.get())) : Ref();
-    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
-    Ref code = text ? Ref::steal(Py_CompileString(text, "<binders>", Py_file_input)) : Ref();
-    Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
-    if (!globals || PyDict_SetItemString(globals.get(), "__name__", module_name) < 0 ||
-        PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-        return Ref();
-    }
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-    if (!done) {
-        return Ref();
-    }
-    Ref key = Ref::steal(PyUnicode_FromString("binders"));
-    Ref binders;
-    if (!key || dict_get(globals.get(), key.get(), &binders) <= 0 ||
-        !PyList_CheckExact(binders.get()) || PyList_GET_SIZE(binders.get()) != count) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "the members' binders were not made");
-        }
-        return Ref();
-    }
-    return binders;
-}
-
-Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name,
-                  PyObject* binder) {
+Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name) {
     Ref object =
         Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(NativeFunction, function_type)));
     if (!object) {
@@ -424,7 +391,7 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
-    f->binder = Py_NewRef(binder);
+    f->binder = nullptr;
     f->weakrefs = nullptr;
     f->module = Py_NewRef(module_name);
     for (PyObject*& name : f->param_names) {

@@ -41,16 +41,10 @@ struct MemberSpec {
 int function_type_ready();
 void release_function_type();
 
-// The binders of `count` members, a list in their order: for each, a `def`
-// named "PluginManager.<name>" with the member's parameters and defaults,
-// which gives back its arguments bound, as a tuple.
-Ref make_binders(const MemberSpec* specs, const char* const* names, int count,
-                 PyObject* module_name);
-
 // A new function object named `name` ("PluginManager.<name>" qualified) for
-// `spec`, which must outlive it, bound through `binder` when its arguments
-// do not bind at once.
-Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name,
-                  PyObject* binder);
+// `spec`, which must outlive it. Arguments that do not bind at once are
+// bound through its binder: a `def` named "PluginManager.<name>" with the
+// member's parameters and defaults, which gives them back bound.
+Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name);
 
 }  // namespace corvane

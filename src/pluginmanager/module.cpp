@@ -263,15 +263,10 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
         set_item(ns.get(), "__doc__", doc.get()) < 0) {
         return Ref();
     }
-    Ref binders = make_binders(kMembers, kMemberNames, kMemberCount, module_name.get());
-    if (!binders) {
-        return Ref();
-    }
     for (int i = 0; i < kMemberCount; ++i) {
         const MemberSpec& spec = kMembers[i];
         PyObject* name = names.member[i];
-        Ref function = make_function(spec, kMemberNames[i], module_name.get(),
-                                     PyList_GET_ITEM(binders.get(), i));
+        Ref function = make_function(spec, kMemberNames[i], module_name.get());
         if (!function) {
             return Ref();
         }
