@@ -16,10 +16,10 @@ arguments), the same record of calls, in order, and leave the same tree,
 instance and module names.
 
 The cyclic garbage collector is off while an example runs, so a finaliser
-runs exactly when the last reference to its object goes; the last test starts
-it at every allocation instead. When the extension
-is built with its sentinel (``_sentinel``), its side runs armed: no Python
-code may start while a call is on its fast path.
+runs exactly when the last reference to its object goes (the last test
+starts it at every allocation instead). When the extension is built with its
+sentinel (``_sentinel``), its side runs armed: no Python code may start while
+a call is on its fast path.
 
 CORVANE_FUZZ_EXAMPLES sets the number of examples (``.ci/fuzz`` runs many).
 """
@@ -742,13 +742,20 @@ def node(level=0):
     )
 
 
+PLAIN = {"os": ["generic", "linux"], "platform": [None, "p"], "model": [None, None, "m"]}
+PLAIN |= {"os_flavor": [None, "f"], "chassis_type": CHASSIS[:2]}
+plain = st.fixed_dictionaries({key: st.sampled_from(values) for key, values in PLAIN.items()})
+plain = plain.map(lambda d: {key: d[key] for key in PLAIN})  # in the order of the parameters
+
+
 def plain_tree(level=0):
     """A tree of exact dicts with exact-str keys, classes as ("c", name)."""
     record = st.sampled_from(["A", "B"]).map(lambda cls: {"cls": ("c", cls), "path": "f"})
     chassis = st.one_of(st.none(), st.dictionaries(st.sampled_from(CHASSIS[:3]), record))
     children = st.just({})
     if level < len(LEVELS):
-        children = st.dictionaries(st.sampled_from(LEVELS[level]), plain_tree(level + 1))
+        keys = st.sampled_from(LEVELS[level])
+        children = st.dictionaries(keys, plain_tree(level + 1), min_size=1 if level == 0 else 0)
     return st.builds(lambda c, k: {**({} if c is None else {"data": c}), **k}, chassis, children)
 
 
@@ -818,10 +825,16 @@ if NOMEMORY is not None:
         valid,
         st.tuples(st.integers(1, 30), st.sampled_from([1, 4])),
     )
+# Exact strs but for the flavour, now and then a str subclass whose hooks act.
+plainly = st.builds(
+    lambda d, flavor: {**{key: spec(v) for key, v in d.items()}, "os_flavor": flavor},
+    plain,
+    maybe(value(["f"], "sS")),
+)
 
 
-def operations_of(name):
-    return st.tuples(st.just(name), st.booleans(), OPERATIONS[name])
+def operations_of(name, operations=OPERATIONS):
+    return st.tuples(st.just(name), st.booleans(), operations[name])
 
 
 operations = st.one_of([operations_of(name) for name in OPERATIONS])
@@ -994,12 +1007,17 @@ def agree(plan):
 # Plans that prove a tree's nodes and change them: a tree whose keys a lookup
 # can prove, operations that walk it, and changes to it between them and (by
 # the hooks of the keys given) in the middle of them.
-PROVING = ["get_plugin", "register_plugin", "unregister_plugin", "repr", "change", "change"]
-PROVING += ["starved"] if NOMEMORY is not None else []
+PROVING = {"get_plugin": plainly, "unregister_plugin": plainly, "repr": st.just({})}
+PROVING |= {"register_plugin": plainly.map(lambda d: {"cls": ("c", "A"), **d})}
+PROVING |= {"change": OPERATIONS["change"], "starved": OPERATIONS.get("starved", st.nothing())}
 proving_plans = st.builds(
     lambda tree, operations: {**scenario({}), "tree": spec(tree), "operations": operations},
     plain_tree(),
-    st.lists(st.one_of([operations_of(name) for name in PROVING]), min_size=2, max_size=6),
+    st.lists(
+        st.one_of([operations_of(name, PROVING) for name in [*PROVING, "change"]]),
+        min_size=2,
+        max_size=6,
+    ),
 )
 
 
@@ -1029,11 +1047,9 @@ class Finaliser:
 
 
 QUIET = Case(model, None)  # hooks that neither record nor act
-PLAIN = {"os": ["generic", "linux"], "platform": [None, "p"], "model": [None, None, "m"]}
-PLAIN |= {"os_flavor": [None, "f"], "chassis_type": CHASSIS[:2]}
 gc_steps = st.tuples(
     st.sampled_from(["get_plugin", "print_tree", "register_plugin", "unregister_plugin"]),
-    st.fixed_dictionaries({key: st.sampled_from(values) for key, values in PLAIN.items()}),
+    plain,
     st.sampled_from(CHANGES),
     st.integers(0, 3),  # the depth of the node changed
     st.integers(0, 6),  # the collections before the one that changes it
