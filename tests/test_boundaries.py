@@ -321,11 +321,6 @@ def test_an_error_of_each_lookup_propagates(lookups, operation):
     assert each_lookup_failing(pluginmanager, lookups, operation) == written
 
 
-@pytest.mark.xfail(
-    sys.version_info >= (3, 12),
-    strict=True,
-    reason="the fast renderer's str() of a class runs a collection that is due",
-)
 def test_a_collection_due_as_a_render_starts_comes_before_or_after_it():
     def changed(tree, change=True):
         if change:

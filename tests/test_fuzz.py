@@ -1103,13 +1103,6 @@ def collected(manager, step):
             gc.disable()
 
 
-def known_fault(report):
-    """From 3.12 the fast renderer's str() of a class leaf runs a collection
-    that is due (str() checks for signals, which runs it): a fault to mend in
-    the C++ (test_boundaries.py shows it whole), its reports left out here."""
-    return sys.version_info >= (3, 12) and report.startswith("step fast_renderer:")
-
-
 @seed(20240519)
 @settings(max_examples=max(EXAMPLES // 4, 25), deadline=None, database=None)
 @given(tree=plain_tree(), steps=st.lists(gc_steps, min_size=1, max_size=4))
@@ -1125,5 +1118,5 @@ def test_collections_in_a_call_give_an_outcome_of_the_written_steps(tree, steps)
             candidates.append(gc_outcome(reference, *step[:2]))
         outcome = collected(manager, step)
         reports = SENTINEL.take() if SENTINEL is not None else []
-        assert [report for report in reports if not known_fault(report)] == []
+        assert reports == []
         assert step[0] in ("register_plugin", "unregister_plugin") or outcome in candidates

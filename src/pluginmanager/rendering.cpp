@@ -330,7 +330,10 @@ Ref FastRenderer::plain_class_text(PyObject* value) {
             return Ref();
         }
     }
-    Ref text = Ref::steal(PyObject_Str(value));
+    // str(cls) is type's own repr, called as the slot it is: PyObject_Str
+    // would check for signals first, which may run a signal handler and,
+    // from 3.12, a collection that is due.
+    Ref text = Ref::steal(PyType_Type.tp_repr(value));
     if (text) {
         known_[known_next_] = value;
         known_text_[known_next_] = Ref::borrow(text.get());
