@@ -1,6 +1,7 @@
 """corvane-plugins check, the sources of registrations, and -v tracebacks."""
 
 import json
+import json.decoder
 import logging
 
 import pytest
@@ -31,7 +32,7 @@ def test_check_reports_a_plugin_that_registered_nothing(probes, capsys, caplog, 
     if registers:
         status, lines = 0, [f"    1  plugin module {probes.prefix}.a", "", "nothing to report"]
     else:
-        lines = [f"    0  plugin module {probes.prefix}", "", "problems:", f"  {nothing}"]
+        lines = [f"    0  plugin module {probes.prefix}", "", "problems:", f"  CP002 {nothing}"]
         status, lines = 1, [*lines, "", "1 problem found"]
     assert main(["check"]) == status
     assert capsys.readouterr().out.splitlines() == ["registrations per plugin:", *lines]
@@ -43,25 +44,30 @@ def test_check_reports_a_plugin_that_registered_nothing(probes, capsys, caplog, 
     assert json.loads(capsys.readouterr().out)["problems"] == status
 
 
-def test_a_failed_plugin_shows_its_traceback(probes, capsys):
+def test_a_failed_plugin_shows_its_error_and_its_own_frames(probes, capsys):
     probes.builtin("a.py", probes.registering("A", "os='probeos'"))
-    broken = probes.builtin("b.py", "settings = {}\n\nsettings['needed_key']\n")
-    failed = f"plugin module {broken} failed to load: KeyError: 'needed_key'"
+    # The error is raised in the standard library, below the plugin's own frame.
+    broken = probes.builtin("b.py", "import json\n\njson.loads('{')\n")
+    failed = f"plugin module {broken} failed to load: json.decoder.JSONDecodeError: Expecting property name"
     frame = f'File "{probes.builtin_root / probes.package / "b.py"}", line 3, in <module>'
-    assert main(["check"]) == 3
-    out = capsys.readouterr().out
-    assert f"\n  {failed}\n    Traceback (most recent call last):\n" in out
-    assert f"\n      {frame}\n        settings['needed_key']\n" in out
-    assert out.endswith("    KeyError: 'needed_key'\n\n1 problem found\n")
-    for argv, shown in [
-        (["tree"], False),
-        (["-v", "tree"], True),
-        (["--keep-going", "-v", "list"], True),
+    library = f'File "{json.decoder.__file__}"'
+    for argv, where, full in [
+        (["check"], "out", False),
+        (["-v", "check"], "out", True),
+        (["tree"], "err", None),
+        (["-v", "tree"], "err", True),
+        (["--keep-going", "-v", "list"], "err", True),
     ]:
         probes.unload()
         assert main(argv) == 3
-        err = capsys.readouterr().err
-        assert f"corvane-plugins: {failed}\n" in err and (f"    {frame}\n" in err) is shown
+        text = getattr(capsys.readouterr(), where)
+        assert failed in text and (frame in text) is (full is not None)
+        assert (library in text) is bool(full) and ("Traceback" in text) is bool(full)
+        if where == "out":
+            assert (
+                f"  CP001 {failed}" in text
+                and f"\n      {frame}\n        json.loads('{{')\n" in text
+            )
 
 
 class Late:
@@ -76,7 +82,7 @@ def test_sources_name_what_was_loading(probes, capsys):
     probes.manager.register_plugin(Late, os="lateos")
     probes.manager.register_plugin(Late, os="probeos")  # replaces A
     assert main(["list", "--json"]) == 0
-    rows = json.loads(capsys.readouterr().out)
+    rows = json.loads(capsys.readouterr().out)["registrations"]
     assert [(r["key_path"], *r["source"].values()) for r in rows] == [
         (["extos"], "entry_point", "ext", ext.value, None, None),
         (["lateos"], "outside_loading"),
@@ -112,7 +118,9 @@ def test_replaces_silences_exactly_the_declared_conflict(probes, capsys):
     assert main(["check"]) == 1
     assert capsys.readouterr().out.endswith(
         f"replaced by {ext.module}.Mine from entry point mine = {ext.value} (from unknown "
-        f"distribution), which declares that it replaces {base}.Base\n\n1 problem found\n"
+        f"distribution), which declares that it replaces {base}.Base\n    fix: declare the class it "
+        f"replaces: replaces={base}.Other; or keep one plugin out: --disable mine or --disable "
+        f"{probes.package}.base\n\n1 problem found\n"
     )
 
 
@@ -134,7 +142,7 @@ def _shared(probes):
 MISTAKES = {
     "unknown_os": (
         lambda p: p.builtin("typo.py", p.registering("Typo", "os='linx'")),
-        "  unknown os linx at linx [single_rp] from plugin module {m}: did you mean linux?",
+        "  CP006 unknown os linx at linx [single_rp] from plugin module {m}: did you mean linux?",
         {"os": "linx", "key_path": ["linx"], "did_you_mean": "linux"},
     ),
     "self_overrides": (
@@ -143,7 +151,7 @@ MISTAKES = {
             p.registering("A", "os='probeos'")
             + "class B: pass\nplugin_manager.register_plugin(B, os='probeos')\n",
         ),
-        "  plugin module {m} replaced its own registration at probeos [single_rp]: {m}.A by {m}.B",
+        "  CP004 plugin module {m} replaced its own registration at probeos [single_rp]: {m}.A by {m}.B",
         {"replaced": "{m}.A", "winner": "{m}.B", "key_path": ["probeos"]},
     ),
     "replaced_nothing": (
@@ -152,17 +160,18 @@ MISTAKES = {
             p.registering("A", "os='probeos'")
             + "class B: pass\nplugin_manager.register_plugin(B, os='probeos', platform='p', replaces=A)\n",
         ),
-        "  {m}.B from plugin module {m} declares that it replaces {m}.A at probeos/p [single_rp], but nothing was registered there",
+        "  CP005 {m}.B from plugin module {m} declares that it replaces {m}.A at probeos/p [single_rp], but nothing was registered there\n"
+        "    fix: register it at the key path and chassis type where {m}.A is registered, or drop replaces={m}.A",
         {"class": "{m}.B", "declared": "{m}.A", "key_path": ["probeos", "p"]},
     ),
     "shared_modules": (
         _shared,
-        "  2 entry points name the module {m}, which is imported once and counts for the first: entry point one = {m} (from unknown distribution); entry point two = {m}:Shared (from unknown distribution)",
+        "  CP007 2 entry points name the module {m}, which is imported once and counts for the first: entry point one = {m} (from unknown distribution); entry point two = {m}:Shared (from unknown distribution)",
         {"module": "{m}"},
     ),
     "registered_nothing": (
         lambda p: p.external("cls", "class Conn:\n    pass\n", attr="Conn").module,
-        "  entry point cls = {m}:Conn (from unknown distribution) registered nothing: Conn is a class, and naming it registers nothing: a plugin registers its classes when its module is imported, so call plugin_manager.register_plugin(Conn, ...) in {m} and name the module",
+        "  CP002 entry point cls = {m}:Conn (from unknown distribution) registered nothing: Conn is a class, and naming it registers nothing: a plugin registers its classes when its module is imported, so call plugin_manager.register_plugin(Conn, ...) in {m} and name the module",
         {
             "source": {
                 "kind": "entry_point",
@@ -175,7 +184,7 @@ MISTAKES = {
     ),
     "disabled": (
         lambda p: "nosuch",
-        "  the disabled name nosuch matched no distribution, entry point or built-in plugin module",
+        "  CP009 the disabled name nosuch matched no distribution, entry point or built-in plugin module",
         {"name": "nosuch", "matched": [], "from_environment": False},
     ),
 }

@@ -55,7 +55,7 @@ def test_empty_registry(probes, capsys):
     assert run(capsys, "tree") == (0, "no plugins registered\n", warning)
     probes.unload()
     assert run(capsys, "list") == (0, "no plugins registered\n", warning)
-    assert run(capsys, "list", "--json") == (0, "[]\n", "")
+    assert run(capsys, "list", "--json") == (0, '{\n  "format": 2,\n  "registrations": []\n}\n', "")
 
 
 def test_which_prints_class_and_file(probes, capsys):
@@ -183,7 +183,7 @@ def test_list_rows_sorted_and_json(probes, capsys):
         ["zos", "single_rp", f"{probes.prefix}.b.B", "plugin", "module", f"{probes.prefix}.b"],
     ]
     status, out, _ = run(capsys, "list", "--json")
-    rows = json.loads(out)
+    rows = json.loads(out)["registrations"]
     assert [sorted(row) for row in rows] == [
         ["chassis_type", "class", "file", "key_path", "source"]
     ] * 2
@@ -206,7 +206,10 @@ def test_overrides_go_to_stderr(probes, capsys, command):
         f"replaced by {second}.Conn from plugin module {second}\n"
     )
     status, out, err = run(capsys, "list", "--json")  # already loaded: nothing to report
-    assert "while loading" not in out + err and json.loads(out)[0]["class"] == f"{second}.Conn"
+    assert (
+        "while loading" not in out + err
+        and json.loads(out)["registrations"][0]["class"] == f"{second}.Conn"
+    )
 
 
 def test_failing_plugin_exits_3_even_when_kept_going(probes, capsys):
@@ -274,8 +277,9 @@ def test_list_fits_the_terminal_width(probes, capsys, monkeypatch, argv, columns
     module = probes.builtin(f"{name}.py", probes.registering("LongName", "os='probeos'"))
     monkeypatch.setenv("COLUMNS", str(columns))
     status, out, _ = run(capsys, *argv)
-    header, row = out.splitlines()
+    header, row, *mark = out.splitlines()
     assert status == 0 and ("FILE" in header) is not cut
+    assert mark == (["(not shown: SOURCE, FILE; see --wide)"] if cut else [])
     if cut:
         # The class is cut from the left: its own name shows.
         assert max(len(header), len(row)) <= columns
@@ -366,7 +370,7 @@ def test_disable_before_and_after_the_command_add_up(probes, capsys):
     status, out, err = run(
         capsys, "--disable", a, "list", "--json", "--disable", b, "--disable", "x"
     )
-    assert status == 0 and json.loads(out) == []
+    assert status == 0 and json.loads(out)["registrations"] == []
     assert "corvane-plugins: warning: the disabled name x matched no " in err
 
 
