@@ -638,15 +638,32 @@ def _table_line(line: list[str], widths: list[int]) -> str:
 
 def _stacked(rows: list[list[str]], limit: int) -> list[str]:
     # Too narrow for a table: each registration's key path and chassis type
-    # on a line, its class below, both wrapped to the width.
-    room = max(limit - 2, 1)
+    # on a line, its class below, wrapped after a dot where it can be.
     lines = []
     for row in rows:
         title = f"{row[_KEY]} [{row[_CHASSIS]}]"
         lines += [title[i : i + limit] for i in range(0, len(title), limit)]
-        cls = row[_CLASS]
-        lines += [f"  {cls[i : i + room]}" for i in range(0, len(cls), room)]
+        lines += _wrapped(row[_CLASS], limit)
     return lines
+
+
+def _wrapped(name: str, limit: int) -> list[str]:
+    # A dotted name in lines of at most limit characters, the first indented
+    # by two blanks, the others by four; a part too long for a line is cut.
+    *modules, own = name.split(".")
+    lines: list[str] = []
+    line = ""
+    for part in [f"{module}." for module in modules] + [own]:
+        room = max(limit - (4 if lines else 2), 1)
+        if line and len(line) + len(part) > room:
+            lines.append(line)
+            line, room = "", max(limit - 4, 1)
+        line += part
+        while len(line) > room:
+            lines.append(line[:room])
+            line, room = line[room:], max(limit - 4, 1)
+    lines.append(line)
+    return [("    " if i else "  ") + text for i, text in enumerate(lines)]
 
 
 def _fit_columns(widths: list[int], limit: int | None, least: list[int]) -> list[int] | None:
@@ -894,7 +911,7 @@ COMMANDS: dict[str, Command] = {
             "Compare two listings written by list --json (in two environments, or before "
             "and after a change) and print the registrations added and removed and, for "
             "each description whose class changed, the old and the new class with their "
-            "sources. It loads no plugins."
+            "sources, and the plugin distributions whose version changed. It loads no plugins."
         ),
         epilog=DIFF_EXIT_STATUS,
         loads=False,

@@ -1,0 +1,228 @@
+"""The documented behaviour of corvane-plugins, one table per rule: exit
+statuses, fitting the width, --disable matching, misspelling boundaries,
+what diff refuses, and readers that go away early."""
+
+import json
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+from corvane.check import os_edit_distance
+from corvane.cli import main
+
+pytest_plugins = ["plugin_probes"]
+
+BROKEN = "raise RuntimeError('no driver')\n"
+INTERRUPTING = "raise KeyboardInterrupt\n"
+MISSPELT = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='linx')\n"
+
+
+def world(probes, extra=None):
+    """probeos/edge from the built-in module longmodule, acmeos from the entry
+    point acmeos of Acme_Plugins 1.0, and ``extra`` as the built-in module b."""
+    registering = probes.registering("LongConnectionName", "os='probeos', platform='edge'")
+    probes.builtin("longmodule.py", registering)
+    acme = probes.registering("Acme", "os='acmeos'")
+    probes.external("acmeos", acme, distribution="Acme_Plugins")
+    if extra:
+        probes.builtin("b.py", extra)
+
+
+STOPPED = "(use --keep-going to load the other plugins, or --disable {p}.b to keep it out)\n"
+INTERRUPTED = (
+    "interrupted while loading plugin module corvane.plugins.{p}.b; --disable {p}.b keeps it out\n"
+)
+CODES = "(the codes are CP001 to CP009)\n"
+# argv, the built-in module b's code, status, what stderr ends with ({p}: the probe package).
+# fmt: off
+STATUSES = [
+    (["tree"], None, 0, ""),
+    (["which", "--os", "nope"], None, 1, "registered operating systems: acmeos, probeos\n"),
+    (["which", "--os", "probeos", "--model", "x"], None, 2, "argument --model: needs --platform\n"),
+    (["which", "--os", "probeos", "--platform", "edge", "--model", "x"], None, 0, ""),
+    (["lookup"], None, 2, "(choose from 'tree', 'which', 'list', 'check', 'diff')\n"),
+    (["check", "--ignore", "CP010"], None, 2, f"unknown finding code 'CP010' {CODES}"),
+    (["check", "--ignore", "cp000"], None, 2, f"unknown finding code 'cp000' {CODES}"),
+    (["check"], MISSPELT, 1, ""),
+    (["check", "--ignore", "cp006"], MISSPELT, 0, ""),
+    (["check"], BROKEN, 3, ""),
+    (["check", "--ignore", "CP001"], BROKEN, 0, ""),
+    (["list"], BROKEN, 3, STOPPED),
+    (["--keep-going", "which", "--os", "nope"], BROKEN, 1, "operating systems: acmeos, probeos\n"),
+    (["--disable", "{p}.b", "list"], BROKEN, 0, ""),
+    (["list"], INTERRUPTING, 130, INTERRUPTED),
+    (["check", "--json"], INTERRUPTING, 130, INTERRUPTED),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("argv", "extra", "status", "err_end"), STATUSES)
+def test_each_exit_status(probes, capsys, argv, extra, status, err_end):
+    world(probes, extra)
+    argv = [arg.format(p=probes.package) for arg in argv]
+    assert main(argv) == status
+    err = capsys.readouterr().err
+    assert err.endswith(err_end.format(p=probes.package)) and "Traceback" not in err
+
+
+# COLUMNS, then the lines list prints for the registration of the class c
+# from the module m in the file f: row cells cut from the left (class, file)
+# or the right (key path, source), or a stacked layout.
+# fmt: off
+WIDTHS = [
+    ("200", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}  ...{f[-45:]}", ""),
+    ("120", lambda m, c, f: f"probeos/edge  single_rp  {c}  {('plugin module ' + m)[:26]}...", "FILE"),
+    ("80", lambda m, c, f: f"probeos/edge  single_rp  ...{c[-52:]}", "SOURCE, FILE"),
+    ("45", lambda m, c, f: "probeos/...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
+    ("44", lambda m, c, f: "probeos...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
+    ("43", lambda m, c, f: f"probeos/edge [single_rp]\n  {m[:-10]}\n    {c[-29:]}", "SOURCE, FILE"),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("columns", "row", "mark"), WIDTHS)
+def test_list_fits_the_width_and_keeps_the_class(probes, capsys, monkeypatch, columns, row, mark):
+    registering = probes.registering("LongConnectionName", "os='probeos', platform='edge'")
+    module = probes.builtin("longmodule.py", registering)
+    file = str(probes.builtin_root / probes.package / "longmodule.py")
+    monkeypatch.setenv("COLUMNS", columns)
+    assert main(["list"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    expected = row(module, f"{module}.LongConnectionName", file).split("\n")
+    table = len(expected) == 1
+    assert lines[table:] == [*expected, *([f"(not shown: {mark}; see --wide)"] if mark else [])]
+    assert max(map(len, lines[table : table + len(expected)])) == int(columns) or not table
+    last = {"": "FILE", "FILE": "SOURCE", "SOURCE, FILE": "CLASS"}[mark]
+    assert not table or lines[0].split()[-1] == last
+
+
+# A --disable name, and the plugins it keeps out: the entry point acmeos of
+# Acme_Plugins (by its distribution, normalised, or its own name, exactly) and
+# the built-in module longmodule (by its name below corvane.plugins).
+DISABLE = [
+    ("acme-plugins", {"acmeos"}),
+    ("ACME.plugins", {"acmeos"}),
+    ("acme__plugins", {"acmeos"}),
+    ("acme", set()),
+    ("plugins", set()),
+    ("acmeos", {"acmeos"}),
+    ("ACMEOS", set()),
+    ("acmeo", set()),
+    ("{p}.longmodule", {"probeos"}),
+    ("corvane.plugins.{p}.longmodule", {"probeos"}),
+    ("longmodule", set()),
+    ("{p}.longmod", set()),
+]
+
+
+@pytest.mark.parametrize(("name", "kept_out"), DISABLE)
+def test_disable_matches_exact_and_normalised_names_only(probes, capsys, name, kept_out):
+    world(probes)
+    assert main(["--disable", name.format(p=probes.package), "list", "--json"]) == 0
+    out, err = capsys.readouterr()
+    shown = {row["key_path"][0] for row in json.loads(out)["registrations"]}
+    assert shown == {"acmeos", "probeos"} - kept_out
+    assert ("matched no distribution" in err) is not kept_out
+
+
+# Two names, and the edits between them when that is a misspelling.
+EDITS = [
+    ("ab", "ba", 1),
+    ("abc", "acb", 1),
+    ("abc", "abd", None),
+    ("eos", "eoss", None),
+    ("abcd", "abce", 1),
+    ("abcd", "abdc", 1),
+    ("abcd", "abcdef", None),
+    ("abcdefg", "abcdexy", None),
+    ("abcdefg", "abcdefgh", 1),
+    ("abcdefg", "abcdefghi", None),
+    ("abcdefgh", "abcdefxy", 2),
+    ("abcdefgh", "abcdefghij", 2),
+    ("abcdefgh", "abcdefghijk", None),
+    ("abcdefgh", "abcdexyz", None),
+    ("abcdefgh", "badcefgh", 2),
+    ("Linux", "linux", 0),
+    ("linux", "linux", None),
+]
+
+
+@pytest.mark.parametrize(("name", "other", "edits"), EDITS)
+def test_misspelling_boundaries(name, other, edits):
+    assert (os_edit_distance(name, other), os_edit_distance(other, name)) == (edits, edits)
+
+
+ROW = {"key_path": ["x"], "chassis_type": "single_rp", "class": "m.C"}
+# A listing's text, and what diff says of it (status 2), or None when it reads it.
+LISTINGS = [
+    ("[]", None),
+    (json.dumps([ROW]), None),
+    (json.dumps({"format": 2, "registrations": [ROW]}), None),
+    ("not json", "not JSON"),
+    ("{}", "(no format number)"),
+    (json.dumps({"format": "2", "registrations": []}), "(no format number)"),
+    (json.dumps({"format": True, "registrations": []}), "(no format number)"),
+    (json.dumps({"format": 1, "registrations": []}), "(no format number)"),
+    (
+        json.dumps({"format": 3, "registrations": []}),
+        "newer than this version of corvane reads (up to 2)",
+    ),
+    (json.dumps({"format": 2}), "(no registrations array)"),
+    ('"text"', "(neither an array nor an object)"),
+    ("[1]", "(row 1 is not an object)"),
+    (json.dumps([ROW, {**ROW, "key_path": "x"}]), "(row 2 has no key_path array)"),
+    (json.dumps([{**ROW, "chassis_type": 1}]), "(row 1 has no chassis_type text)"),
+    (json.dumps([{"key_path": [], "chassis_type": "s"}]), "(row 1 has no class text)"),
+    (b"[\xff]", "not JSON"),
+    (None, "No such file or directory"),
+]
+
+
+@pytest.mark.parametrize(("text", "error"), LISTINGS)
+def test_diff_reads_listings_of_each_format_and_refuses_the_rest(tmp_path, capsys, text, error):
+    good, path = tmp_path / "good.json", tmp_path / "listing.json"
+    good.write_text(json.dumps([ROW]))
+    if text is not None:
+        path.write_bytes(text if isinstance(text, bytes) else text.encode())
+    status = main(["diff", str(good), str(path)])
+    err = capsys.readouterr().err
+    assert (status, err.startswith(f"corvane-plugins diff: error: {path}")) == (
+        (2, True) if error else (int(text == "[]"), False)
+    )
+    assert error is None or error in err
+
+
+def listing(version, prefix, count=4000):
+    source = {"kind": "entry_point", "name": "e", "value": "m", "distribution": "Acme"}
+    rows = [{**ROW, "key_path": [f"os{n}"], "class": f"{prefix}.C"} for n in range(count)]
+    return json.dumps([{**row, "source": {**source, "version": version}} for row in rows])
+
+
+# The shell around diff OLD NEW, and the status diff must exit with whatever the reader does.
+READERS = [
+    ('"$0" diff "$1" "$1" | head -1', 0),
+    ('"$0" diff "$1" "$2" | head -1', 1),
+    ('"$0" diff "$1" "$2" | true', 1),
+    ('"$0" diff "$1" "$2" >&-', 1),
+    ('"$0" diff "$1" "$3" | head -1', 1),
+    ('"$0" diff --json "$1" "$3" | true', 1),
+]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="no shell to close a pipe with")
+@pytest.mark.parametrize(("shell", "status"), READERS)
+def test_the_status_does_not_depend_on_the_reader(tmp_path, shell, status):
+    files = [tmp_path / f"{n}.json" for n in range(3)]
+    for file, text in zip(
+        files, [listing("1", "m"), listing("1", "n"), listing("2", "m")], strict=True
+    ):
+        file.write_text(text)
+    tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
+    script = f'{shell}; exit "${{PIPESTATUS[0]}}"' if "|" in shell else shell
+    result = subprocess.run(
+        ["bash", "-c", script, tool, *map(str, files)], capture_output=True, text=True, timeout=60
+    )
+    assert (result.returncode, result.stderr) == (status, "")
