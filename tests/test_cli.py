@@ -171,7 +171,8 @@ def test_explain_shows_the_registrations_in_loading_order(probes, capsys):
     ]
 
 
-def test_list_rows_sorted_and_json(probes, capsys):
+def test_list_rows_sorted_and_json(probes, capsys, monkeypatch):
+    monkeypatch.delenv("COLUMNS", raising=False)  # every column, whatever the terminal
     probes.builtin("b.py", probes.registering("B", "os='zos'"))
     probes.builtin("a.py", probes.registering("A", "os='aos', platform='p', chassis_type='stack'"))
     status, out, _ = run(capsys, "list")
