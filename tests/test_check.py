@@ -1,13 +1,16 @@
 """corvane-plugins check, the sources of registrations, and -v tracebacks."""
 
+import importlib.metadata
+import itertools
 import json
 import json.decoder
 import logging
 
 import pytest
 
-from corvane import check
+from corvane import check, loading
 from corvane.cli import main
+from corvane.records import error_line
 from corvane.registry import load_plugins
 
 pytest_plugins = ["plugin_probes"]
@@ -139,11 +142,14 @@ def _shared(probes):
     return first.module
 
 
+BUILTIN = {"kind": "builtin", "module": "{m}"}
+# fmt: off
 MISTAKES = {
     "unknown_os": (
         lambda p: p.builtin("typo.py", p.registering("Typo", "os='linx'")),
         "  CP006 unknown os linx at linx [single_rp] from plugin module {m}: did you mean linux?",
-        {"os": "linx", "key_path": ["linx"], "did_you_mean": "linux"},
+        {"code": "CP006", "os": "linx", "key_path": ["linx"], "chassis_type": "single_rp",
+         "class": "{m}.Typo", "source": BUILTIN, "did_you_mean": "linux"},
     ),
     "self_overrides": (
         lambda p: p.builtin(
@@ -152,7 +158,8 @@ MISTAKES = {
             + "class B: pass\nplugin_manager.register_plugin(B, os='probeos')\n",
         ),
         "  CP004 plugin module {m} replaced its own registration at probeos [single_rp]: {m}.A by {m}.B",
-        {"replaced": "{m}.A", "winner": "{m}.B", "key_path": ["probeos"]},
+        {"code": "CP004", "key_path": ["probeos"], "chassis_type": "single_rp", "source": BUILTIN,
+         "replaced": "{m}.A", "winner": "{m}.B"},
     ),
     "replaced_nothing": (
         lambda p: p.builtin(
@@ -162,32 +169,31 @@ MISTAKES = {
         ),
         "  CP005 {m}.B from plugin module {m} declares that it replaces {m}.A at probeos/p [single_rp], but nothing was registered there\n"
         "    fix: register it at the key path and chassis type where {m}.A is registered, or drop replaces={m}.A",
-        {"class": "{m}.B", "declared": "{m}.A", "key_path": ["probeos", "p"]},
+        {"code": "CP005", "key_path": ["probeos", "p"], "chassis_type": "single_rp", "class": "{m}.B",
+         "declared": "{m}.A", "source": BUILTIN,
+         "fix": "register it at the key path and chassis type where {m}.A is registered, or drop replaces={m}.A"},
     ),
     "shared_modules": (
         _shared,
         "  CP007 2 entry points name the module {m}, which is imported once and counts for the first: entry point one = {m} (from unknown distribution); entry point two = {m}:Shared (from unknown distribution)",
-        {"module": "{m}"},
+        {"code": "CP007", "module": "{m}", "entry_points": [
+            {"kind": "entry_point", "name": "one", "value": "{m}", "distribution": None, "version": None},
+            {"kind": "entry_point", "name": "two", "value": "{m}:Shared", "distribution": None, "version": None}]},
     ),
     "registered_nothing": (
         lambda p: p.external("cls", "class Conn:\n    pass\n", attr="Conn").module,
         "  CP002 entry point cls = {m}:Conn (from unknown distribution) registered nothing: Conn is a class, and naming it registers nothing: a plugin registers its classes when its module is imported, so call plugin_manager.register_plugin(Conn, ...) in {m} and name the module",
-        {
-            "source": {
-                "kind": "entry_point",
-                "name": "cls",
-                "value": "{m}:Conn",
-                "distribution": None,
-                "version": None,
-            }
-        },
+        {"code": "CP002",
+         "source": {"kind": "entry_point", "name": "cls", "value": "{m}:Conn", "distribution": None, "version": None},
+         "note": "Conn is a class, and naming it registers nothing: a plugin registers its classes when its module is imported, so call plugin_manager.register_plugin(Conn, ...) in {m} and name the module"},
     ),
     "disabled": (
         lambda p: "nosuch",
         "  CP009 the disabled name nosuch matched no distribution, entry point or built-in plugin module",
-        {"name": "nosuch", "matched": [], "from_environment": False},
+        {"code": "CP009", "name": "nosuch", "from_environment": False, "matched": []},
     ),
 }
+# fmt: on
 
 
 @pytest.mark.parametrize("kind", MISTAKES)
@@ -206,9 +212,15 @@ def test_check_reports_each_mistake_with_its_source(probes, capsys, monkeypatch,
     assert main([*argv, "--json"]) == 1
     report = json.loads(capsys.readouterr().out)
     assert all(row["seconds"] >= 0 for row in report["registrations"])
-    [found] = report[kind]
     expected = json.loads(json.dumps(fields).replace("{m}", module))
-    assert {key: found[key] for key in fields} == expected
+    others = {finding.key: [] for finding in check.FINDINGS if finding.key != kind}
+    assert {key: value for key, value in report.items() if key != "registrations"} == {
+        "format": 2,
+        **others,
+        kind: [expected],
+        "ignored": [],
+        "problems": 1,
+    }
 
 
 @pytest.mark.parametrize(
@@ -224,3 +236,139 @@ def test_check_reports_each_mistake_with_its_source(probes, capsys, monkeypatch,
 )
 def test_os_edit_distance(name, other, distance):
     assert check.os_edit_distance(name, other) == distance
+
+
+class OwnWay(importlib.metadata.PathDistribution):
+    """A distribution whose class lists its entry points itself."""
+
+    @property
+    def entry_points(self):
+        return super().entry_points
+
+
+# Installed distributions (name, entry_points.txt, whether it lists them its
+# own way), and the groups check reports: distribution, group, entry points.
+# fmt: off
+NEAR_MISSES = [
+    ([("a", "[corvane.plugin]\nx = m\ny = n:f\n", False)], [("a", "corvane.plugin", ["x = m", "y = n:f"])]),
+    ([("a", "[corvane.plugins]\nx = m\n", False)], []),
+    ([("a", "[console_scripts]\nx = m\n", False)], []),
+    ([("a", "[Corvane_Plugins]\nx = m\n", False)], [("a", "Corvane_Plugins", ["x = m"])]),
+    ([("a", "[corvane.plgins]\nx = m\n", False)], [("a", "corvane.plgins", ["x = m"])]),
+    ([("a", "[corvane.plugins.extra]\nx = m\n", False)], []),
+    ([("a", "[corvane.plugins]\nx = m\n[corvane_plugin]\ny = n\n[corvane.plugin]\nz = o\n", False)],
+     [("a", "corvane.plugin", ["z = o"]), ("a", "corvane_plugin", ["y = n"])]),
+    ([("b", "[corvane.plugin]\nx = m\n", False), ("a", "[corvane.plugin]\ny = n\n", False)],
+     [("a", "corvane.plugin", ["y = n"]), ("b", "corvane.plugin", ["x = m"])]),
+    ([("A_b", "[corvane.plugin]\nx = m\n", False), ("a-B", "[corvane.plugin]\ny = n\n", False)],
+     [("A_b", "corvane.plugin", ["x = m"])]),
+    ([("a", "[corvane.plugin]\nx = m\n", True)], [("a", "corvane.plugin", ["x = m"])]),
+    ([("a", "[corvane.plugins]\nx = m\n", True)], []),
+    ([("a", "", False)], []),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("installed", "found"), NEAR_MISSES)
+def test_near_miss_groups_of_installed_distributions(tmp_path, monkeypatch, installed, found):
+    dists = []
+    for number, (name, text, own) in enumerate(installed):
+        info = tmp_path / f"{number}.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Name: {name}\nVersion: 2.0\n")
+        (info / "entry_points.txt").write_text(text)
+        dists.append((OwnWay if own else importlib.metadata.PathDistribution)(info))
+    monkeypatch.setattr(check, "distributions", lambda: dists)
+    groups = [group.as_json() for group in check.near_miss_groups()]
+    assert groups == [
+        {"distribution": name, "version": "2.0", "group": group, "entry_points": points}
+        for name, group, points in found
+    ]
+
+
+# An exception, and the one line that names it in every report.
+ERRORS = [
+    (
+        SyntaxError("invalid syntax", ("f.py", 3, 1, "x(\n")),
+        "SyntaxError: invalid syntax (f.py, line 3)",
+    ),
+    (SyntaxError("bad", (None, 3, 1, None)), "SyntaxError: bad (line 3)"),
+    (SyntaxError("bad", ("f.py", None, None, None)), "SyntaxError: bad (f.py)"),
+    (SyntaxError("bad"), "SyntaxError: bad"),
+    (
+        IndentationError("unexpected indent", ("g.py", 1, 2, " x\n")),
+        "IndentationError: unexpected indent (g.py, line 1)",
+    ),
+    (ValueError("first\n\n  second \n"), "ValueError: first; second"),
+    (KeyError("k"), "KeyError: 'k'"),
+    (OSError(), "OSError"),
+    (
+        json.JSONDecodeError("Expecting value", "x", 0),
+        "json.decoder.JSONDecodeError: Expecting value: line 1 column 1 (char 0)",
+    ),
+]
+
+
+@pytest.mark.parametrize(("error", "line"), ERRORS)
+def test_an_error_in_one_line(error, line):
+    assert error_line(error) == line
+
+
+REPORT = """registrations per plugin:
+    1  plugin module {P}.a
+    1  plugin module {P}.b
+
+disabled, not loaded:
+  {p}.c: plugin module {P}.c
+
+loading took 1.50 s; the slowest plugins:
+    0.50 s  plugin module {P}
+    0.50 s  plugin module {P}.a
+    0.50 s  plugin module {P}.b
+
+ignored: CP006 (unknown_os)
+
+problems:
+  CP003 conflict at probeos [single_rp]: {P}.a.A from plugin module {P}.a replaced by {P}.b.B from plugin module {P}.b
+    fix: if {P}.b.B is meant to replace {P}.a.A, register it with replaces={P}.a.A; or keep one plugin out: --disable {p}.b or --disable {p}.a
+
+1 problem found
+"""
+
+
+def test_the_whole_report_as_text_and_as_json(probes, capsys, monkeypatch):
+    # Each plugin takes half a second by the clock loading reads.
+    monkeypatch.setattr(loading, "perf_counter", itertools.count(0, 0.5).__next__)
+    for name, os_name in [("a", "probeos"), ("b", "probeos"), ("c", "zos")]:
+        probes.builtin(f"{name}.py", probes.registering(name.upper(), f"os='{os_name}'"))
+    argv = ["check", "--disable", f"{probes.package}.c", "--ignore", "CP006"]
+    assert main(argv) == 1
+    assert capsys.readouterr().out == REPORT.format(P=probes.prefix, p=probes.package)
+    probes.unload()
+    assert main([*argv, "--json"]) == 1
+    report = json.loads(capsys.readouterr().out)
+    assert [(row["count"], row["seconds"]) for row in report["registrations"]] == [(1, 0.5)] * 2
+    [conflict] = report["conflicts"]
+    assert (conflict["code"], conflict["replaced"]["class"], conflict["winner"]["source"]) == (
+        "CP003",
+        f"{probes.prefix}.a.A",
+        {"kind": "builtin", "module": f"{probes.prefix}.b"},
+    )
+    assert (report["ignored"], "unknown_os" in report) == (["CP006"], False)
+
+
+def test_a_failure_in_json(probes, capsys):
+    broken = probes.builtin("b.py", "raise RuntimeError('no driver')\n")
+    assert main(["check", "--json"]) == 3
+    [failure] = json.loads(capsys.readouterr().out)["failures"]
+    assert {key: failure[key] for key in ("code", "source", "error")} == {
+        "code": "CP001",
+        "source": {"kind": "builtin", "module": broken},
+        "error": f"plugin module {broken} failed to load: RuntimeError: no driver",
+    }
+    assert failure["traceback"][0] == "Traceback (most recent call last):"
+    assert failure["traceback"][-3:] == [
+        f'  File "{probes.builtin_root / probes.package / "b.py"}", line 1, in <module>',
+        "    raise RuntimeError('no driver')",
+        "RuntimeError: no driver",
+    ]

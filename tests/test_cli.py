@@ -331,15 +331,33 @@ def row(key_path, cls, module):
     return {"key_path": key_path, "chassis_type": "single_rp", "class": cls, "source": source}
 
 
+def entry(key_path, cls, distribution, version):
+    source = {"kind": "entry_point", "name": "e", "value": "v", "distribution": distribution}
+    return {**row(key_path, cls, "m"), "source": {**source, "version": version}}
+
+
+def changed(old, new):
+    side = {key: old.get(key) for key in ("class", "file", "source")}
+    after = {key: new.get(key) for key in ("class", "file", "source")}
+    return {"key_path": new["key_path"], "chassis_type": "single_rp", "old": side, "new": after}
+
+
 OLD = [row(["aos"], "m.A", "m"), row(["bos"], "m.B", "m"), row(["cos"], "m.C", "m")]
+NEW = [row(["aos"], "n.A", "n"), row(["bos"], "m.B", "m"), row(["dos", "p"], "m.D", "m")]
+A1, B1 = entry(["aos"], "m.A", "Acme_Plugins", "1.0"), entry(["bos"], "m.B", "zed", "3")
+A2 = entry(["aos"], "m.A", "acme-plugins", "2.0")
+A3 = entry(["aos", "x"], "m.A", "ACME.plugins", "1.5")
 
 
+# old listing, new listing, status, text lines, and the JSON's added, removed,
+# changed and versions.
 @pytest.mark.parametrize(
-    ("new", "status", "lines"),
+    ("old", "new", "status", "lines", "found"),
     [
-        (OLD, 0, ["no differences"]),
+        (OLD, OLD, 0, ["no differences"], ([], [], [], [])),
         (
-            [row(["aos"], "n.A", "n"), row(["bos"], "m.B", "m"), row(["dos", "p"], "m.D", "m")],
+            OLD,
+            NEW,
             1,
             [
                 "added:",
@@ -351,19 +369,52 @@ OLD = [row(["aos"], "m.A", "m"), row(["bos"], "m.B", "m"), row(["cos"], "m.C", "
                 "    was m.A from plugin module m",
                 "    now n.A from plugin module n",
             ],
+            ([NEW[2]], [OLD[2]], [changed(OLD[0], NEW[0])], []),
         ),
-        ([{"key_path": "aos"}], 2, []),
+        (
+            [A1, B1],
+            [A2, B1],
+            1,
+            ["versions:", "  acme-plugins: 1.0 -> 2.0"],
+            ([], [], [], [{"distribution": "acme-plugins", "old": "1.0", "new": "2.0"}]),
+        ),
+        (
+            [A1, B1],
+            [{**A1, "source": {**A1["source"], "distribution": "acme.plugins"}}, B1],
+            0,
+            ["no differences"],
+            ([], [], [], []),
+        ),
+        (
+            [A1],
+            [A2, A3],
+            1,
+            [
+                "added:",
+                "  aos/x [single_rp]: m.A from entry point e = v (from ACME.plugins 1.5)",
+                "versions:",
+                "  acme-plugins: 1.0 -> 1.5, 2.0",
+            ],
+            ([A3], [], [], [{"distribution": "acme-plugins", "old": "1.0", "new": "1.5, 2.0"}]),
+        ),
+        (OLD, [{"key_path": "aos"}], 2, [], None),
     ],
 )
-def test_diff_compares_two_listings(tmp_path, capsys, new, status, lines):
+def test_diff_compares_two_listings(tmp_path, capsys, old, new, status, lines, found):
     old_file, new_file = tmp_path / "old.json", tmp_path / "new.json"
-    old_file.write_text(json.dumps(OLD))
-    new_file.write_text(json.dumps(new))
+    old_file.write_text(json.dumps(old))
+    new_file.write_text(json.dumps({"format": 2, "registrations": new}))
     got, out, err = run(capsys, "diff", str(old_file), str(new_file))
     assert (got, out.splitlines()) == (status, lines)
     assert err.startswith(f"corvane-plugins diff: error: {new_file}: not a listing") == (got == 2)
     got, out, _ = run(capsys, "diff", "--json", str(old_file), str(new_file))
-    assert got == status and (status == 2 or json.loads(out)["differ"] == bool(status))
+    keys = ["added", "removed", "changed", "versions"]
+    expected = (
+        None
+        if found is None
+        else {"format": 2, "differ": bool(status), **dict(zip(keys, found, strict=True))}
+    )
+    assert (got, json.loads(out) if out else None) == (status, expected)
 
 
 def test_disable_before_and_after_the_command_add_up(probes, capsys):

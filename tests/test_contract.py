@@ -33,6 +33,9 @@ def world(probes, extra=None):
 
 STOPPED = "(use --keep-going to load the other plugins, or --disable {p}.b to keep it out)\n"
 CODES = "(the codes are CP001 to CP009)\n"
+KEPT = (
+    "  kept out: entry point acmeos = {p}_acmeos (from Acme_Plugins 1.0), which may register acmeos"
+)
 # argv, the built-in module b's code, status, what stderr ends with ({p}: the probe package).
 # fmt: off
 STATUSES = [
@@ -50,17 +53,26 @@ STATUSES = [
     (["list"], BROKEN, 3, STOPPED),
     (["--keep-going", "which", "--os", "nope"], BROKEN, 1, "operating systems: acmeos, probeos\n"),
     (["--disable", "{p}.b", "list"], BROKEN, 0, ""),
+    (["--disable", "acme_plugins", "which", "--os", "acmeos"], None, 1, f"probeos\n{KEPT} (--disable acme_plugins)\n"),
+    (["CORVANE_PLUGINS_DISABLE=x,Acme_Plugins", "which", "--os", "acmeos", "--explain"], None, 1, f"{KEPT} (CORVANE_PLUGINS_DISABLE names Acme_Plugins)\n"),
+    (["--disable", "{p}.longmodule", "which", "--os", "acmeos"], None, 0, ""),
+    (["--disable", "{p}.longmodule", "which", "--os", "nope"], None, 1, "acmeos\n  kept out: plugin module corvane.plugins.{p}.longmodule (--disable {p}.longmodule)\n"),
 ]
 # fmt: on
 
 
 @pytest.mark.parametrize(("argv", "extra", "status", "err_end"), STATUSES)
-def test_each_exit_status(probes, capsys, argv, extra, status, err_end):
+def test_each_exit_status(probes, capsys, monkeypatch, argv, extra, status, err_end):
     world(probes, extra)
     argv = [arg.format(p=probes.package) for arg in argv]
+    while "=" in argv[0]:  # VARIABLE=value before the command, as a shell takes it
+        monkeypatch.setenv(*argv.pop(0).split("=", 1))
     assert main(argv) == status
-    err = capsys.readouterr().err
+    out, err = capsys.readouterr()
     assert err.endswith(err_end.format(p=probes.package)) and "Traceback" not in err
+    # --explain shows on stdout the plugins kept out that the miss names on stderr.
+    kept = err_end.format(p=probes.package).rpartition("kept out: ")[2].strip()
+    assert (f"kept out: {kept}" in out) is ("--explain" in argv and "kept out" in err_end)
 
 
 # COLUMNS, then the lines list prints for the registration of the class c
@@ -74,6 +86,7 @@ WIDTHS = [
     ("45", lambda m, c, f: "probeos/...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("44", lambda m, c, f: "probeos...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("43", lambda m, c, f: f"probeos/edge [single_rp]\n  {m[:-10]}\n    {c[-29:]}", "SOURCE, FILE"),
+    ("20", lambda m, c, f: f"probeos/edge [single\n_rp]\n  {m[:16]}\n    {m[16:32]}\n    {m[32:]}.\n    {c[-18:-2]}\n    me", "SOURCE, FILE"),
 ]
 # fmt: on
 
@@ -205,6 +218,25 @@ READERS = [
     ('"$0" diff "$1" "$3" | head -1', 1),
     ('"$0" diff --json "$1" "$3" | true', 1),
 ]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="a closed pipe shows as EINVAL there")
+@pytest.mark.parametrize(
+    ("argv", "status"), [(["diff", "0", "1"], 1), (["diff", "0", "0"], 0), (["list"], 0)]
+)
+def test_a_reader_gone_before_the_output(probes, tmp_path, monkeypatch, argv, status):
+    # The pipe's reader closed before the command writes: the output goes
+    # nowhere, the status stays the command's.
+    for name, text in [("0", listing("1", "m")), ("1", listing("1", "n"))]:
+        (tmp_path / name).write_text(text)
+    monkeypatch.chdir(tmp_path)
+    world(probes)
+    reader, writer = os.pipe()
+    os.close(reader)
+    with open(writer, "w") as stream:
+        monkeypatch.setattr(sys, "stdout", stream)
+        assert main(argv) == status
+        monkeypatch.undo()
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="no shell to close a pipe with")

@@ -505,9 +505,6 @@ def _which(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextI
                 if id(source) not in named:
                     print(f"  kept out: {source.describe()} ({_given(disabled)})", file=err)
         return EXIT_NOT_FOUND
-    if kept_out and not args.explain:
-        for line in _kept_out_lines(kept_out):
-            print(f"{PROG}: note: {line}", file=err)
     print(class_name(cls), file=out)
     # The file the registry noted: the class's module may be gone since.
     print(f"  file: {walk.path if walk.found else '?'}", file=out)
