@@ -128,8 +128,10 @@ def test_replaces_silences_exactly_the_declared_conflict(probes, capsys):
 
 
 def test_groups_close_to_the_package_group():
-    close = "corvane.plugin corvane_plugins Corvane-Plugins corvane.plgins".split()
-    far = "corvane.plugins.extra corvane console_scripts pytest11".split()
+    close = "corvane.plugin corvane_plugins Corvane-Plugins corvane.plgins corvane__plugin".split()
+    # At the edge of 85% similar: corvane.plug (0.89) is close, corvane.plu (0.85-) is not.
+    close += [" corvane plugins ", "corvane.pluginsss", "corvane.plug", "corvne.plugns"]
+    far = "corvane.plugins.extra corvane console_scripts pytest11 corvane.plu".split()
     assert [group for group in close + far if check._close(group)] == close
 
 
@@ -337,8 +339,9 @@ problems:
 
 
 def test_the_whole_report_as_text_and_as_json(probes, capsys, monkeypatch):
-    # Each plugin takes half a second by the clock loading reads.
-    monkeypatch.setattr(loading, "perf_counter", itertools.count(0, 0.5).__next__)
+    # Each plugin takes half a second (and a quarter of a microsecond, which the
+    # JSON rounds off) by the clock loading reads.
+    monkeypatch.setattr(loading, "perf_counter", itertools.count(0, 0.5 + 2**-22).__next__)
     for name, os_name in [("a", "probeos"), ("b", "probeos"), ("c", "zos")]:
         probes.builtin(f"{name}.py", probes.registering(name.upper(), f"os='{os_name}'"))
     argv = ["check", "--disable", f"{probes.package}.c", "--ignore", "CP006"]
@@ -348,12 +351,19 @@ def test_the_whole_report_as_text_and_as_json(probes, capsys, monkeypatch):
     assert main([*argv, "--json"]) == 1
     report = json.loads(capsys.readouterr().out)
     assert [(row["count"], row["seconds"]) for row in report["registrations"]] == [(1, 0.5)] * 2
-    [conflict] = report["conflicts"]
-    assert (conflict["code"], conflict["replaced"]["class"], conflict["winner"]["source"]) == (
-        "CP003",
-        f"{probes.prefix}.a.A",
-        {"kind": "builtin", "module": f"{probes.prefix}.b"},
-    )
+    fix = REPORT.format(P=probes.prefix, p=probes.package).split("    fix: ")[1].split("\n")[0]
+    source = {name: {"kind": "builtin", "module": f"{probes.prefix}.{name}"} for name in "ab"}
+    assert report["conflicts"] == [
+        {
+            "code": "CP003",
+            "key_path": ["probeos"],
+            "chassis_type": "single_rp",
+            "replaced": {"class": f"{probes.prefix}.a.A", "source": source["a"]},
+            "winner": {"class": f"{probes.prefix}.b.B", "source": source["b"]},
+            "declared": None,
+            "fix": fix,
+        }
+    ]
     assert (report["ignored"], "unknown_os" in report) == (["CP006"], False)
 
 
@@ -372,3 +382,69 @@ def test_a_failure_in_json(probes, capsys):
         "    raise RuntimeError('no driver')",
         "RuntimeError: no driver",
     ]
+
+
+RAISE = "import json\njson.loads('{')\n"
+CAUSED = "try:\n    {}['k']\nexcept KeyError as e:\n    raise RuntimeError('no k') from e\n"
+# Where the plugin lives (builtin: below the probe package; external: an entry
+# point naming a top-level module or a package's module), its files, and the
+# frames of its own code that check shows: (file, line), in order.
+# fmt: off
+OWN_FRAMES = [
+    ("builtin", "pkg", {"pkg/__init__.py": "from . import sub\n", "pkg/sub.py": RAISE},
+     [("pkg/__init__.py", 1), ("pkg/sub.py", 2)]),
+    ("builtin", "mod", {"mod.py": "\n" + RAISE}, [("mod.py", 3)]),
+    ("external", "{p}_top", {"{p}_top.py": RAISE}, [("{p}_top.py", 2)]),
+    ("external", "{p}_pkg.inner", {"{p}_pkg/__init__.py": "", "{p}_pkg/inner.py": CAUSED}, [("{p}_pkg/inner.py", 4)]),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("where", "module", "files", "frames"), OWN_FRAMES)
+def test_a_failure_shows_the_plugin_s_own_frames(probes, where, module, files, frames):
+    p = probes.package
+    root = probes.builtin_root / p if where == "builtin" else probes.external_root
+    for relative, code in files.items():
+        (root / relative.format(p=p)).parent.mkdir(parents=True, exist_ok=True)
+        (root / relative.format(p=p)).write_text(code)
+    if where == "external":
+        probes.entry_points.append(
+            importlib.metadata.EntryPoint("e", module.format(p=p), "corvane.plugins")
+        )
+    [failure] = load_plugins(keep_going=True).failures
+    shown = [line.strip() for line in failure.own_frame_lines() if line.strip().startswith("File")]
+    assert shown == [f'File "{root / f.format(p=p)}", line {n}, in <module>' for f, n in frames]
+    whole = failure.traceback_lines()
+    assert "<frozen importlib" not in "\n".join(whole) and whole[-1] == error_line(failure.error)
+    assert whole.count("Traceback (most recent call last):") == 1 + (files is OWN_FRAMES[3][2])
+
+
+# The built-in plugin modules, the arguments, and the whole report.
+# fmt: off
+REPORTS = [
+    ({}, ["--disable", "{p}"],
+     "registrations per plugin:\n  none: no plugin registered anything\n\n"
+     "disabled, not loaded:\n  {p}: plugin module {P}\n\nnothing to report\n"),
+    ({"t.py": "os='linx'"}, ["--disable", "nosuch"],
+     "registrations per plugin:\n    1  plugin module {P}.t\n\nproblems:\n"
+     "  CP006 unknown os linx at linx [single_rp] from plugin module {P}.t: did you mean linux?\n"
+     "  CP009 the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"
+     "\n2 problems found\n"),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("modules", "argv", "text"), REPORTS)
+def test_reports_of_none_and_of_many(probes, capsys, modules, argv, text):
+    for name, where in modules.items():
+        probes.builtin(name, probes.registering("T", where))
+    argv = [arg.format(p=probes.package) for arg in argv]
+    assert main(["check", *argv]) == (1 if "problems:" in text else 0)
+    assert capsys.readouterr().out == text.format(p=probes.package, P=probes.prefix)
+    with pytest.raises(RuntimeError, match=r"^the plugins were already loaded in this process"):
+        check.check_plugins()
+
+
+def test_check_plugins_refuses_an_unknown_code(probes):
+    with pytest.raises(ValueError, match=r"^unknown finding code: CP000, XX$"):
+        check.check_plugins(ignore=["CP001", "XX", "CP000"])

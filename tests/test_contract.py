@@ -11,8 +11,11 @@ import sysconfig
 
 import pytest
 
-from corvane.check import os_edit_distance
+from corvane.check import os_edit_distance, unknown_os
 from corvane.cli import main
+from corvane.keys import class_name, key_path_json
+from corvane.records import Registration
+from corvane.tree import ABSENT, child
 
 pytest_plugins = ["plugin_probes"]
 
@@ -86,6 +89,8 @@ WIDTHS = [
     ("45", lambda m, c, f: "probeos/...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("44", lambda m, c, f: "probeos...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("43", lambda m, c, f: f"probeos/edge [single_rp]\n  {m[:-10]}\n    {c[-29:]}", "SOURCE, FILE"),
+    ("37", lambda m, c, f: f"probeos/edge [single_rp]\n  {m[:-10]}\n    {c[-29:]}", "SOURCE, FILE"),
+    ("36", lambda m, c, f: f"probeos/edge [single_rp]\n  {m[:16]}\n    {m[16:]}.\n    {c[-18:]}", "SOURCE, FILE"),
     ("20", lambda m, c, f: f"probeos/edge [single\n_rp]\n  {m[:16]}\n    {m[16:32]}\n    {m[32:]}.\n    {c[-18:-2]}\n    me", "SOURCE, FILE"),
 ]
 # fmt: on
@@ -154,6 +159,9 @@ EDITS = [
     ("abcdefgh", "abcdexyz", None),
     ("abcdefgh", "badcefgh", 2),
     ("Linux", "linux", 0),
+    ("Eos", "eos", 0),
+    ("bbcc", "cbbc", None),
+    ("a", "", None),
     ("linux", "linux", None),
 ]
 
@@ -161,6 +169,26 @@ EDITS = [
 @pytest.mark.parametrize(("name", "other", "edits"), EDITS)
 def test_misspelling_boundaries(name, other, edits):
     assert (os_edit_distance(name, other), os_edit_distance(other, name)) == (edits, edits)
+
+
+# Operating systems registered (one registration each), those supported, and
+# each registration reported as misspelt with the name it is close to.
+UNKNOWN = [
+    (["abcdefxy"], ["abcdefgh"], [("abcdefxy", "abcdefgh")]),
+    (["abcdexy"], ["abcdefg"], []),
+    (["lnix", "linx", "linx"], [], [("lnix", "linx")]),
+    (["lnix", "linx"], [], []),
+    (["Linux", "linux"], ["linux"], [("Linux", "linux")]),
+]
+
+
+@pytest.mark.parametrize(("names", "supported", "found"), UNKNOWN)
+def test_misspelt_operating_systems(names, supported, found):
+    rows = [Registration((name,), "single_rp", object, "f") for name in names]
+    shown = [
+        (item.registration.key_path[0], item.did_you_mean) for item in unknown_os(rows, supported)
+    ]
+    assert shown == found
 
 
 ROW = {"key_path": ["x"], "chassis_type": "single_rp", "class": "m.C"}
@@ -220,17 +248,24 @@ READERS = [
 ]
 
 
+# A command, and its status when the reader went before it wrote.
+# fmt: off
+GONE = [
+    (["diff", "0", "1"], 1), (["diff", "0", "0"], 0), (["list"], 0), (["--keep-going", "tree"], 3),
+    (["--keep-going", "which", "--os", "nope", "--explain"], 1), (["--keep-going", "check"], 3),
+]
+# fmt: on
+
+
 @pytest.mark.skipif(sys.platform == "win32", reason="a closed pipe shows as EINVAL there")
-@pytest.mark.parametrize(
-    ("argv", "status"), [(["diff", "0", "1"], 1), (["diff", "0", "0"], 0), (["list"], 0)]
-)
+@pytest.mark.parametrize(("argv", "status"), GONE)
 def test_a_reader_gone_before_the_output(probes, tmp_path, monkeypatch, argv, status):
     # The pipe's reader closed before the command writes: the output goes
     # nowhere, the status stays the command's.
     for name, text in [("0", listing("1", "m")), ("1", listing("1", "n"))]:
         (tmp_path / name).write_text(text)
     monkeypatch.chdir(tmp_path)
-    world(probes)
+    world(probes, BROKEN if "--keep-going" in argv else None)
     reader, writer = os.pipe()
     os.close(reader)
     with open(writer, "w") as stream:
@@ -272,3 +307,23 @@ def test_an_interrupted_load_names_its_plugin(tmp_path, argv):
         "corvane-plugins: interrupted while loading entry point stop = stop_plugin "
         "(from stop-plugins 1.0); --disable stop-plugins keeps it out\n",
     )
+
+
+class Keys(dict):
+    """A node of another mapping type than dict."""
+
+
+# A value, and how the key path, the class and the tree's lookups show it.
+# fmt: off
+VALUES = [
+    (lambda: key_path_json(["a", None, 1, 2.5, True, ("t",), Keys]), ["a", None, 1, 2.5, True, "('t',)", str(Keys)]),
+    (lambda: (class_name(Keys), class_name(len), class_name(3)), (f"{__name__}.Keys", "builtins.len", "3")),
+    (lambda: [child(node, "k") for node in ({"k": 1}, Keys(k=2))], [1, 2]),
+    (lambda: [child(node, "j") is ABSENT for node in ({"k": 1}, Keys(k=2), {})], [True] * 3),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("shown", "expected"), VALUES)
+def test_keys_classes_and_nodes_as_the_package_reads_them(shown, expected):
+    assert shown() == expected

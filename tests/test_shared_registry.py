@@ -420,3 +420,34 @@ def test_a_class_without_a_file_is_one_type_error_naming_it(monkeypatch, cls, os
     with pytest.raises(TypeError, match=message) as info:
         registry.RegistryManager().register_plugin(cls, os=os)
     assert ("define the class in a module" in str(info.value)) is (os == "o")
+
+
+class Late:
+    pass
+
+
+def test_registrations_made_before_loading_go_to_the_module_they_came_from(probes):
+    # pre/sub registers two chassis types; pre imports a helper below a tests
+    # folder, which the walk does not reach, so its class counts for pre.
+    sub = probes.builtin(
+        "pre/sub.py",
+        probes.registering("Single", "os='preos'")
+        + "class Dual: pass\nplugin_manager.register_plugin(Dual, os='preos', chassis_type='dual_rp')\n",
+    )
+    helper = probes.builtin("pre/tests/helper.py", probes.registering("Helper", "os='helperos'"))
+    probes.builtin("pre/tests/__init__.py", "")
+    pre = probes.builtin("pre/__init__.py", f"import {helper}\n")
+    importlib.import_module(sub)
+    probes.manager.register_plugin(Late, os="lateos")
+    rows = [
+        (row.key_path, row.chassis_type, row.cls.__name__, row.path, row.source.module)
+        for row in load_plugins().registrations
+    ]
+    folder = probes.builtin_root / probes.package / "pre"
+    assert rows == [
+        (("helperos",), "single_rp", "Helper", str(folder / "tests" / "helper.py"), pre),
+        (("preos",), "single_rp", "Single", str(folder / "sub.py"), sub),
+        (("preos",), "dual_rp", "Dual", str(folder / "sub.py"), sub),
+    ]
+    [late] = [row for row in registrations(probes.manager) if row.key_path == ("lateos",)]
+    assert late.source == registry.OUTSIDE_LOADING

@@ -34,6 +34,7 @@ import sys
 import traceback
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
+from functools import partial
 from typing import Any, NamedTuple, NoReturn, TextIO, cast
 
 import corvane
@@ -108,7 +109,6 @@ _KEY, _CHASSIS, _CLASS = range(3)
 
 class _Stop(Exception):
     def __init__(self, status: int, message: str) -> None:
-        super().__init__(status, message)
         self.status = status
         self.message = message
 
@@ -179,9 +179,6 @@ class _Output(io.TextIOBase):
 
     def isatty(self) -> bool:
         return self.stream.isatty()
-
-    def writable(self) -> bool:
-        return True
 
 
 class _Version(argparse._VersionAction):
@@ -311,7 +308,8 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         return 0
     except KeyboardInterrupt as interrupt:
         if isinstance(interrupt, PluginInterrupted):
-            print(f"{PROG}: {interrupt}{_disable_hint(interrupt.source)}", file=err)
+            keep_out = _disable_hint(interrupt.source, "; {} keeps it out")
+            print(f"{PROG}: {interrupt}{keep_out}", file=err)
         return EXIT_INTERRUPTED
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=err)
@@ -352,10 +350,11 @@ def _discard_stdout(out: TextIO) -> None:
         pass
 
 
-def _disable_hint(source: Source | None) -> str:
-    # "; --disable NAME keeps it out", when the plugin has such a name.
+def _disable_hint(source: Source | None, template: str) -> str:
+    # The template around "--disable NAME", when the plugin has such a name;
+    # nothing otherwise.
     name = source.disable_name() if source is not None else None
-    return f"; --disable {name} keeps it out" if name else ""
+    return template.format(f"--disable {name}") if name else ""
 
 
 class _LevelFormatter(logging.Formatter):
@@ -391,17 +390,11 @@ def _disabled(args: argparse.Namespace) -> list[str]:
 _Show = Callable[[argparse.Namespace, LoadReport, TextIO, TextIO], int]
 
 
-def _with_plugins(show: _Show) -> Callable[[argparse.Namespace, TextIO, TextIO], int]:
-    """Return a command that loads the plugins, reports what went wrong while
-    loading, runs ``show`` and then prints the overrides."""
-
-    def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-        return _load_and_show(show, args, out, err)
-
-    return run
-
-
 def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    # A command that shows the loaded registry: its row runs this with its
+    # show bound (partial, so that building the table runs no code of ours).
+    # Loads the plugins, reports what went wrong while loading, runs show,
+    # then prints the overrides.
     external, disable = _external(args), _disabled(args)
     verbose = getattr(args, "verbose", False)
     try:
@@ -413,8 +406,7 @@ def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: Text
         print(f"{PROG}: {error}", file=err)
         if verbose:
             _print_traceback(error.failure, err)
-        name = error.failure.source.disable_name() if error.failure.source else None
-        keep_out = f", or --disable {name} to keep it out" if name else ""
+        keep_out = _disable_hint(error.failure.source, ", or {} to keep it out")
         print(f"  (use --keep-going to load the other plugins{keep_out})", file=err)
         return EXIT_PLUGIN_FAILED
     for failure in report.failures:
@@ -646,21 +638,21 @@ def _stacked(rows: list[list[str]], limit: int) -> list[str]:
 
 def _wrapped(name: str, limit: int) -> list[str]:
     # A dotted name in lines of at most limit characters, the first indented
-    # by two blanks, the others by four; a part too long for a line is cut.
+    # by two blanks, the others by four: a part goes on the next line when it
+    # does not fit, and is cut where it fits on no line.
     *modules, own = name.split(".")
-    lines: list[str] = []
-    line = ""
+    lines = [""]
     for part in [f"{module}." for module in modules] + [own]:
-        room = max(limit - (4 if lines else 2), 1)
-        if line and len(line) + len(part) > room:
-            lines.append(line)
-            line, room = "", max(limit - 4, 1)
-        line += part
-        while len(line) > room:
-            lines.append(line[:room])
-            line, room = line[room:], max(limit - 4, 1)
-    lines.append(line)
-    return [("    " if i else "  ") + text for i, text in enumerate(lines)]
+        while part:
+            room = max(limit - (4 if len(lines) > 1 else 2), 1) - len(lines[-1])
+            if len(part) > room and lines[-1]:
+                lines.append("")
+                continue
+            lines[-1] += part[:room]
+            part = part[room:]
+            if part:
+                lines.append("")
+    return ["  " + lines[0], *("    " + line for line in lines[1:])]
 
 
 def _fit_columns(widths: list[int], limit: int | None, least: list[int]) -> list[int] | None:
@@ -883,15 +875,15 @@ class Command(NamedTuple):
 # every run of the tool about a millisecond on CPython 3.11.
 # The commands, in the order the help lists them.
 COMMANDS: dict[str, Command] = {
-    "tree": Command("print the registry as a tree", _no_arguments, _with_plugins(_tree)),
+    "tree": Command("print the registry as a tree", _no_arguments, partial(_load_and_show, _tree)),
     "which": Command(
         "print the class that drives a device, and its file",
         _which_arguments,
-        _with_plugins(_which),
+        partial(_load_and_show, _which),
         validate=_which_problem,
     ),
     "list": Command(
-        "one row per registration, with its source", _list_arguments, _with_plugins(_list)
+        "one row per registration, with its source", _list_arguments, partial(_load_and_show, _list)
     ),
     "check": Command(
         "load each plugin on its own and report problems",
