@@ -131,6 +131,7 @@ def test_groups_close_to_the_package_group():
     close = "corvane.plugin corvane_plugins Corvane-Plugins corvane.plgins corvane__plugin".split()
     # At the edge of 85% similar: corvane.plug (0.89) is close, corvane.plu (0.85-) is not.
     close += [" corvane plugins ", "corvane.pluginsss", "corvane.plug", "corvne.plugns"]
+    close.append("corvane.pluginsssssss")  # 0.83 similar: close as a plural only
     far = "corvane.plugins.extra corvane console_scripts pytest11 corvane.plu".split()
     assert [group for group in close + far if check._close(group)] == close
 
@@ -282,6 +283,12 @@ def test_near_miss_groups_of_installed_distributions(tmp_path, monkeypatch, inst
         dists.append((OwnWay if own else importlib.metadata.PathDistribution)(info))
     monkeypatch.setattr(check, "distributions", lambda: dists)
     groups = [group.as_json() for group in check.near_miss_groups()]
+    described = [group.describe() for group in check.near_miss_groups()]
+    assert described == [
+        f'{name} 2.0 declares entry points in the group "{group}", not "corvane.plugins", '
+        f"so they are never loaded: {', '.join(points)}"
+        for name, group, points in found
+    ]
     assert groups == [
         {"distribution": name, "version": "2.0", "group": group, "entry_points": points}
         for name, group, points in found
@@ -350,7 +357,9 @@ def test_the_whole_report_as_text_and_as_json(probes, capsys, monkeypatch):
     probes.unload()
     assert main([*argv, "--json"]) == 1
     report = json.loads(capsys.readouterr().out)
-    assert [(row["count"], row["seconds"]) for row in report["registrations"]] == [(1, 0.5)] * 2
+    assert [(row["source"], row["count"], row["seconds"]) for row in report["registrations"]] == [
+        ({"kind": "builtin", "module": f"{probes.prefix}.{name}"}, 1, 0.5) for name in "ab"
+    ]
     fix = REPORT.format(P=probes.prefix, p=probes.package).split("    fix: ")[1].split("\n")[0]
     source = {name: {"kind": "builtin", "module": f"{probes.prefix}.{name}"} for name in "ab"}
     assert report["conflicts"] == [

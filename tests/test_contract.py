@@ -20,6 +20,7 @@ from corvane.tree import ABSENT, child
 pytest_plugins = ["plugin_probes"]
 
 BROKEN = "raise RuntimeError('no driver')\n"
+ACME = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='acmeos')\n"
 MISSPELT = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='linx')\n"
 
 
@@ -59,6 +60,8 @@ STATUSES = [
     (["--disable", "acme_plugins", "which", "--os", "acmeos"], None, 1, f"probeos\n{KEPT} (--disable acme_plugins)\n"),
     (["CORVANE_PLUGINS_DISABLE=x,Acme_Plugins", "which", "--os", "acmeos", "--explain"], None, 1, f"{KEPT} (CORVANE_PLUGINS_DISABLE names Acme_Plugins)\n"),
     (["--disable", "{p}.longmodule", "which", "--os", "acmeos"], None, 0, ""),
+    (["--disable", "{p}.b", "which", "--os", "b"], MISSPELT, 1, "  kept out: plugin module corvane.plugins.{p}.b, which may register b (--disable {p}.b)\n"),
+    (["--disable", "acmeos", "which", "--os", "acmeos", "--chassis-type", "stack"], ACME, 1, "  kept out: entry point acmeos = {p}_acmeos (from Acme_Plugins 1.0) (--disable acmeos)\n"),
     (["--disable", "{p}.longmodule", "which", "--os", "nope"], None, 1, "acmeos\n  kept out: plugin module corvane.plugins.{p}.longmodule (--disable {p}.longmodule)\n"),
 ]
 # fmt: on
@@ -83,9 +86,15 @@ def test_each_exit_status(probes, capsys, monkeypatch, argv, extra, status, err_
 # or the right (key path, source), or a stacked layout.
 # fmt: off
 WIDTHS = [
+    ("0", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}  {f}", ""),
     ("200", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}  ...{f[-45:]}", ""),
+    ("169", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}  ...{f[-13:]}", ""),
+    ("162", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}  ...{f[-7:]}", ""),
+    ("161", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}", "FILE"),
+    ("150", lambda m, c, f: f"probeos/edge  single_rp  {c}  plugin module {m}", "FILE"),
     ("120", lambda m, c, f: f"probeos/edge  single_rp  {c}  {('plugin module ' + m)[:26]}...", "FILE"),
     ("80", lambda m, c, f: f"probeos/edge  single_rp  ...{c[-52:]}", "SOURCE, FILE"),
+    ("47", lambda m, c, f: "probeos/edge  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("45", lambda m, c, f: "probeos/...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("44", lambda m, c, f: "probeos...  single_rp  ...LongConnectionName", "SOURCE, FILE"),
     ("43", lambda m, c, f: f"probeos/edge [single_rp]\n  {m[:-10]}\n    {c[-29:]}", "SOURCE, FILE"),
@@ -107,7 +116,8 @@ def test_list_fits_the_width_and_keeps_the_class(probes, capsys, monkeypatch, co
     expected = row(module, f"{module}.LongConnectionName", file).split("\n")
     table = len(expected) == 1
     assert lines[table:] == [*expected, *([f"(not shown: {mark}; see --wide)"] if mark else [])]
-    assert max(map(len, lines[table : table + len(expected)])) == int(columns) or not table
+    shown = lines[: len(lines) - bool(mark)]
+    assert max(map(len, shown)) <= int(columns) or columns == "0"
     last = {"": "FILE", "FILE": "SOURCE", "SOURCE, FILE": "CLASS"}[mark]
     assert not table or lines[0].split()[-1] == last
 
@@ -171,6 +181,13 @@ def test_misspelling_boundaries(name, other, edits):
     assert (os_edit_distance(name, other), os_edit_distance(other, name)) == (edits, edits)
 
 
+class Supported:
+    """Knows linux is supported, and cannot list what is."""
+
+    def __contains__(self, name):
+        return name == "linux"
+
+
 # Operating systems registered (one registration each), those supported, and
 # each registration reported as misspelt with the name it is close to.
 UNKNOWN = [
@@ -179,6 +196,7 @@ UNKNOWN = [
     (["lnix", "linx", "linx"], [], [("lnix", "linx")]),
     (["lnix", "linx"], [], []),
     (["Linux", "linux"], ["linux"], [("Linux", "linux")]),
+    (["linx"], Supported(), []),  # a container that cannot be listed: no name to be close to
 ]
 
 
@@ -327,3 +345,10 @@ VALUES = [
 @pytest.mark.parametrize(("shown", "expected"), VALUES)
 def test_keys_classes_and_nodes_as_the_package_reads_them(shown, expected):
     assert shown() == expected
+
+
+def test_tree_prints_the_registry(probes, capsys):
+    world(probes)
+    assert main(["tree"]) == 0
+    cls = f"<class 'corvane.plugins.{probes.package}.longmodule.LongConnectionName'>"
+    assert f"      |__ cls = {cls}\n" in capsys.readouterr().out

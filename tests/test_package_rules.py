@@ -115,6 +115,8 @@ def test_the_docs_table_holds_each_finding_of_the_table_in_order():
         build_parser()._subparsers._group_actions[0].choices["check"].description.split()
     )
     assert all(finding.doc in help_text for finding in check.FINDINGS)
+    assert "traceback, a plugin that registered nothing, a" in help_text
+    assert help_text.endswith(", and a disabled name that matched nothing.")
 
 
 def reference_unknown_os(rows, known):

@@ -698,10 +698,10 @@ _CUT_FROM_LEFT = {2, 4}
 
 
 def _cut(cell: str, width: int, from_left: bool = False) -> str:
+    # A cell at most width wide; _fit_columns never cuts one below 5 (a key
+    # path keeps 10, the class "..." and its own name, the others 10).
     if len(cell) <= width:
         return cell
-    if width <= 3:
-        return cell[len(cell) - width :] if from_left else cell[:width]
     if not from_left:
         return cell[: width - 3] + "..."
     # "...LinuxConnection" rather than "....LinuxConnection".
