@@ -379,7 +379,9 @@ def test_the_whole_report_as_text_and_as_json(probes, capsys, monkeypatch):
 def test_a_failure_in_json(probes, capsys):
     broken = probes.builtin("b.py", "raise RuntimeError('no driver')\n")
     assert main(["check", "--json"]) == 3
-    [failure] = json.loads(capsys.readouterr().out)["failures"]
+    out = capsys.readouterr().out
+    assert out.startswith('{\n  "format": 2,\n  "registrations": [],\n  "failures": [\n    {\n')
+    [failure] = json.loads(out)["failures"]
     assert {key: failure[key] for key in ("code", "source", "error")} == {
         "code": "CP001",
         "source": {"kind": "builtin", "module": broken},

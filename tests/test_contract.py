@@ -2,19 +2,21 @@
 statuses, fitting the width, --disable matching, misspelling boundaries,
 what diff refuses, and readers that go away early."""
 
+import collections
 import json
 import os
 import shutil
 import subprocess
 import sys
 import sysconfig
+from importlib.metadata import EntryPoint
 
 import pytest
 
 from corvane.check import os_edit_distance, unknown_os
 from corvane.cli import main
 from corvane.keys import class_name, key_path_json
-from corvane.records import Registration
+from corvane.records import Registration, Source
 from corvane.tree import ABSENT, child
 
 pytest_plugins = ["plugin_probes"]
@@ -327,6 +329,9 @@ def test_an_interrupted_load_names_its_plugin(tmp_path, argv):
     )
 
 
+Dist = collections.namedtuple("Dist", "name version")
+
+
 class Keys(dict):
     """A node of another mapping type than dict."""
 
@@ -338,6 +343,10 @@ VALUES = [
     (lambda: (class_name(Keys), class_name(len), class_name(3)), (f"{__name__}.Keys", "builtins.len", "3")),
     (lambda: [child(node, "k") for node in ({"k": 1}, Keys(k=2))], [1, 2]),
     (lambda: [child(node, "j") is ABSENT for node in ({"k": 1}, Keys(k=2), {})], [True] * 3),
+    (lambda: Source.of_entry_point(EntryPoint("n", "m:f", "g")).describe(), "entry point n = m:f (from unknown distribution)"),
+    (lambda: Source.of_entry_point(EntryPoint("n", "m", "g")._for(Dist("d", "1"))).as_json(),
+     {"kind": "entry_point", "name": "n", "value": "m", "distribution": "d", "version": "1"}),
+    (lambda: Source.of_module("m").as_json(), {"kind": "module", "module": "m"}),
 ]
 # fmt: on
 

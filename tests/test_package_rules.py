@@ -94,12 +94,14 @@ METADATA = [
     "Summary: nothing first\n \nName: after a blank continuation\nVersion: 1\n",
     "Name: ümlaut\x0bvertical tab\nVersion: 1\nnot a header\nName: x\n",
     "\nName: after an empty first line\nVersion: 1\n",
+    None,  # no METADATA at all
 ]
 
 
 @pytest.mark.parametrize("text", METADATA)
 def test_name_and_version_as_importlib_reads_them(tmp_path, text, recwarn):
-    (tmp_path / "METADATA").write_text(text, encoding="utf-8", newline="")
+    if text is not None:
+        (tmp_path / "METADATA").write_text(text, encoding="utf-8", newline="")
     dist = metadata.Distribution.at(tmp_path)
     assert installed.name_and_version(dist) == (dist.name, dist.version)
 

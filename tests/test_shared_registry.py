@@ -2,6 +2,7 @@
 
 import dataclasses
 import importlib
+import importlib.metadata
 import logging
 import pickle
 import pkgutil
@@ -451,3 +452,83 @@ def test_registrations_made_before_loading_go_to_the_module_they_came_from(probe
     ]
     [late] = [row for row in registrations(probes.manager) if row.key_path == ("lateos",)]
     assert late.source == registry.OUTSIDE_LOADING
+
+
+class Full:
+    pass
+
+
+class Newer:
+    pass
+
+
+# How a class is registered with the shared manager (outside loading, with
+# replaces=, inside a loading block, then replaced there), each with a whole
+# description: the registrations the tree holds after it.
+# fmt: off
+WHOLE = [
+    ("outside", {}),
+    ("replaces", {"replaces": Full}),
+    ("loading", {}),
+    ("replaced", {"replaces": Full}),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("how", "extra"), WHOLE)
+def test_a_whole_description_is_filed_whole_every_way(probes, how, extra):
+    where = {"os": "wos", "platform": "p", "model": "m", "os_flavor": "f", "chassis_type": "stack"}
+    manager = probes.manager
+    cls = Newer if how == "replaced" else Full
+    if how == "replaced":
+        manager.register_plugin(Full, **where)
+    if how in ("loading", "replaced"):
+        with manager.loading(Source.of_builtin("here")) as recording:
+            manager.register_plugin(cls, **where, **extra)
+        assert [(r.key_path, r.chassis_type) for r in recording.registrations] == [
+            (("wos", "p", "m", "f"), "stack")
+        ]
+    else:
+        manager.register_plugin(cls, **where, **extra)
+    rows = [(r.key_path, r.chassis_type, r.cls) for r in registrations(manager)]
+    assert rows == [(("wos", "p", "m", "f"), "stack", cls)]
+    assert manager.get_plugin(**where) is cls
+
+
+# A plugin that imports modules and then fails: the built-in module b, or the
+# entry point {p}_ext.main; what it imported that is its own is forgotten, the
+# rest stays imported.
+FAILING = "import {own}\nimport {p}_lib\nimport {p}_extra\nraise RuntimeError('late')\n"
+# fmt: off
+FORGETTING = [
+    ("builtin", "corvane.plugins.{p}.tests.helper", ["corvane.plugins.{p}.tests", "corvane.plugins.{p}.tests.helper"]),
+    ("external", "{p}_ext.helper", ["{p}_ext", "{p}_ext.helper", "{p}_ext.main"]),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("where", "own", "forgotten"), FORGETTING)
+def test_a_failed_plugin_s_own_modules_are_forgotten(probes, where, own, forgotten):
+    p, root = probes.package, probes.external_root
+    for name in (f"{p}_lib", f"{p}_extra"):
+        (root / f"{name}.py").write_text("")
+    code = FAILING.format(own=own.format(p=p), p=p)
+    probes.builtin("tests/__init__.py", "")
+    probes.builtin("tests/helper.py", "")
+    (root / f"{p}_ext").mkdir()
+    (root / f"{p}_ext" / "__init__.py").write_text("")
+    (root / f"{p}_ext" / "helper.py").write_text("")
+    if where == "builtin":
+        probes.builtin("b.py", code)
+    else:
+        (root / f"{p}_ext" / "main.py").write_text(code)
+        probes.entry_points.append(
+            importlib.metadata.EntryPoint("e", f"{p}_ext.main", "corvane.plugins")
+        )
+    assert len(load_plugins(keep_going=True).failures) == 1
+    names = [name.format(p=p) for name in forgotten]
+    assert [name in sys.modules for name in [*names, f"{p}_lib", f"{p}_extra"]] == [False] * len(
+        names
+    ) + [True, True]
+    for name in (f"{p}_lib", f"{p}_extra"):
+        del sys.modules[name]
