@@ -55,7 +55,7 @@ def test_empty_registry(probes, capsys):
     assert run(capsys, "tree") == (0, "no plugins registered\n", warning)
     probes.unload()
     assert run(capsys, "list") == (0, "no plugins registered\n", warning)
-    assert run(capsys, "list", "--json") == (0, "[]\n", "")
+    assert run(capsys, "list", "--json") == (0, '{\n  "format": 2,\n  "registrations": []\n}\n', "")
 
 
 def test_which_prints_class_and_file(probes, capsys):
@@ -171,7 +171,8 @@ def test_explain_shows_the_registrations_in_loading_order(probes, capsys):
     ]
 
 
-def test_list_rows_sorted_and_json(probes, capsys):
+def test_list_rows_sorted_and_json(probes, capsys, monkeypatch):
+    monkeypatch.delenv("COLUMNS", raising=False)  # every column, whatever the terminal
     probes.builtin("b.py", probes.registering("B", "os='zos'"))
     probes.builtin("a.py", probes.registering("A", "os='aos', platform='p', chassis_type='stack'"))
     status, out, _ = run(capsys, "list")
@@ -183,7 +184,7 @@ def test_list_rows_sorted_and_json(probes, capsys):
         ["zos", "single_rp", f"{probes.prefix}.b.B", "plugin", "module", f"{probes.prefix}.b"],
     ]
     status, out, _ = run(capsys, "list", "--json")
-    rows = json.loads(out)
+    rows = json.loads(out)["registrations"]
     assert [sorted(row) for row in rows] == [
         ["chassis_type", "class", "file", "key_path", "source"]
     ] * 2
@@ -206,7 +207,10 @@ def test_overrides_go_to_stderr(probes, capsys, command):
         f"replaced by {second}.Conn from plugin module {second}\n"
     )
     status, out, err = run(capsys, "list", "--json")  # already loaded: nothing to report
-    assert "while loading" not in out + err and json.loads(out)[0]["class"] == f"{second}.Conn"
+    assert (
+        "while loading" not in out + err
+        and json.loads(out)["registrations"][0]["class"] == f"{second}.Conn"
+    )
 
 
 def test_failing_plugin_exits_3_even_when_kept_going(probes, capsys):
@@ -274,8 +278,9 @@ def test_list_fits_the_terminal_width(probes, capsys, monkeypatch, argv, columns
     module = probes.builtin(f"{name}.py", probes.registering("LongName", "os='probeos'"))
     monkeypatch.setenv("COLUMNS", str(columns))
     status, out, _ = run(capsys, *argv)
-    header, row = out.splitlines()
+    header, row, *mark = out.splitlines()
     assert status == 0 and ("FILE" in header) is not cut
+    assert mark == (["(not shown: SOURCE, FILE; see --wide)"] if cut else [])
     if cut:
         # The class is cut from the left: its own name shows.
         assert max(len(header), len(row)) <= columns
@@ -326,15 +331,33 @@ def row(key_path, cls, module):
     return {"key_path": key_path, "chassis_type": "single_rp", "class": cls, "source": source}
 
 
+def entry(key_path, cls, distribution, version):
+    source = {"kind": "entry_point", "name": "e", "value": "v", "distribution": distribution}
+    return {**row(key_path, cls, "m"), "source": {**source, "version": version}}
+
+
+def changed(old, new):
+    side = {key: old.get(key) for key in ("class", "file", "source")}
+    after = {key: new.get(key) for key in ("class", "file", "source")}
+    return {"key_path": new["key_path"], "chassis_type": "single_rp", "old": side, "new": after}
+
+
 OLD = [row(["aos"], "m.A", "m"), row(["bos"], "m.B", "m"), row(["cos"], "m.C", "m")]
+NEW = [row(["aos"], "n.A", "n"), row(["bos"], "m.B", "m"), row(["dos", "p"], "m.D", "m")]
+A1, B1 = entry(["aos"], "m.A", "Acme_Plugins", "1.0"), entry(["bos"], "m.B", "zed", "3")
+A2 = entry(["aos"], "m.A", "acme-plugins", "2.0")
+A3 = entry(["aos", "x"], "m.A", "ACME.plugins", "1.5")
 
 
+# old listing, new listing, status, text lines, and the JSON's added, removed,
+# changed and versions.
 @pytest.mark.parametrize(
-    ("new", "status", "lines"),
+    ("old", "new", "status", "lines", "found"),
     [
-        (OLD, 0, ["no differences"]),
+        (OLD, OLD, 0, ["no differences"], ([], [], [], [])),
         (
-            [row(["aos"], "n.A", "n"), row(["bos"], "m.B", "m"), row(["dos", "p"], "m.D", "m")],
+            OLD,
+            NEW,
             1,
             [
                 "added:",
@@ -346,19 +369,52 @@ OLD = [row(["aos"], "m.A", "m"), row(["bos"], "m.B", "m"), row(["cos"], "m.C", "
                 "    was m.A from plugin module m",
                 "    now n.A from plugin module n",
             ],
+            ([NEW[2]], [OLD[2]], [changed(OLD[0], NEW[0])], []),
         ),
-        ([{"key_path": "aos"}], 2, []),
+        (
+            [A1, B1],
+            [A2, B1],
+            1,
+            ["versions:", "  acme-plugins: 1.0 -> 2.0"],
+            ([], [], [], [{"distribution": "acme-plugins", "old": "1.0", "new": "2.0"}]),
+        ),
+        (
+            [A1, B1],
+            [{**A1, "source": {**A1["source"], "distribution": "acme.plugins"}}, B1],
+            0,
+            ["no differences"],
+            ([], [], [], []),
+        ),
+        (
+            [A1],
+            [A2, A3],
+            1,
+            [
+                "added:",
+                "  aos/x [single_rp]: m.A from entry point e = v (from ACME.plugins 1.5)",
+                "versions:",
+                "  acme-plugins: 1.0 -> 1.5, 2.0",
+            ],
+            ([A3], [], [], [{"distribution": "acme-plugins", "old": "1.0", "new": "1.5, 2.0"}]),
+        ),
+        (OLD, [{"key_path": "aos"}], 2, [], None),
     ],
 )
-def test_diff_compares_two_listings(tmp_path, capsys, new, status, lines):
+def test_diff_compares_two_listings(tmp_path, capsys, old, new, status, lines, found):
     old_file, new_file = tmp_path / "old.json", tmp_path / "new.json"
-    old_file.write_text(json.dumps(OLD))
-    new_file.write_text(json.dumps(new))
+    old_file.write_text(json.dumps(old))
+    new_file.write_text(json.dumps({"format": 2, "registrations": new}))
     got, out, err = run(capsys, "diff", str(old_file), str(new_file))
     assert (got, out.splitlines()) == (status, lines)
     assert err.startswith(f"corvane-plugins diff: error: {new_file}: not a listing") == (got == 2)
     got, out, _ = run(capsys, "diff", "--json", str(old_file), str(new_file))
-    assert got == status and (status == 2 or json.loads(out)["differ"] == bool(status))
+    keys = ["added", "removed", "changed", "versions"]
+    expected = (
+        None
+        if found is None
+        else {"format": 2, "differ": bool(status), **dict(zip(keys, found, strict=True))}
+    )
+    assert (got, json.loads(out) if out else None) == (status, expected)
 
 
 def test_disable_before_and_after_the_command_add_up(probes, capsys):
@@ -366,7 +422,7 @@ def test_disable_before_and_after_the_command_add_up(probes, capsys):
     status, out, err = run(
         capsys, "--disable", a, "list", "--json", "--disable", b, "--disable", "x"
     )
-    assert status == 0 and json.loads(out) == []
+    assert status == 0 and json.loads(out)["registrations"] == []
     assert "corvane-plugins: warning: the disabled name x matched no " in err
 
 

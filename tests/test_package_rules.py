@@ -94,12 +94,14 @@ METADATA = [
     "Summary: nothing first\n \nName: after a blank continuation\nVersion: 1\n",
     "Name: ümlaut\x0bvertical tab\nVersion: 1\nnot a header\nName: x\n",
     "\nName: after an empty first line\nVersion: 1\n",
+    None,  # no METADATA at all
 ]
 
 
 @pytest.mark.parametrize("text", METADATA)
 def test_name_and_version_as_importlib_reads_them(tmp_path, text, recwarn):
-    (tmp_path / "METADATA").write_text(text, encoding="utf-8", newline="")
+    if text is not None:
+        (tmp_path / "METADATA").write_text(text, encoding="utf-8", newline="")
     dist = metadata.Distribution.at(tmp_path)
     expected = []
     for field in ("name", "version"):
@@ -110,18 +112,19 @@ def test_name_and_version_as_importlib_reads_them(tmp_path, text, recwarn):
     assert installed.name_and_version(dist) == tuple(expected)
 
 
-def test_the_docs_list_each_finding_of_the_table_in_order():
+def test_the_docs_table_holds_each_finding_of_the_table_in_order():
     section = DOCS.read_text().split("\n## check\n")[1].split("\n## ")[0]
-    bullets = re.findall(r"^- (.*?)(?=^- |^$)", section, flags=re.M | re.S)
-    listed = [" ".join(bullet.split()) for bullet in bullets]
-    assert [line.split(":")[0] for line in listed] == [
-        f"{finding.doc} (`{finding.key}`)" for finding in check.FINDINGS
-    ]
+    rows = re.findall(r"^\| `(\w+)` \| (.*?) \(`(\w+)`\): .* \|$", section, flags=re.M)
+    assert rows == [(finding.code, finding.doc, finding.key) for finding in check.FINDINGS]
+    # The codes are numbered from CP001 in the order of the table.
+    assert [f.code for f in check.FINDINGS] == [f"CP{n:03}" for n in range(1, len(rows) + 1)]
     # The help lists them too, made from the same table.
     help_text = " ".join(
         build_parser()._subparsers._group_actions[0].choices["check"].description.split()
     )
     assert all(finding.doc in help_text for finding in check.FINDINGS)
+    assert "traceback, a plugin that registered nothing, a" in help_text
+    assert help_text.endswith(", and a disabled name that matched nothing.")
 
 
 def reference_unknown_os(rows, known):

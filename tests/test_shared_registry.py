@@ -2,6 +2,7 @@
 
 import dataclasses
 import importlib
+import importlib.metadata
 import logging
 import pickle
 import pkgutil
@@ -420,3 +421,114 @@ def test_a_class_without_a_file_is_one_type_error_naming_it(monkeypatch, cls, os
     with pytest.raises(TypeError, match=message) as info:
         registry.RegistryManager().register_plugin(cls, os=os)
     assert ("define the class in a module" in str(info.value)) is (os == "o")
+
+
+class Late:
+    pass
+
+
+def test_registrations_made_before_loading_go_to_the_module_they_came_from(probes):
+    # pre/sub registers two chassis types; pre imports a helper below a tests
+    # folder, which the walk does not reach, so its class counts for pre.
+    sub = probes.builtin(
+        "pre/sub.py",
+        probes.registering("Single", "os='preos'")
+        + "class Dual: pass\nplugin_manager.register_plugin(Dual, os='preos', chassis_type='dual_rp')\n",
+    )
+    helper = probes.builtin("pre/tests/helper.py", probes.registering("Helper", "os='helperos'"))
+    probes.builtin("pre/tests/__init__.py", "")
+    pre = probes.builtin("pre/__init__.py", f"import {helper}\n")
+    importlib.import_module(sub)
+    probes.manager.register_plugin(Late, os="lateos")
+    rows = [
+        (row.key_path, row.chassis_type, row.cls.__name__, row.path, row.source.module)
+        for row in load_plugins().registrations
+    ]
+    folder = probes.builtin_root / probes.package / "pre"
+    assert rows == [
+        (("helperos",), "single_rp", "Helper", str(folder / "tests" / "helper.py"), pre),
+        (("preos",), "single_rp", "Single", str(folder / "sub.py"), sub),
+        (("preos",), "dual_rp", "Dual", str(folder / "sub.py"), sub),
+    ]
+    [late] = [row for row in registrations(probes.manager) if row.key_path == ("lateos",)]
+    assert late.source == registry.OUTSIDE_LOADING
+
+
+class Full:
+    pass
+
+
+class Newer:
+    pass
+
+
+# How a class is registered with the shared manager (outside loading, with
+# replaces=, inside a loading block, then replaced there), each with a whole
+# description: the registrations the tree holds after it.
+# fmt: off
+WHOLE = [
+    ("outside", {}),
+    ("replaces", {"replaces": Full}),
+    ("loading", {}),
+    ("replaced", {"replaces": Full}),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("how", "extra"), WHOLE)
+def test_a_whole_description_is_filed_whole_every_way(probes, how, extra):
+    where = {"os": "wos", "platform": "p", "model": "m", "os_flavor": "f", "chassis_type": "stack"}
+    manager = probes.manager
+    cls = Newer if how == "replaced" else Full
+    if how == "replaced":
+        manager.register_plugin(Full, **where)
+    if how in ("loading", "replaced"):
+        with manager.loading(Source.of_builtin("here")) as recording:
+            manager.register_plugin(cls, **where, **extra)
+        assert [(r.key_path, r.chassis_type) for r in recording.registrations] == [
+            (("wos", "p", "m", "f"), "stack")
+        ]
+    else:
+        manager.register_plugin(cls, **where, **extra)
+    rows = [(r.key_path, r.chassis_type, r.cls) for r in registrations(manager)]
+    assert rows == [(("wos", "p", "m", "f"), "stack", cls)]
+    assert manager.get_plugin(**where) is cls
+
+
+# A plugin that imports modules and then fails: the built-in module b, or the
+# entry point {p}_ext.main; what it imported that is its own is forgotten, the
+# rest stays imported.
+FAILING = "import {own}\nimport {p}_lib\nimport {p}_extra\nraise RuntimeError('late')\n"
+# fmt: off
+FORGETTING = [
+    ("builtin", "corvane.plugins.{p}.tests.helper", ["corvane.plugins.{p}.tests", "corvane.plugins.{p}.tests.helper"]),
+    ("external", "{p}_ext.helper", ["{p}_ext", "{p}_ext.helper", "{p}_ext.main"]),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(("where", "own", "forgotten"), FORGETTING)
+def test_a_failed_plugin_s_own_modules_are_forgotten(probes, where, own, forgotten):
+    p, root = probes.package, probes.external_root
+    for name in (f"{p}_lib", f"{p}_extra"):
+        (root / f"{name}.py").write_text("")
+    code = FAILING.format(own=own.format(p=p), p=p)
+    probes.builtin("tests/__init__.py", "")
+    probes.builtin("tests/helper.py", "")
+    (root / f"{p}_ext").mkdir()
+    (root / f"{p}_ext" / "__init__.py").write_text("")
+    (root / f"{p}_ext" / "helper.py").write_text("")
+    if where == "builtin":
+        probes.builtin("b.py", code)
+    else:
+        (root / f"{p}_ext" / "main.py").write_text(code)
+        probes.entry_points.append(
+            importlib.metadata.EntryPoint("e", f"{p}_ext.main", "corvane.plugins")
+        )
+    assert len(load_plugins(keep_going=True).failures) == 1
+    names = [name.format(p=p) for name in forgotten]
+    assert [name in sys.modules for name in [*names, f"{p}_lib", f"{p}_extra"]] == [False] * len(
+        names
+    ) + [True, True]
+    for name in (f"{p}_lib", f"{p}_extra"):
+        del sys.modules[name]

@@ -4,11 +4,12 @@
 module and each entry point on its own, going on after a failure) and
 reports the registrations of each plugin and the time it took to load, and
 every finding of the kinds in ``FINDINGS``: the one table of what ``check``
-finds. Each row names its JSON key, its one-line description, the detector
-that finds it, its text lines and its JSON object; the report, its JSON, the
-problem count, the command's help and the documentation's list are all made
-from the table. A new kind of finding is a detector, a row, and its bullet
-in ``docs/cli.md`` (a test holds the page to the table).
+finds. Each row names its stable code (``CP001`` ...), its JSON key, its
+one-line description, the detector that finds it, its text lines and its
+JSON object; the report, its JSON, the problem count, ``--ignore``, the
+command's help and the documentation's table are all made from the table. A
+new kind of finding is a detector, a row with the next code, and its row in
+the table of ``docs/cli.md`` (a test holds the page to the table).
 """
 
 from __future__ import annotations
@@ -30,6 +31,7 @@ from corvane.records import Listed, LoadReport, ReplacedNothing
 from corvane.registry import Override, PluginFailure, Registration, Source
 
 __all__ = [
+    "CHECK_FORMAT",
     "FINDINGS",
     "SLOW_LOADING",
     "CheckReport",
@@ -45,6 +47,10 @@ __all__ = [
 # Group names this similar to the package's (difflib ratio, after normalising)
 # count as a misspelling of it.
 _CLOSENESS = 0.85
+
+# The version of the format of check --json: 2 added "format", the codes,
+# "fix" and "ignored"; output without "format" is the first.
+CHECK_FORMAT = 2
 
 # Seconds of loading, all plugins together, above which check names the slowest.
 SLOW_LOADING = 1.0
@@ -139,18 +145,22 @@ class NearMissGroup:
 class Finding:
     """One kind of finding of ``check``: a row of ``FINDINGS``.
 
-    ``key`` names the kind in ``check --json`` and in ``CheckReport.found``;
+    ``code`` is its stable code (``CP001`` ...), shown before each finding
+    and taken by ``check --ignore``; ``key`` names the kind in
+    ``check --json`` and in ``CheckReport.found``;
     ``doc`` describes one finding in a line, as the help and the
     documentation list it; ``detect`` finds them in what loading did;
     ``lines`` gives the text of one (its first line, then lines shown below
-    it); ``as_json`` its JSON object; ``problem`` tells whether one counts as
+    it), given whether all of it is asked for (``-v``); ``as_json`` its JSON
+    object; ``problem`` tells whether one counts as
     a problem (all do but the disabled names that matched a plugin).
     """
 
+    code: str
     key: str
     doc: str
     detect: Callable[[_Loaded], list[Any]]
-    lines: Callable[[Any], list[str]]
+    lines: Callable[[Any, bool], list[str]]
     as_json: Callable[[Any], dict[str, Any]]
     problem: Callable[[Any], bool] = lambda _: True
 
@@ -177,6 +187,8 @@ class CheckReport:
     found: dict[str, list[Any]] = field(default_factory=dict)
     # The seconds each plugin took to load, by source, in loading order.
     seconds: dict[Source, float] = field(default_factory=dict)
+    # The codes of the kinds left out (check --ignore), in the table's order.
+    ignored: list[str] = field(default_factory=list)
 
     @property
     def failures(self) -> list[PluginFailure]:
@@ -201,9 +213,12 @@ class CheckReport:
         ranked = sorted(self.seconds.items(), key=lambda item: item[1], reverse=True)
         return ranked[:_SLOWEST]
 
-    def lines(self) -> list[str]:
+    def lines(self, verbose: bool = False) -> list[str]:
         """Return the report as text lines: the counts, the plugins disabled,
-        the slowest plugins when loading took long, then each problem."""
+        the slowest plugins when loading took long, the kinds ignored, then
+        each problem, after its code. A failed plugin shows its error in one
+        line and the frames of its own code below it; ``verbose``, the whole
+        traceback."""
         lines = ["registrations per plugin:"]
         lines += [f"  {count:>3}  {source.describe()}" for source, count in self.counts]
         if not self.counts:
@@ -217,21 +232,26 @@ class CheckReport:
             total = sum(self.seconds.values())
             lines += ["", f"loading took {total:.2f} s; the slowest plugins:"]
             lines += [f"  {seconds:6.2f} s  {source.describe()}" for source, seconds in slowest]
+        if self.ignored:
+            named = (f"{f.code} ({f.key})" for f in FINDINGS if f.code in self.ignored)
+            lines += ["", f"ignored: {', '.join(named)}"]
         problems = self.problems
         if not problems:
             return [*lines, "", "nothing to report"]
         lines += ["", "problems:"]
         for finding in FINDINGS:
             for item in self.problems_of(finding):
-                first, *below = finding.lines(item)
-                lines += [f"  {first}", *(f"    {line}" for line in below)]
+                first, *below = finding.lines(item, verbose)
+                lines += [f"  {finding.code} {first}", *(f"    {line}" for line in below)]
         noun = "problem" if problems == 1 else "problems"
         return [*lines, "", f"{problems} {noun} found"]
 
     def as_json(self) -> dict[str, Any]:
-        """Return the report as a JSON-ready object: the registrations, one key
-        per kind of finding, and the number of problems."""
+        """Return the report as a JSON-ready object: its format, the
+        registrations, one key per kind of finding not ignored (each finding
+        with its ``code``), the codes ignored and the number of problems."""
         report: dict[str, Any] = {
+            "format": CHECK_FORMAT,
             "registrations": [
                 {
                     "source": source.as_json(),
@@ -239,12 +259,15 @@ class CheckReport:
                     "seconds": _rounded(self.seconds.get(source)),
                 }
                 for source, count in self.counts
-            ]
+            ],
         }
         for finding in FINDINGS:
-            report[finding.key] = [
-                finding.as_json(item) for item in self.found.get(finding.key, [])
-            ]
+            if finding.code not in self.ignored:
+                report[finding.key] = [
+                    {"code": finding.code, **finding.as_json(item)}
+                    for item in self.found.get(finding.key, [])
+                ]
+        report["ignored"] = list(self.ignored)
         report["problems"] = self.problems
         return report
 
@@ -254,20 +277,28 @@ def _rounded(seconds: float | None) -> float | None:
     return None if seconds is None else round(seconds, 6)
 
 
-def check_plugins(external: bool = True, *, disable: Iterable[str] = ()) -> CheckReport:
+def check_plugins(
+    external: bool = True, *, disable: Iterable[str] = (), ignore: Iterable[str] = ()
+) -> CheckReport:
     """Load the plugins of this process and report on each of them.
 
     Runs ``load_plugins(external, keep_going=True, disable=disable)``, so it
     must come before any other call of ``load_plugins`` in the process.
     Distributions are searched for misspelt groups whether or not
-    ``external`` is set.
+    ``external`` is set. The kinds of finding whose codes ``ignore`` names
+    are not looked for.
 
     Returns:
         A ``CheckReport``.
 
     Raises:
         RuntimeError: when the plugins of this process were already loaded.
+        ValueError: when ``ignore`` names a code that is no finding's.
     """
+    unknown = sorted(set(ignore) - {finding.code for finding in FINDINGS})
+    if unknown:
+        raise ValueError(f"unknown finding code: {', '.join(unknown)}")
+    ignored = [finding.code for finding in FINDINGS if finding.code in set(ignore)]
     report = registry.load_plugins(external, keep_going=True, disable=disable)
     if not report.loaded:
         raise RuntimeError("the plugins were already loaded in this process: nothing to check")
@@ -277,8 +308,9 @@ def check_plugins(external: bool = True, *, disable: Iterable[str] = ()) -> Chec
     loaded = _Loaded(report, registrations(registry.plugin_manager), external)
     return CheckReport(
         counts=ordered,
-        found={finding.key: finding.detect(loaded) for finding in FINDINGS},
+        found={f.key: f.detect(loaded) for f in FINDINGS if f.code not in ignored},
         seconds=dict(report.seconds),
+        ignored=ignored,
     )
 
 
@@ -487,8 +519,10 @@ def _close(group: str) -> bool:
     return difflib.SequenceMatcher(None, candidate, wanted).ratio() >= _CLOSENESS
 
 
-def _failure_lines(failure: PluginFailure) -> list[str]:
-    return [failure.describe(), *failure.traceback_lines()]
+def _failure_lines(failure: PluginFailure, verbose: bool) -> list[str]:
+    # The error in one line, then the plugin's own frames (all of it with -v).
+    below = failure.traceback_lines() if verbose else failure.own_frame_lines()
+    return [failure.describe(), *below]
 
 
 def _failure_json(failure: PluginFailure) -> dict[str, Any]:
@@ -512,10 +546,38 @@ def _conflict_json(override: Override) -> dict[str, Any]:
             "source": override.winner_source.as_json(),
         },
         "declared": class_name(override.declared) if override.declared is not None else None,
+        "fix": _conflict_fix(override).removeprefix("fix: "),
     }
 
 
-def _self_override_line(override: Override) -> list[str]:
+def _conflict_lines(override: Override, verbose: bool) -> list[str]:
+    return [f"conflict at {override.describe()}", _conflict_fix(override)]
+
+
+def _conflict_fix(override: Override) -> str:
+    # What to do: declare the replacement, or keep one of the two out.
+    replaced, winner = class_name(override.replaced), class_name(override.winner)
+    names = [s.disable_name() for s in (override.winner_source, override.replaced_source)]
+    keep_out = " or ".join(f"--disable {name}" for name in names if name)
+    if override.declared is None:
+        declare = (
+            f"if {winner} is meant to replace {replaced}, register it with replaces={replaced}"
+        )
+    else:
+        declare = f"declare the class it replaces: replaces={replaced}"
+    return f"fix: {declare}" + (f"; or keep one plugin out: {keep_out}" if keep_out else "")
+
+
+def _replaced_nothing_lines(item: ReplacedNothing, verbose: bool) -> list[str]:
+    declared = class_name(item.declared)
+    return [
+        item.describe(),
+        f"fix: register it at the key path and chassis type where {declared} is "
+        f"registered, or drop replaces={declared}",
+    ]
+
+
+def _self_override_line(override: Override, verbose: bool) -> list[str]:
     return [
         f"{override.winner_source.describe()} replaced its own registration at "
         f"{format_key_path(override.key_path)} [{override.chassis_type}]: "
@@ -540,10 +602,11 @@ def _replaced_nothing_json(item: ReplacedNothing) -> dict[str, Any]:
         "class": class_name(item.winner),
         "declared": class_name(item.declared),
         "source": item.source.as_json(),
+        "fix": _replaced_nothing_lines(item, False)[1].removeprefix("fix: "),
     }
 
 
-def _line(item: Any) -> list[str]:
+def _line(item: Any, verbose: bool) -> list[str]:
     # Findings that describe themselves in one line.
     return [item.describe()]
 
@@ -565,6 +628,7 @@ def _self_overrides(loaded: _Loaded) -> list[Override]:
 # The kinds of finding, in the order the report lists their problems.
 FINDINGS: tuple[Finding, ...] = (
     Finding(
+        "CP001",
         "failures",
         "a load failure with its traceback",
         lambda loaded: list(loaded.report.failures),
@@ -572,6 +636,7 @@ FINDINGS: tuple[Finding, ...] = (
         _failure_json,
     ),
     Finding(
+        "CP002",
         "registered_nothing",
         "a plugin that registered nothing",
         lambda loaded: list(loaded.report.registered_nothing),
@@ -579,14 +644,16 @@ FINDINGS: tuple[Finding, ...] = (
         lambda item: {"source": item.source.as_json(), "note": item.note},
     ),
     Finding(
+        "CP003",
         "conflicts",
         "a registration two plugins made for the same key path and chassis type "
         "(unless the later one declared the replacement)",
         lambda loaded: [o for o in loaded.report.overrides if o.is_conflict],
-        lambda override: [f"conflict at {override.describe()}"],
+        _conflict_lines,
         _conflict_json,
     ),
     Finding(
+        "CP004",
         "self_overrides",
         "a plugin that replaced its own registration",
         _self_overrides,
@@ -594,13 +661,15 @@ FINDINGS: tuple[Finding, ...] = (
         _self_override_json,
     ),
     Finding(
+        "CP005",
         "replaced_nothing",
         "a replaces= where nothing was registered",
         lambda loaded: list(loaded.report.replaced_nothing),
-        _line,
+        _replaced_nothing_lines,
         _replaced_nothing_json,
     ),
     Finding(
+        "CP006",
         "unknown_os",
         "an operating system that looks misspelt",
         lambda loaded: unknown_os(loaded.rows, registry.plugin_manager.supported_os),
@@ -608,6 +677,7 @@ FINDINGS: tuple[Finding, ...] = (
         _json,
     ),
     Finding(
+        "CP007",
         "shared_modules",
         "two entry points naming one module",
         lambda loaded: shared_modules(loaded.report.entry_points) if loaded.external else [],
@@ -615,6 +685,7 @@ FINDINGS: tuple[Finding, ...] = (
         _json,
     ),
     Finding(
+        "CP008",
         "near_miss_groups",
         f"a distribution declaring entry points in a group named close to {ENTRYPOINT_GROUP}",
         lambda loaded: near_miss_groups(),
@@ -622,6 +693,7 @@ FINDINGS: tuple[Finding, ...] = (
         _json,
     ),
     Finding(
+        "CP009",
         "disabled",
         "a disabled name that matched nothing",
         lambda loaded: list(loaded.report.disabled),

@@ -5,9 +5,11 @@ invalid, or the command fails otherwise (one line on stderr, the traceback
 too with ``-v``); 2 on a usage error (the command's usage line and the error
 on stderr); 3 when a plugin failed to load. With ``--keep-going`` a plugin
 that fails is reported on stderr, the command runs on the plugins that did
-load, and the status is 3 unless the command itself failed. A closed
-standard output (``| head``, ``>&-``) ends the command quietly; an interrupt
-(Ctrl-C) ends it with status 130, as shells report it. What plugins print
+load, and the status is 3 unless the command itself failed. A reader that
+closes standard output (``| head``, ``| true``, ``>&-``) ends the output, not
+the command: it runs to its end and exits with its own status, whenever the
+reader went. An interrupt (Ctrl-C) ends it with status 130, as shells report
+it, naming the plugin it interrupted while one loaded. What plugins print
 while they load goes to stderr.
 
 ``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
@@ -25,22 +27,32 @@ uses when it runs (``check`` its report, ``diff`` the comparison), so that
 from __future__ import annotations
 
 import argparse
+import io
 import logging
 import os
 import sys
 import traceback
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any, NamedTuple, NoReturn, TextIO
+from functools import partial
+from typing import Any, NamedTuple, NoReturn, TextIO, cast
 
 import corvane
 from corvane import log, registry
 from corvane.core.errors import ConnectionInfraError
 from corvane.explain import WalkExplanation, explain_lookup, registrations
-from corvane.keys import class_name, format_key_path
+from corvane.keys import LISTING_FORMAT, class_name, format_key_path
 from corvane.loading import DISABLE_VARIABLE
 from corvane.plugins import supported_chassis
-from corvane.records import LoadReport, PluginFailure, PluginLoadError, error_line
+from corvane.records import (
+    Disabled,
+    LoadReport,
+    PluginFailure,
+    PluginInterrupted,
+    PluginLoadError,
+    Source,
+    error_line,
+)
 
 __all__ = ["build_parser", "main"]
 
@@ -62,17 +74,17 @@ exit status:
   0    success
   {EXIT_NOT_FOUND}    no class found, an invalid description, or another error (one
        line on stderr; the traceback with -v)
-  {EXIT_USAGE}    usage error
+  {EXIT_USAGE}    usage error (--model without --platform too)
   {EXIT_PLUGIN_FAILED}    a plugin failed to load (with --keep-going too, when the
        command itself succeeded)
-  {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C), naming the plugin loading then
 check and diff have statuses of their own (see their --help)."""
 
 CHECK_EXIT_STATUS = f"""\
 exit status:
   0    nothing to report
   {EXIT_CHECK_PROBLEMS}    problems reported, every plugin loaded
-  {EXIT_USAGE}    usage error
+  {EXIT_USAGE}    usage error (an unknown code for --ignore too)
   {EXIT_PLUGIN_FAILED}    a plugin failed to load
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C)"""
 
@@ -90,11 +102,13 @@ PRECEDENCE = (
 # Columns narrower than this are dropped rather than cut.
 _LEAST_COLUMN = 10
 _GAP = "  "
+# The columns of list, in their order; the first three are always shown.
+_HEADER = ("KEY PATH", "CHASSIS", "CLASS", "SOURCE", "FILE")
+_KEY, _CHASSIS, _CLASS = range(3)
 
 
 class _Stop(Exception):
     def __init__(self, status: int, message: str) -> None:
-        super().__init__(status, message)
         self.status = status
         self.message = message
 
@@ -130,6 +144,41 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         raise _Stop(EXIT_USAGE, f"{self.format_usage()}{self.prog}: error: {message}\n")
+
+
+class _Output(io.TextIOBase):
+    """Standard output, which its reader may close (``| head -1``, ``| true``):
+    from then on what is written goes nowhere, so that the command runs to its
+    end and its status does not depend on when the reader went."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.gone = False
+
+    def write(self, text: str) -> int:
+        if not self.gone:
+            try:
+                self.stream.write(text)
+            except BrokenPipeError:
+                self._reader_gone()
+        return len(text)
+
+    def flush(self) -> None:
+        if not self.gone:
+            try:
+                self.stream.flush()
+            except BrokenPipeError:
+                self._reader_gone()
+
+    def _reader_gone(self) -> None:
+        self.gone = True
+        _discard_stdout(self.stream)
+
+    def fileno(self) -> int:
+        return self.stream.fileno()
+
+    def isatty(self) -> bool:
+        return self.stream.isatty()
 
 
 class _Version(argparse._VersionAction):
@@ -220,7 +269,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     description is invalid, another error occurs, ``check`` reports
     problems or ``diff`` finds differences; 2 on a usage error (or a file
     ``diff`` cannot read); 3 when a plugin failed to load; 130 on an
-    interrupt.
+    interrupt. A reader closing standard output changes none of these.
 
     Returns:
         The exit status.
@@ -231,7 +280,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     closed = [name for name in ("stdout", "stderr") if getattr(sys, name) is None]
     for name in closed:
         setattr(sys, name, open(os.devnull, "w"))
-    out, err = sys.stdout, sys.stderr
+    out, err = cast(TextIO, _Output(sys.stdout)), sys.stderr
     try:
         return _main(argv, out, err)
     finally:
@@ -254,9 +303,13 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         out.flush()
         return status
     except BrokenPipeError:
+        # stderr's reader went (stdout's is met in _Output).
         _discard_stdout(out)
         return 0
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
+        if isinstance(interrupt, PluginInterrupted):
+            keep_out = _disable_hint(interrupt.source, "; {} keeps it out")
+            print(f"{PROG}: {interrupt}{keep_out}", file=err)
         return EXIT_INTERRUPTED
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=err)
@@ -275,6 +328,9 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     if extra:
         # Reported by the command's own parser, so that its usage is shown.
         commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+    wrong = COMMANDS[args.command].validate(args)
+    if wrong:
+        commands[args.command].error(wrong)
     return args
 
 
@@ -289,8 +345,16 @@ def _discard_stdout(out: TextIO) -> None:
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, out.fileno())
-    except (OSError, ValueError, AttributeError):
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
         pass
+
+
+def _disable_hint(source: Source | None, template: str) -> str:
+    # The template around "--disable NAME", when the plugin has such a name;
+    # nothing otherwise.
+    name = source.disable_name() if source is not None else None
+    return template.format(f"--disable {name}") if name else ""
 
 
 class _LevelFormatter(logging.Formatter):
@@ -326,17 +390,11 @@ def _disabled(args: argparse.Namespace) -> list[str]:
 _Show = Callable[[argparse.Namespace, LoadReport, TextIO, TextIO], int]
 
 
-def _with_plugins(show: _Show) -> Callable[[argparse.Namespace, TextIO, TextIO], int]:
-    """Return a command that loads the plugins, reports what went wrong while
-    loading, runs ``show`` and then prints the overrides."""
-
-    def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-        return _load_and_show(show, args, out, err)
-
-    return run
-
-
 def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    # A command that shows the loaded registry: its row runs this with its
+    # show bound (partial, so that building the table runs no code of ours).
+    # Loads the plugins, reports what went wrong while loading, runs show,
+    # then prints the overrides.
     external, disable = _external(args), _disabled(args)
     verbose = getattr(args, "verbose", False)
     try:
@@ -348,7 +406,8 @@ def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: Text
         print(f"{PROG}: {error}", file=err)
         if verbose:
             _print_traceback(error.failure, err)
-        print("  (use --keep-going to load the other plugins)", file=err)
+        keep_out = _disable_hint(error.failure.source, ", or {} to keep it out")
+        print(f"  (use --keep-going to load the other plugins{keep_out})", file=err)
         return EXIT_PLUGIN_FAILED
     for failure in report.failures:
         print(f"{PROG}: {failure.describe()}", file=err)
@@ -420,8 +479,9 @@ def _which(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextI
     except ConnectionInfraError as error:
         print(f"{PROG}: {_message(error)}", file=err)
         return EXIT_NOT_FOUND
+    kept_out = _kept_out(walk, report)
     if args.explain:
-        for line in [*walk.lines(), *_precedence_lines(walk, report)]:
+        for line in [*walk.lines(), *_kept_out_lines(kept_out), *_precedence_lines(walk, report)]:
             print(line, file=out)
     try:
         cls = manager.get_plugin(**description)
@@ -429,11 +489,53 @@ def _which(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextI
         print(f"{PROG}: {_message(error)}", file=err)
         for line in _miss_hint(walk, args.os):
             print(line, file=err)
+        named = {id(source) for _, source, _ in kept_out}
+        for line in _kept_out_lines(kept_out):
+            print(f"  {line}", file=err)
+        for disabled in report.disabled:
+            for source in disabled.matched:
+                if id(source) not in named:
+                    print(f"  kept out: {source.describe()} ({_given(disabled)})", file=err)
         return EXIT_NOT_FOUND
     print(class_name(cls), file=out)
     # The file the registry noted: the class's module may be gone since.
     print(f"  file: {walk.path if walk.found else '?'}", file=out)
     return 0
+
+
+def _kept_out(walk: WalkExplanation, report: LoadReport) -> list[tuple[str, Source, Disabled]]:
+    """Find the plugins kept out that are named like the description's
+    operating system (a built-in module's last name, an entry point's name)
+    when no plugin loaded registered it: a plugin named like an operating
+    system usually registers it.
+
+    Returns:
+        ``(operating system, source of the plugin, the disabled name)`` for each.
+    """
+    first = walk.steps[0] if walk.steps else None
+    skipped = {str(first.key)} if first is not None and not first.matched else set()
+    found = []
+    for disabled in report.disabled:
+        for source in disabled.matched:
+            named = source.name if source.kind == "entry_point" else source.module
+            short = (named or "").rpartition(".")[2]
+            if short in skipped:
+                found.append((short, source, disabled))
+    return found
+
+
+def _kept_out_lines(kept_out: list[tuple[str, Source, Disabled]]) -> list[str]:
+    return [
+        f"kept out: {source.describe()}, which may register {key} ({_given(disabled)})"
+        for key, source, disabled in kept_out
+    ]
+
+
+def _given(disabled: Disabled) -> str:
+    # Where the name that kept a plugin out was given.
+    if disabled.from_environment:
+        return f"{DISABLE_VARIABLE} names {disabled.name}"
+    return f"--disable {disabled.name}"
 
 
 def _message(error: ConnectionInfraError) -> str:
@@ -476,13 +578,14 @@ def _list(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextIO
     if args.json:
         import json
 
-        json.dump([row.as_json() for row in rows], out, indent=2)
+        listing = {"format": LISTING_FORMAT, "registrations": [row.as_json() for row in rows]}
+        json.dump(listing, out, indent=2)
         out.write("\n")
         return 0
     if not rows:
         print("no plugins registered", file=out)
         return 0
-    table = [["KEY PATH", "CHASSIS", "CLASS", "SOURCE", "FILE"]]
+    table = [list(_HEADER)]
     table += [
         [
             format_key_path(row.key_path),
@@ -493,41 +596,101 @@ def _list(args: argparse.Namespace, report: LoadReport, out: TextIO, err: TextIO
         ]
         for row in rows
     ]
-    natural = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
-    widths = natural if args.wide else _fit_columns(natural, _terminal_width(out))
-    for line in table:
-        cells = [
-            _cut(cell, width, from_left=column in _CUT_FROM_LEFT)
-            for column, (cell, width) in enumerate(zip(line, widths, strict=False))
-        ]
-        padded = [cell.ljust(width) for cell, width in zip(cells[:-1], widths, strict=False)]
-        print(_GAP.join([*padded, cells[-1]]), file=out)
+    natural = [max(len(line[i]) for line in table) for i in range(len(_HEADER))]
+    # The class may lose its module, never its own name.
+    own = max(len(line[_CLASS].rpartition(".")[2]) for line in table[1:])
+    least = [min(natural[_KEY], _LEAST_COLUMN), natural[_CHASSIS], min(natural[_CLASS], 3 + own)]
+    limit = None if args.wide else _terminal_width(out)
+    widths = _fit_columns(natural, limit, least)
+    if widths is None:
+        lines = _stacked(table[1:], limit or 1)
+        shown = _CLASS + 1
+    else:
+        lines = [_table_line(line, widths) for line in table]
+        shown = len(widths)
+    for line in lines:
+        print(line, file=out)
+    if shown < len(_HEADER):
+        left_out = ", ".join(_HEADER[shown:])
+        print(f"(not shown: {left_out}; see --wide)", file=out)
     return 0
 
 
-def _fit_columns(widths: list[int], limit: int | None) -> list[int]:
+def _table_line(line: list[str], widths: list[int]) -> str:
+    cells = [
+        _cut(cell, width, from_left=column in _CUT_FROM_LEFT)
+        for column, (cell, width) in enumerate(zip(line, widths, strict=False))
+    ]
+    padded = [cell.ljust(width) for cell, width in zip(cells[:-1], widths, strict=False)]
+    return _GAP.join([*padded, cells[-1]])
+
+
+def _stacked(rows: list[list[str]], limit: int) -> list[str]:
+    # Too narrow for a table: each registration's key path and chassis type
+    # on a line, its class below, wrapped after a dot where it can be.
+    lines = []
+    for row in rows:
+        title = f"{row[_KEY]} [{row[_CHASSIS]}]"
+        lines += [title[i : i + limit] for i in range(0, len(title), limit)]
+        lines += _wrapped(row[_CLASS], limit)
+    return lines
+
+
+def _wrapped(name: str, limit: int) -> list[str]:
+    # A dotted name in lines of at most limit characters, the first indented
+    # by two blanks, the others by four: a part goes on the next line when it
+    # does not fit, and is cut where it fits on no line.
+    *modules, own = name.split(".")
+    lines = [""]
+    for part in [f"{module}." for module in modules] + [own]:
+        while part:
+            room = max(limit - (4 if len(lines) > 1 else 2), 1) - len(lines[-1])
+            if len(part) > room and lines[-1]:
+                lines.append("")
+                continue
+            lines[-1] += part[:room]
+            part = part[room:]
+            if part:
+                lines.append("")
+    return ["  " + lines[0], *("    " + line for line in lines[1:])]
+
+
+def _fit_columns(widths: list[int], limit: int | None, least: list[int]) -> list[int] | None:
     """Fit columns of these widths, two blanks apart, into ``limit`` characters.
 
-    Columns that fit keep their width, the first one that does not is cut
-    to the room left (when that is at least 10 characters, or it is the
-    first column), the rest are dropped; all of them stay when ``limit`` is
-    ``None``.
+    The key path, the chassis type and the class are always shown: when they
+    do not fit, the class is cut, then the key path, each down to its width
+    in ``least``. The columns after them follow while they fit; the first one
+    that does not is cut to the room left when that is at least 10
+    characters, and the rest are left out. All of them stay, whole, when
+    ``limit`` is ``None``.
 
     Returns:
-        The widths to show, left to right.
+        The widths to show, left to right; ``None`` when the first three
+        columns do not fit even at their least widths.
     """
     if limit is None:
         return list(widths)
-    shown: list[int] = []
-    for width in widths:
-        room = limit - sum(shown) - len(_GAP) * len(shown)
+    shown = list(widths[: _CLASS + 1])
+    for column in (_CLASS, _KEY):
+        excess = _width(shown) - limit
+        if excess > 0:
+            shown[column] = max(least[column], shown[column] - excess)
+    if _width(shown) > limit:
+        return None
+    for width in widths[_CLASS + 1 :]:
+        room = limit - _width(shown) - len(_GAP)
         if width <= room:
             shown.append(width)
             continue
-        if room >= min(width, _LEAST_COLUMN) or not shown:
-            shown.append(max(room, 1))
+        if room >= _LEAST_COLUMN:
+            shown.append(room)
         break
     return shown
+
+
+def _width(widths: list[int]) -> int:
+    return sum(widths) + len(_GAP) * (len(widths) - 1)
 
 
 # The columns whose end tells rows apart: the class's own name, the file's.
@@ -535,10 +698,10 @@ _CUT_FROM_LEFT = {2, 4}
 
 
 def _cut(cell: str, width: int, from_left: bool = False) -> str:
+    # A cell at most width wide; _fit_columns never cuts one below 5 (a key
+    # path keeps 10, the class "..." and its own name, the others 10).
     if len(cell) <= width:
         return cell
-    if width <= 3:
-        return cell[len(cell) - width :] if from_left else cell[:width]
     if not from_left:
         return cell[: width - 3] + "..."
     # "...LinuxConnection" rather than "....LinuxConnection".
@@ -563,14 +726,14 @@ def _check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from corvane.check import check_plugins
 
     with _plugin_output_to(out, err):
-        report = check_plugins(_external(args), disable=_disabled(args))
+        report = check_plugins(_external(args), disable=_disabled(args), ignore=args.ignore)
     if args.json:
         import json
 
         json.dump(report.as_json(), out, indent=2)
         out.write("\n")
     else:
-        for line in report.lines():
+        for line in report.lines(verbose=getattr(args, "verbose", False)):
             print(line, file=out)
     if report.failures:
         return EXIT_PLUGIN_FAILED
@@ -643,6 +806,37 @@ def _list_arguments(listing: argparse.ArgumentParser) -> None:
 
 def _check_arguments(check: argparse.ArgumentParser) -> None:
     check.add_argument("--json", action="store_true", help="print the report as JSON")
+    check.add_argument(
+        "--ignore",
+        action="append",
+        default=[],
+        type=_finding_code,
+        metavar="CODE",
+        help="leave the findings of this code (CP001 ...) out of the report and the "
+        "status; repeatable",
+    )
+
+
+def _finding_code(text: str) -> str:
+    # A code of check's findings, in any case; only check reads them.
+    from corvane.check import FINDINGS
+
+    codes = [finding.code for finding in FINDINGS]
+    if text.upper() not in codes:
+        raise argparse.ArgumentTypeError(
+            f"unknown finding code {text!r} (the codes are {codes[0]} to {codes[-1]})"
+        )
+    return text.upper()
+
+
+def _which_problem(args: argparse.Namespace) -> str | None:
+    if args.model is not None and args.platform is None:
+        return "argument --model: needs --platform"
+    return None
+
+
+def _no_problem(args: argparse.Namespace) -> str | None:
+    return None
 
 
 def _diff_arguments(diff: argparse.ArgumentParser) -> None:
@@ -663,7 +857,9 @@ class Command(NamedTuple):
     and stderr and returns the exit status; ``description`` (text, or a
     function giving it when it is first shown) defaults to ``help``;
     ``epilog`` lists its exit statuses; ``loads`` gives it the options of
-    loading (``--no-external``, ``--keep-going``, ``--disable``, ``-v``).
+    loading (``--no-external``, ``--keep-going``, ``--disable``, ``-v``);
+    ``validate`` returns what is wrong with arguments the parser took, a
+    usage error (status 2), or ``None``.
     """
 
     help: str
@@ -672,20 +868,22 @@ class Command(NamedTuple):
     description: str | Callable[[], str] | None = None
     epilog: str = EXIT_STATUS
     loads: bool = True
+    validate: Callable[[argparse.Namespace], str | None] = _no_problem
 
 
 # A row is a named tuple rather than a dataclass: defining a dataclass costs
 # every run of the tool about a millisecond on CPython 3.11.
 # The commands, in the order the help lists them.
 COMMANDS: dict[str, Command] = {
-    "tree": Command("print the registry as a tree", _no_arguments, _with_plugins(_tree)),
+    "tree": Command("print the registry as a tree", _no_arguments, partial(_load_and_show, _tree)),
     "which": Command(
         "print the class that drives a device, and its file",
         _which_arguments,
-        _with_plugins(_which),
+        partial(_load_and_show, _which),
+        validate=_which_problem,
     ),
     "list": Command(
-        "one row per registration, with its source", _list_arguments, _with_plugins(_list)
+        "one row per registration, with its source", _list_arguments, partial(_load_and_show, _list)
     ),
     "check": Command(
         "load each plugin on its own and report problems",
@@ -702,7 +900,7 @@ COMMANDS: dict[str, Command] = {
             "Compare two listings written by list --json (in two environments, or before "
             "and after a change) and print the registrations added and removed and, for "
             "each description whose class changed, the old and the new class with their "
-            "sources. It loads no plugins."
+            "sources, and the plugin distributions whose version changed. It loads no plugins."
         ),
         epilog=DIFF_EXIT_STATUS,
         loads=False,

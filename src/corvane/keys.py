@@ -12,7 +12,11 @@ from typing import Any
 
 from corvane.tree import key_path_of
 
-__all__ = ["class_name", "format_key_path", "key_path_json", "key_path_of"]
+__all__ = ["LISTING_FORMAT", "class_name", "format_key_path", "key_path_json", "key_path_of"]
+
+# The version of the format of list --json: 2 is an object with "format" and
+# "registrations"; the first was the array of the registrations alone.
+LISTING_FORMAT = 2
 
 
 def format_key_path(key_path: Sequence[Any]) -> str:

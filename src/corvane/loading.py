@@ -38,6 +38,7 @@ from corvane.records import (
     LoadReport,
     NothingRegistered,
     PluginFailure,
+    PluginInterrupted,
     PluginLoadError,
     Source,
 )
@@ -85,7 +86,8 @@ def load_plugins(
     noted with that module too. A plugin that fails (``SystemExit``
     included) has its registrations taken back, and any class it replaced
     comes back; with ``keep_going`` it is reported in the result and the
-    others are still loaded. A ``KeyboardInterrupt`` goes on at once. What
+    others are still loaded. A ``KeyboardInterrupt`` goes on at once, as a
+    ``PluginInterrupted`` (a ``KeyboardInterrupt``) naming the plugin. What
     plugins write to ``sys.stdout`` while they load (``print``) goes to
     ``sys.stderr``; ``corvane-plugins`` also sends what they write to the
     file descriptor of stdout to that of stderr. A built-in plugin package
@@ -370,9 +372,12 @@ def _load_one(
             recording = plugin_manager.record_loading(source, _load_entry_point, entry_point)
         else:
             recording = plugin_manager.record_loading(source, importlib.import_module, str(module))
+    except KeyboardInterrupt as error:
+        # Goes on up, naming the plugin it interrupted.
+        raise PluginInterrupted(source) from error
     except (Exception, SystemExit) as error:
         # SystemExit too (argparse run at import, say): the plugin failed, the
-        # program goes on. KeyboardInterrupt goes on up.
+        # program goes on.
         report.seconds.append((source, perf_counter() - started))
         _forget_imported_since(known, entry_point.module if entry_point else module)
         failure = PluginFailure(error, module, entry_point, listed_source=source)

@@ -6,12 +6,18 @@
 
 from __future__ import annotations
 
+import importlib.util
+import os
 import traceback
 from dataclasses import dataclass, field
 from importlib.metadata import EntryPoint
 from typing import Any
 
 from corvane.keys import class_name, format_key_path, key_path_json
+
+# The package of the built-in plugins (what corvane.plugins.__name__ is; not
+# imported here, so that reading the records imports no plugin package).
+BUILTIN_PACKAGE = "corvane.plugins"
 
 __all__ = [
     "OUTSIDE_LOADING",
@@ -21,6 +27,7 @@ __all__ = [
     "NothingRegistered",
     "Override",
     "PluginFailure",
+    "PluginInterrupted",
     "PluginLoadError",
     "Registration",
     "ReplacedNothing",
@@ -102,6 +109,16 @@ class Source:
                 origin = f"{self.distribution} {self.version}"
             return f"entry point {self.name} = {self.value} (from {origin})"
         return "outside loading"
+
+    def disable_name(self) -> str | None:
+        """Return the name ``--disable`` takes to keep this plugin out: a built-in
+        module's name below ``corvane.plugins``, an entry point's distribution
+        (its own name without one); ``None`` for other sources."""
+        if self.kind == "builtin" and self.module is not None:
+            return self.module.removeprefix(BUILTIN_PACKAGE + ".")
+        if self.kind == "entry_point":
+            return self.distribution or self.name
+        return None
 
     def as_json(self) -> dict[str, str | None]:
         """Return the source as a JSON-ready object: ``kind`` and the fields of that kind."""
@@ -247,6 +264,55 @@ class PluginFailure:
             pending += [e for e in (each.__cause__, each.__context__) if e is not None]
         return "".join(shown.format()).rstrip("\n").split("\n")
 
+    def own_frame_lines(self) -> list[str]:
+        """Return the frames of the error's traceback that run the plugin's own
+        code (the files of its package, or its module), as Python prints them;
+        every frame but the import machinery's when its files cannot be found.
+        """
+        roots = _roots(self._unit())
+        frames = [
+            frame
+            for frame in traceback.extract_tb(self.error.__traceback__)
+            if not frame.filename.startswith("<frozen importlib")
+            and (not roots or any(_within(frame.filename, root) for root in roots))
+        ]
+        return (
+            "".join(traceback.StackSummary.from_list(frames).format()).rstrip("\n").split("\n")
+            if frames
+            else []
+        )
+
+    def _unit(self) -> str | None:
+        # What loading loads as one plugin: a built-in module right below
+        # corvane.plugins, or the top-level package of an entry point's module.
+        if self.entry_point is not None:
+            return self.entry_point.module.partition(".")[0]
+        if self.module is None:
+            return None
+        below = self.module.removeprefix(BUILTIN_PACKAGE + ".")
+        if below == self.module:
+            return self.module.partition(".")[0]
+        return f"{BUILTIN_PACKAGE}.{below.partition('.')[0]}"
+
+
+def _roots(unit: str | None) -> list[str]:
+    # The folders of a package, or the file of a module; none when not found.
+    if unit is None:
+        return []
+    try:
+        spec = importlib.util.find_spec(unit)
+    except Exception:
+        return []
+    if spec is None:
+        return []
+    if spec.submodule_search_locations:
+        return [os.path.join(path, "") for path in spec.submodule_search_locations]
+    return [spec.origin] if spec.origin else []
+
+
+def _within(filename: str, root: str) -> bool:
+    return filename == root or (root.endswith(os.sep) and filename.startswith(root))
+
 
 @dataclass(frozen=True)
 class NothingRegistered:
@@ -322,6 +388,16 @@ class PluginLoadError(Exception):
     def __init__(self, failure: PluginFailure) -> None:
         super().__init__(failure.describe())
         self.failure = failure
+
+
+class PluginInterrupted(KeyboardInterrupt):
+    """An interrupt raised while a plugin loaded (Ctrl-C, or the plugin's own
+    ``raise KeyboardInterrupt``): ``source`` names the plugin, ``__cause__``
+    holds the interrupt. A ``KeyboardInterrupt``, so that it goes on as one."""
+
+    def __init__(self, source: Source) -> None:
+        super().__init__(f"interrupted while loading {source.describe()}")
+        self.source = source
 
 
 @dataclass
