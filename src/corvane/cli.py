@@ -796,7 +796,11 @@ def _which_arguments(which: argparse.ArgumentParser) -> None:
 
 
 def _list_arguments(listing: argparse.ArgumentParser) -> None:
-    listing.add_argument("--json", action="store_true", help="print a JSON array of objects")
+    listing.add_argument(
+        "--json",
+        action="store_true",
+        help="print the registrations as JSON: an object with the format and the rows",
+    )
     listing.add_argument(
         "--wide",
         action="store_true",
