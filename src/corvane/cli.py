@@ -174,6 +174,13 @@ class _Output(io.TextIOBase):
         self.gone = True
         _discard_stdout(self.stream)
 
+    def close(self) -> None:
+        # The stream is not this wrapper's: it stays open. Closed, the wrapper
+        # writes nothing more, also not when it is collected after the stream
+        # itself was closed (the interpreter's exit, a test's capture).
+        self.gone = True
+        super().close()
+
     def fileno(self) -> int:
         return self.stream.fileno()
 
@@ -280,10 +287,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     closed = [name for name in ("stdout", "stderr") if getattr(sys, name) is None]
     for name in closed:
         setattr(sys, name, open(os.devnull, "w"))
-    out, err = cast(TextIO, _Output(sys.stdout)), sys.stderr
+    output = _Output(sys.stdout)
     try:
-        return _main(argv, out, err)
+        return _main(argv, cast(TextIO, output), sys.stderr)
     finally:
+        output.close()
         for name in closed:
             getattr(sys, name).close()
             setattr(sys, name, None)

@@ -70,6 +70,9 @@ def scan() -> list[Listed]:
 
 
 _PRECEDENCE = operator.attrgetter("precedence")
+_NO_METADATA: tuple[type[Exception], ...] = tuple(
+    getattr(metadata, name) for name in ("MetadataNotFound",) if hasattr(metadata, name)
+)
 
 
 def name_and_version(dist: Any) -> tuple[Any, Any]:
@@ -98,12 +101,16 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
     fields = _plain_fields(text) if text else None
     if fields is not None:
         return fields
-    message = dist.metadata
+    # No metadata, or a field it lacks, is None, as importlib.metadata gave
+    # it before 3.15 (which raises MetadataNotFound and KeyError for them).
+    try:
+        message = dist.metadata
+    except _NO_METADATA:
+        return None, None
     if message is None:
         return dist.name, dist.version
-    # A field the metadata lacks is None, as importlib.metadata gave it
-    # before 3.15 (which raises KeyError for it).
-    return message.get("Name"), message.get("Version")
+    name = message["Name"] if "Name" in message else None
+    return name, message["Version"] if "Version" in message else None
 
 
 # A header line as the email parser reads one: a name of printable ASCII

@@ -182,6 +182,14 @@ int python_depth();
 // count serves both; from 3.12 on C has a count of its own.
 inline constexpr bool kCallsIntoCCount = PY_VERSION_HEX < 0x030C0000;
 
+// The running thread's stack, as the platform gives it (stack.cpp); both 0
+// when it cannot be read.
+struct StackBounds {
+    uintptr_t low = 0;  // the end the stack grows towards
+    uintptr_t high = 0;
+};
+StackBounds read_stack_bounds() noexcept;
+
 // The room a call into the module must find left on the running thread's
 // stack: enough for the module's own frames and one round of the Python
 // code they call, with room to spare for what that code calls (half the
