@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 #include "refs.hpp"
 
@@ -201,6 +204,17 @@ struct StackRoom {
 };
 const StackRoom& thread_stack_room() noexcept;
 
+// Where the running thread's stack is now. The frame's own address, not a
+// local's: AddressSanitizer may keep locals whose address is taken on a
+// stack of its own, in the heap.
+CORVANE_ALWAYS_INLINE uintptr_t stack_pointer() noexcept {
+#if defined(_MSC_VER)
+    return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+}
+
 // Every entry into the module from Python code starts here: -1 with
 // RecursionError when the running thread's stack is nearly used up, so that
 // Python code that calls back into the module deeper than the stack holds
@@ -208,8 +222,7 @@ const StackRoom& thread_stack_room() noexcept;
 // (another stack switched to) is not judged.
 CORVANE_ALWAYS_INLINE int check_stack() noexcept {
     const StackRoom& room = thread_stack_room();
-    const char here = 0;
-    if (reinterpret_cast<uintptr_t>(&here) - room.low < room.margin) {
+    if (stack_pointer() - room.low < room.margin) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a PluginManager member");
         return -1;
