@@ -1,9 +1,15 @@
+import os
 from contextlib import contextmanager
 
 import pytest
 
 from corvane.core import pluginmanager
 from corvane.core.errors import ConnectionInfraError
+
+# Whether the suite runs against the sanitizer build (.ci/sanitizer preloads
+# the sanitizer's runtime): tests that would spend minutes there on no code of
+# their own do less, or skip.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 class DebugLines:

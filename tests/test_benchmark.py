@@ -7,7 +7,6 @@ and its targets, which fail a run only with --check.
 import importlib.machinery
 import importlib.util
 import json
-import os
 import shutil
 import subprocess
 import sys
@@ -18,6 +17,8 @@ import pytest
 
 from corvane.core import pluginmanager
 from corvane.core.errors import ConnectionInfraError
+
+from conftest import SANITIZED
 
 BENCHMARK = Path(__file__).resolve().parent.parent / "benchmarks" / "bench_pluginmanager.py"
 
@@ -58,9 +59,6 @@ def bench() -> ModuleType:
 def number(cell: str) -> float:
     """Returns the number in a table cell; raises ValueError for anything else."""
     return float(cell.replace(",", ""))
-
-
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 # Its discovery rows import 500 generated modules in fresh interpreters, which

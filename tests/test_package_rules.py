@@ -3,7 +3,6 @@ docs, the linear search for misspelt operating systems, and a CLI that imports
 what its command needs."""
 
 import json
-import os
 import random
 import re
 import subprocess
@@ -17,6 +16,8 @@ import pytest
 from corvane import check, installed
 from corvane.cli import build_parser
 from corvane.registry import PluginLoadError, Registration, load_plugins
+
+from conftest import SANITIZED
 
 pytest_plugins = ["plugin_probes"]
 
@@ -193,7 +194,7 @@ def test_a_command_imports_what_it_needs(command):
     assert own <= imported <= own | ({"difflib"} if command == "check" else set())
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="slow under the sanitizer")
+@pytest.mark.skipif(SANITIZED, reason="slow under the sanitizer")
 def test_the_benchmark_of_loading_at_scale_runs(tmp_path):
     bench = Path(__file__).resolve().parent.parent / "benchmarks" / "bench_scale.py"
     raw = tmp_path / "raw.json"

@@ -8,7 +8,6 @@ sanitizer job, the cases also show that no freed memory is read.
 """
 
 import gc
-import os
 import subprocess
 import sys
 import textwrap
@@ -19,6 +18,8 @@ import pytest
 
 import model
 from corvane.core import pluginmanager
+
+from conftest import SANITIZED
 
 HERE = Path(__file__).parent
 
@@ -247,9 +248,9 @@ for leaf in ("end", {}):
 """
 
 
-# Under the sanitizer (.ci/sanitizer), whose allocator makes the deep renders'
-# large texts some fifty times slower, the limits below 1000.
-LIMITS = ["60", "100"] if os.environ.get("CORVANE_SANITIZER") else ["60", "100", "1000"]
+# Under the sanitizer, whose allocator makes the deep renders' large texts
+# some fifty times slower, the limits below 1000.
+LIMITS = ["60", "100"] if SANITIZED else ["60", "100", "1000"]
 
 
 @pytest.mark.parametrize("kind", ["plain", "subclass", "override"])
