@@ -12,6 +12,7 @@ import sysconfig
 import pytest
 
 import corvane
+from corvane import cli
 from corvane.cli import build_parser, main
 
 pytest_plugins = ["plugin_probes"]
@@ -441,3 +442,20 @@ def test_a_closed_stdout_is_quiet_and_keeps_the_status(argv, status):
     )
     assert result.returncode == status
     assert "Traceback" not in result.stderr and "AttributeError" not in result.stderr
+
+
+def test_main_closes_its_output_wrapper_and_not_stdout(monkeypatch, capsys):
+    # A wrapper left open flushes the stream it wraps when it is collected,
+    # which may be after that stream was closed (3.13 reports the error).
+    made = []
+
+    class Recorded(cli._Output):
+        def __init__(self, stream):
+            super().__init__(stream)
+            made.append(self)
+
+    monkeypatch.setattr(cli, "_Output", Recorded)
+    assert main(["--version"]) == 0
+    [output] = made
+    assert (output.closed, sys.stdout.closed) == (True, False)
+    assert capsys.readouterr().out.startswith("corvane-plugins ")

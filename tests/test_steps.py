@@ -219,13 +219,11 @@ def deepest(manager, node, leaf, limit, guess=None):
     # time (a deep render costs much), else by halves.
     if guess is not None:
         depth = max(0, min(guess, limit))
-        if renders(manager, node, leaf, depth, limit):
-            while depth < limit and renders(manager, node, leaf, depth + 1, limit):
-                depth += 1
-            return depth
-        while depth > 0 and not renders(manager, node, leaf, depth - 1, limit):
+        while depth > 0 and not renders(manager, node, leaf, depth, limit):
             depth -= 1
-        return depth - 1 if depth else 0
+        while depth < limit and renders(manager, node, leaf, depth + 1, limit):
+            depth += 1
+        return depth
     low, high = 0, limit
     while low < high:
         middle = (low + high + 1) // 2

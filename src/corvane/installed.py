@@ -70,9 +70,8 @@ def scan() -> list[Listed]:
 
 
 _PRECEDENCE = operator.attrgetter("precedence")
-_NO_METADATA: tuple[type[Exception], ...] = tuple(
-    getattr(metadata, name) for name in ("MetadataNotFound",) if hasattr(metadata, name)
-)
+# What 3.15 raises for a distribution without metadata (nothing before it).
+_NO_METADATA: type[Exception] | tuple[()] = getattr(metadata, "MetadataNotFound", ())
 
 
 def name_and_version(dist: Any) -> tuple[Any, Any]:
@@ -109,8 +108,8 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
         return None, None
     if message is None:
         return dist.name, dist.version
-    name = message["Name"] if "Name" in message else None
-    return name, message["Version"] if "Version" in message else None
+    name, version = (message[field] if field in message else None for field in ("Name", "Version"))
+    return name, version
 
 
 # A header line as the email parser reads one: a name of printable ASCII
