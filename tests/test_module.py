@@ -4,9 +4,11 @@ import copy
 import gc
 import inspect
 import pickle
+import pydoc
 import subprocess
 import sys
 import textwrap
+import types
 import weakref
 
 import pytest
@@ -130,40 +132,79 @@ def test_register_docstring():
     )
 
 
-@pytest.mark.parametrize(
-    ("name", "defaults", "parameters"),
-    [
-        (
-            "get_plugin",
-            (None, None, None, None, "single_rp"),
-            "os platform model os_flavor chassis_type",
-        ),
-        (
-            "register_plugin",
-            (None, None, None, None, "single_rp"),
-            "cls os platform model os_flavor chassis_type",
-        ),
-        ("unregister_plugin", (None,) * 5, "os platform model os_flavor chassis_type"),
-        ("print_tree", ("plugin",), "data output"),
-        ("validate_model", None, "os platform model"),
-        ("validate_platform", None, "os platform"),
-        ("validate_os", None, "os"),
-        ("validate_chassis_type", None, "chassis_type"),
-        ("validate_arguments", None, "os platform model chassis_type"),
-        ("__init__", None, ""),
-        ("__repr__", None, ""),
-    ],
-)
+SIGNATURES = [
+    (
+        "get_plugin",
+        (None, None, None, None, "single_rp"),
+        "os platform model os_flavor chassis_type",
+    ),
+    (
+        "register_plugin",
+        (None, None, None, None, "single_rp"),
+        "cls os platform model os_flavor chassis_type",
+    ),
+    ("unregister_plugin", (None,) * 5, "os platform model os_flavor chassis_type"),
+    ("print_tree", ("plugin",), "data output"),
+    ("validate_model", None, "os platform model"),
+    ("validate_platform", None, "os platform"),
+    ("validate_os", None, "os"),
+    ("validate_chassis_type", None, "chassis_type"),
+    ("validate_arguments", None, "os platform model chassis_type"),
+    ("__init__", None, ""),
+    ("__repr__", None, ""),
+]
+
+
+@pytest.mark.parametrize(("name", "defaults", "parameters"), SIGNATURES)
 def test_signatures(name, defaults, parameters):
     function = getattr(PluginManager, name)
     assert function.__defaults__ == defaults
     unbound = inspect.signature(function)
     assert list(unbound.parameters) == ["self", *parameters.split()]
-    assert unbound.parameters["self"].kind is inspect.Parameter.POSITIONAL_ONLY
+    assert unbound.parameters["self"].kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
     bound = inspect.signature(getattr(PluginManager(), name))
     assert list(bound.parameters) == parameters.split()
     with_defaults = [p.default for p in bound.parameters.values() if p.default is not p.empty]
     assert tuple(with_defaults) == (defaults or ())
+
+
+def written_class():
+    """PluginManager as a plain Python class in a module of its own: each
+    member a `def` with its signature from SIGNATURES and its docstring."""
+    lines = ["class PluginManager:", f"    __doc__ = {PluginManager.__doc__!r}"]
+    for name, defaults, parameters in SIGNATURES:
+        names = parameters.split()
+        required = len(names) - len(defaults or ())
+        written = names[:required] + [
+            f"{n}={v!r}" for n, v in zip(names[required:], defaults or (), strict=True)
+        ]
+        doc = getattr(PluginManager, name).__doc__
+        lines.append(f"    def {name}(self{''.join(', ' + w for w in written)}):\n        {doc!r}")
+    for name in ("discover_builtin_plugins", "discover_external_plugins"):
+        doc = getattr(PluginManager, name).__doc__
+        lines.append(f"    @staticmethod\n    def {name}():\n        {doc!r}")
+    doc = PluginManager.plugins.__doc__
+    lines.append(f"    @property\n    def plugins(self):\n        {doc!r}")
+    lines.append(f"    @plugins.setter\n    def plugins(self, value):\n        {doc!r}")
+    module = types.ModuleType(f"{pluginmanager.__name__}_written")
+    exec("\n".join(lines), vars(module))
+    return module
+
+
+@pytest.mark.parametrize("name", [*MEMBERS, None])
+def test_help_reads_as_for_the_written_class(monkeypatch, name):
+    module = written_class()
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+
+    def text(cls):
+        # The title line names the kind of object: a native function is no `def`.
+        thing = cls if name is None else getattr(cls, name)
+        rendered = pydoc.render_doc(thing, renderer=pydoc.plaintext).split("\n", 1)[1]
+        return rendered.replace(module.__name__, pluginmanager.__name__), inspect.getdoc(thing)
+
+    assert text(PluginManager) == text(module.PluginManager)
+    if name is not None and name != "plugins":
+        assert text(PluginManager()) == text(module.PluginManager())
 
 
 def test_static_discovery_signatures():
@@ -193,7 +234,7 @@ def as_a_def(name):
         ("get_plugin", ("m",), {"flavor": "x"}),
         ("get_plugin", ("m",), {"chasis_type": "x"}),
         ("get_plugin", ("m", "a"), {"os": "b"}),
-        ("get_plugin", (), {"self": "m"}),
+        ("validate_os", (), {"self": "m"}),
         ("get_plugin", ("m",), {"self": "m", "os": "a"}),
         ("print_tree", ("m",), {"output": "x"}),
         ("discover_external_plugins", (), {"group": "x"}),

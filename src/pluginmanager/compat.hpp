@@ -3,12 +3,14 @@
 // proofs of dict keys, which have a file of their own (proofs.hpp).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
 
 #include "refs.hpp"
+#include "texts.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 // The member-definition names that 3.12 made public under these spellings.
@@ -125,12 +127,23 @@ inline Ref type_mro(PyTypeObject* type) {
 #endif
 }
 
+// A class's version tag as it is now. Without the interpreter lock another
+// thread may give the class a new tag at any time: the field is read whole,
+// as CPython writes it.
+CORVANE_ALWAYS_INLINE unsigned int read_version_tag(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#else
+    return type->tp_version_tag;
+#endif
+}
+
 // The class's version tag, given one now if it can have one; 0 when it has
 // none. A tag changes with every change to the class or its bases and is
 // never given to another class.
 inline unsigned int version_tag(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (type->tp_version_tag == 0) {
+    if (read_version_tag(type) == 0) {
         PyUnstable_Type_AssignVersionTag(type);
     }
 #endif
@@ -139,7 +152,19 @@ inline unsigned int version_tag(PyTypeObject* type) {
         return 0;
     }
 #endif
-    return type->tp_version_tag;
+    return read_version_tag(type);
+}
+
+// The object a weak reference refers to, with a reference of its own; empty
+// when it is gone (no error) or on error.
+inline Ref weakly_held(PyObject* reference) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* object = nullptr;
+    return PyWeakref_GetRef(reference, &object) > 0 ? Ref::steal(object) : Ref();
+#else
+    PyObject* object = PyWeakref_GetObject(reference);
+    return object != nullptr && object != Py_None ? Ref::borrow(object) : Ref();
+#endif
 }
 
 // Holds the cyclic collector back while a step that must run no Python code
@@ -223,8 +248,7 @@ CORVANE_ALWAYS_INLINE uintptr_t stack_pointer() noexcept {
 CORVANE_ALWAYS_INLINE int check_stack() noexcept {
     const StackRoom& room = thread_stack_room();
     if (stack_pointer() - room.low < room.margin) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a PluginManager member");
+        PyErr_SetString(PyExc_RecursionError, texts::kStackExhausted);
         return -1;
     }
     return 0;

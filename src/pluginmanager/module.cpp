@@ -97,7 +97,7 @@ PyObject* static_entry(PyObject* const*) {
     Param {                   \
         #name, Default::value \
     }
-#define CORVANE_MEMBER_SPEC(id, name, kind, doc, function, ...)                    \
+#define CORVANE_MEMBER_SPEC(id, name, kind, called, doc, function, ...)            \
     MemberSpec{doc,                                                                \
                Kind::kind,                                                         \
                static_cast<int>(std::initializer_list<Param>{__VA_ARGS__}.size()), \
@@ -107,7 +107,7 @@ const MemberSpec kMembers[] = {CORVANE_MEMBERS(CORVANE_MEMBER_SPEC)};
 #undef CORVANE_MEMBER_SPEC
 
 // A method's C++ takes one argument per parameter after `self`.
-#define CORVANE_CHECK_ARITY(id, name, kind, doc, function, ...)                               \
+#define CORVANE_CHECK_ARITY(id, name, kind, called, doc, function, ...)                       \
     static_assert(Kind::kind == Kind::static_method ||                                        \
                       arity(&function) + 1 ==                                                 \
                           static_cast<int>(std::initializer_list<Param>{__VA_ARGS__}.size()), \
@@ -132,6 +132,7 @@ void release_state() {
     detach_members();
     detach_proofs();
     detach_module();
+    release_discovery();
     release_function_type();
     release_names();
     Py_CLEAR(g_module);
@@ -148,7 +149,7 @@ int release_with_interpreter() {
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (dict == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ImportError, "the interpreter keeps no dict of its own");
+            PyErr_SetString(PyExc_ImportError, texts::kNoInterpreterDict);
         }
         return -1;
     }
@@ -178,7 +179,8 @@ int check_version() {
         return 0;
     }
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, texts::kVersionMismatch, PY_MAJOR_VERSION,
-                            PY_MINOR_VERSION, texts::kModuleName, "does not match", major, minor);
+                            PY_MINOR_VERSION, texts::kModuleName, texts::kVersionDiffers, major,
+                            minor);
 }
 
 // A builtin the class needs; NameError when the host lacks it.
@@ -263,10 +265,14 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
         set_item(ns.get(), "__doc__", doc.get()) < 0) {
         return Ref();
     }
+    FunctionFactory functions;
+    if (functions.ready(kMembers, kMemberCount, module_name.get()) < 0) {
+        return Ref();
+    }
     for (int i = 0; i < kMemberCount; ++i) {
         const MemberSpec& spec = kMembers[i];
         PyObject* name = names.member[i];
-        Ref function = make_function(spec, kMemberNames[i], module_name.get());
+        Ref function = functions.make(spec, kMemberNames[i]);
         if (!function) {
             return Ref();
         }
@@ -294,13 +300,19 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
             return Ref();
         }
     }
-    return Ref::steal(
+    Ref cls = Ref::steal(
         PyObject_CallFunctionObjArgs(metaclass, class_name.get(), bases.get(), ns.get(), nullptr));
+    for (int i = 0; cls && i < kMemberCount; ++i) {
+        if (set_function_class(own_function(static_cast<Member>(i)), cls.get()) < 0) {
+            return Ref();
+        }
+    }
+    return cls;
 }
 
 int initialise() {
     if (check_version() < 0 || init_names() < 0 || function_type_ready() < 0 ||
-        attach_proofs() < 0) {
+        attach_proofs() < 0 || discovery_ready() < 0) {
         return -1;
     }
     Ref object_type = builtin("object");

@@ -32,20 +32,35 @@
 
 namespace corvane {
 
-// Whether every key of `dict`, an exact dict, is an exact str: read entry by
-// entry, which runs no Python code.
-inline bool keys_are_exact_strs(PyObject* dict) {
-    return locked(dict, [&] {
+// Reads `dict`, an exact dict, entry by entry holding its critical section,
+// which runs no Python code: `visit(key, value)` (borrowed) for each entry,
+// while every key is an exact str and `visit` returns true; then, still
+// holding it, `done()`, whose answer is the scan's. False at the first key
+// that is not an exact str, or when `visit` stops. Neither runs Python code;
+// a value kept beyond the scan is taken in `done`, while the dict holds it.
+// The one scan of a dict's keys the module makes.
+template <typename Visit, typename Done>
+CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit, Done done) {
+    return locked(dict, [&]() CORVANE_INLINE_LAMBDA {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
+            if (!PyUnicode_CheckExact(key) || !visit(key, value)) {
                 return false;
             }
         }
-        return true;
+        return done();
     });
+}
+template <typename Visit>
+CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit) {
+    return each_str_key(dict, visit, [] { return true; });
+}
+
+// Whether every key of `dict`, an exact dict, is an exact str.
+inline bool keys_are_exact_strs(PyObject* dict) {
+    return each_str_key(dict, [](PyObject*, PyObject*) { return true; });
 }
 
 // Sets up the proofs of this interpreter while the module initialises (-1

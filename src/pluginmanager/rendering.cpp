@@ -133,16 +133,12 @@ class Entries {
             }
             entries_ = static_cast<Entry*>(memory);
         }
-        const bool all_str = locked(dict, [&] {
-            Py_ssize_t position = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (size_ < size && PyDict_Next(dict, &position, &key, &value)) {
-                if (!PyUnicode_CheckExact(key)) {
-                    return false;
-                }
-                entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
+        // A dict grown since its size was read is left to the written renderer.
+        const bool all_str = each_str_key(dict, [&](PyObject* key, PyObject* value) {
+            if (size_ == size) {
+                return false;
             }
+            entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
             return true;
         });
         if (!all_str) {
@@ -608,16 +604,13 @@ int WrittenRenderer::child(Frame& frame) {
     const Ref data = Ref::borrow(frame.data.get());
     PyObject* self = call_.self();
     call_.written<Step::print_tree>();
-    Ref method = Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree)));
+    Ref method = instance_member<Member::print_tree>(self);
     Ref value = method ? node_item(call_, data.get(), key.get()) : Ref();
     Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
     if (!heading) {
         return -1;
     }
-    const bool own = PyMethod_Check(method.get()) &&
-                     PyMethod_Function(method.get()) == own_function(Member::print_tree) &&
-                     PyMethod_Self(method.get()) == self;
-    if (own) {
+    if (own_method<Member::print_tree>(method.get(), self)) {
         if (levels_.enter() < 0) {
             return -1;
         }
@@ -725,8 +718,7 @@ PyObject* manager_repr(Call& call) {
     heading = address_text ? add(call, heading.get(), address_text.get()) : Ref();
     heading = heading ? add(call, heading.get(), names.repr_end) : Ref();
     // self.print_tree(data=self._plugins, output=heading)
-    Ref method =
-        heading ? Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree))) : Ref();
+    Ref method = heading ? instance_member<Member::print_tree>(self) : Ref();
     Ref tree = method ? Ref::steal(PyObject_GetAttr(self, names._plugins)) : Ref();
     if (!tree) {
         return nullptr;
