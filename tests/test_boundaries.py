@@ -121,6 +121,84 @@ def test_every_way_back_in_meets_the_stack_check(route, stack):
     assert (done.returncode, done.stdout) == (0, "['RecursionError']\n"), done.stderr[-2000:]
 
 
+# A call that does not bind, made first in a process, under what a caller may
+# set up around it: it must raise what a `def` raises, and let nothing of the
+# caller's run. Each prints what the module and the written `def` gave.
+FIRST_CALL = """
+import builtins, sys, threading
+from corvane.core.pluginmanager import PluginManager
+class Written:
+    def get_plugin(self, os=None, platform=None, model=None, os_flavor=None,
+                   chassis_type="single_rp"):
+        pass
+CALL = compile("try: m.get_plugin(os='generic', flavor='x')\\nexcept E as e: r = e", "", "exec")
+def outcome(manager, builtins={{}}):
+    scope = {{"__builtins__": builtins, "m": manager, "E": BaseException, "r": None}}
+    exec(CALL, scope)
+    return type(scope["r"]).__name__
+{case}
+"""
+FIRST_CALLS = {
+    "restricted builtins": "print([outcome(PluginManager()), outcome(Written())])",
+    "a replaced __build_class__": """
+calls = []
+builtins.__build_class__ = lambda *args, **kwargs: calls.append(args[1])
+print([outcome(PluginManager(), vars(builtins)), outcome(Written(), vars(builtins)), calls])
+""",
+    "an audit hook": """
+events = {}
+sys.addaudithook(lambda event, args: events.setdefault(who, []).append(event))
+who = "module"
+found = outcome(PluginManager(), vars(builtins))
+who = "def"
+print([found, outcome(Written(), vars(builtins)), events.get("module"), events.get("def")])
+""",
+    **{
+        f"{above} frames above the deepest a def gets in": f"""
+def at(depth, manager):
+    try:
+        return at(depth - 1, manager) if depth else outcome(manager)
+    except RecursionError:
+        return "RecursionError before the call" if depth else "RecursionError"
+deepest = next(d for d in range(sys.getrecursionlimit(), 0, -1)
+               if at(d, Written()) == "TypeError")
+print([at(deepest - {above}, PluginManager()), at(deepest - {above}, Written())])
+"""
+        for above in range(3)
+    },
+    # As deep as the stack check lets a call in, in the smallest thread: the
+    # call at the bottom enters where the last print_tree entered.
+    "32 KiB thread, at the stack check": """
+found = []
+class Deep(PluginManager):
+    def print_tree(self, data, output="plugin"):
+        try:
+            text = PluginManager.print_tree(self, {"k": 0}, output)
+        except RecursionError:
+            return "bottom"
+        if not found:
+            found.append(outcome(PluginManager(), vars(builtins)))
+        return text
+threading.stack_size(32 << 10)
+worker = threading.Thread(target=Deep().print_tree, args=(0,))
+worker.start()
+worker.join()
+print([*found, outcome(Written(), vars(builtins))])
+""",
+}
+
+
+@pytest.mark.parametrize("case", list(FIRST_CALLS))
+def test_a_first_call_that_does_not_bind_raises_as_a_def(case):
+    script = FIRST_CALL.format(case=FIRST_CALLS[case])
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    module, written, *calls = ast.literal_eval(done.stdout)
+    assert module == written != "RecursionError before the call"
+    # What ran besides: the replaced __build_class__, or audit events.
+    assert calls in ([], [[]], [None, None]) or calls[0] == calls[1]
+
+
 class ConnA: ...
 
 
