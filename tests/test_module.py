@@ -202,7 +202,12 @@ def test_help_reads_as_for_the_written_class(monkeypatch, name):
         rendered = pydoc.render_doc(thing, renderer=pydoc.plaintext).split("\n", 1)[1]
         return rendered.replace(module.__name__, pluginmanager.__name__), inspect.getdoc(thing)
 
-    assert text(PluginManager) == text(module.PluginManager)
+    expected = text(module.PluginManager)
+    if name == "__repr__" and sys.version_info >= (3, 13):
+        # The class that lets help() find the inherited docstring is named.
+        note = " unbound corvane.core.pluginmanager.PluginManager method"
+        expected = (expected[0].replace("(self)", "(self)" + note, 1), expected[1])
+    assert text(PluginManager) == expected
     if name is not None and name != "plugins":
         assert text(PluginManager()) == text(module.PluginManager())
 

@@ -64,7 +64,8 @@ class FunctionFactory {
 };
 
 // Gives a function made by FunctionFactory its class, as its __objclass__
-// (held weakly: the class holds the function). -1 on error.
+// (held weakly: the class holds the function): where help() looks for the
+// docstring a member without one inherits. -1 on error.
 int set_function_class(PyObject* function, PyObject* cls);
 
 }  // namespace corvane

@@ -302,8 +302,13 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
     }
     Ref cls = Ref::steal(
         PyObject_CallFunctionObjArgs(metaclass, class_name.get(), bases.get(), ns.get(), nullptr));
+    // A member without a docstring shows the one it inherits, as a `def`
+    // does: help() finds it through the class the function names. Only
+    // those name it: from 3.13 on, help() of a function that names its class
+    // says so ("unbound ... method"), where a `def` says nothing.
     for (int i = 0; cls && i < kMemberCount; ++i) {
-        if (set_function_class(own_function(static_cast<Member>(i)), cls.get()) < 0) {
+        if (kMembers[i].doc == nullptr &&
+            set_function_class(own_function(static_cast<Member>(i)), cls.get()) < 0) {
             return Ref();
         }
     }
