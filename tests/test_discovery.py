@@ -90,6 +90,7 @@ WALK_ITEMS = {
     "str": lambda: "abc",
     "tuple subclass with its own iteration": lambda: Triple((None, "skipped", False)),
     "dict": lambda: {"a": 1, "corvane.plugins.keyed": 2, "c": 3},
+    "long dict": lambda: dict.fromkeys("abcd"),
 }
 
 
