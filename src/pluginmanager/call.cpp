@@ -164,6 +164,17 @@ void detach_members() {
     g_examined = ExaminedDict();
 }
 
+bool members_kept() noexcept {
+    bool kept = g_examined.own || g_examined.state[0] != nullptr;
+    for (PyObject* function : g_own_functions) {
+        kept = kept || function != nullptr;
+    }
+    for (const std::atomic<unsigned int>& tag : g_plain_tags) {
+        kept = kept || tag.load(std::memory_order_relaxed) != 0;
+    }
+    return kept;
+}
+
 int Call::examine() {
     mode_ = Mode::instance;
     PyTypeObject* type = Py_TYPE(self_);

@@ -118,6 +118,8 @@ CORVANE_ALWAYS_INLINE int listed_among_strs(PyObject* list, PyObject* value) {
 // initialisation.
 void attach_member(Member member, PyObject* function);
 void detach_members();
+// Whether anything of the members' is kept (nothing after detach_members).
+bool members_kept() noexcept;
 // The function the module built for `member` (borrowed).
 PyObject* own_function(Member member);
 

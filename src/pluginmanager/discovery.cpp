@@ -111,6 +111,10 @@ void release_discovery() {
     Py_CLEAR(g_unpack_walk_item);
 }
 
+bool discovery_kept() noexcept {
+    return g_unpack_walk_item != nullptr;
+}
+
 PyObject* discover_builtin_plugins() {
     Ref plugins_path;
     Ref prefix;

@@ -10,6 +10,7 @@ namespace corvane {
 // lets it go again.
 int discovery_ready();
 void release_discovery();
+bool discovery_kept() noexcept;
 
 PyObject* discover_builtin_plugins();
 PyObject* discover_external_plugins();

@@ -327,6 +327,10 @@ void release_function_type() {
     Py_CLEAR(function_type);
 }
 
+bool function_type_kept() noexcept {
+    return function_type != nullptr;
+}
+
 namespace {
 
 // The binders' code: for every number of parameters a member has, a `def`

@@ -41,6 +41,7 @@ struct MemberSpec {
 // Creates the function type while the module initialises; lets it go again.
 int function_type_ready();
 void release_function_type();
+bool function_type_kept() noexcept;
 
 // Makes the members' functions while the class is built. Arguments that do
 // not bind at once are bound through a function's binder: a Python function

@@ -125,17 +125,48 @@ CORVANE_MEMBERS(CORVANE_CHECK_ARITY)
 PyObject* g_module = nullptr;
 int64_t g_interpreter = -1;
 
-// Everything the module keeps beyond a call, let go in one place: after a
-// failed initialisation, and when the interpreter finalises.
-void release_state() {
-    sentinel::detach();
-    detach_members();
-    detach_proofs();
-    detach_module();
-    release_discovery();
-    release_function_type();
-    release_names();
+void release_module_object() {
     Py_CLEAR(g_module);
+}
+bool module_object_kept() noexcept {
+    return g_module != nullptr;
+}
+
+// Everything the module keeps beyond a call, piece by piece, in the order it
+// is let go: after a failed initialisation, and when the interpreter
+// finalises. Initialising again finds none of it.
+struct KeptPiece {
+    const char* name;
+    void (*release)();
+    bool (*kept)() noexcept;
+};
+constexpr KeptPiece kKeptPieces[] = {
+    {"the sentinel's reports", sentinel::detach, sentinel::kept},
+    {"the member functions", detach_members, members_kept},
+    {"the proofs of dict keys", detach_proofs, proofs_kept},
+    {"the module namespace", detach_module, module_kept},
+    {"the walk item unpacking", release_discovery, discovery_kept},
+    {"the function type", release_function_type, function_type_kept},
+    {"the interned names", release_names, names_kept},
+    {"the module object", release_module_object, module_object_kept},
+};
+
+void release_state() {
+    for (const KeptPiece& piece : kKeptPieces) {
+        piece.release();
+    }
+}
+
+// -1 with SystemError when a piece of an earlier initialisation was not let
+// go: the module would start with another interpreter's objects.
+int check_released() {
+    for (const KeptPiece& piece : kKeptPieces) {
+        if (piece.kept()) {
+            PyErr_Format(PyExc_SystemError, texts::kStillKept, piece.name);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 // The interpreter clears its own dict, and this capsule with it, when it
@@ -407,6 +438,9 @@ int module_exec(PyObject* module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError, texts::kReinitialised);
+        return -1;
+    }
+    if (check_released() < 0) {
         return -1;
     }
     g_module = Py_NewRef(module);

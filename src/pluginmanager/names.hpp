@@ -129,5 +129,6 @@ inline PyObject* member_name(Member member) {
 int init_names();
 // Lets every name go again.
 void release_names();
+bool names_kept() noexcept;
 
 }  // namespace corvane

@@ -68,6 +68,7 @@ inline bool keys_are_exact_strs(PyObject* dict) {
 // initialisation fails.
 int attach_proofs();
 void detach_proofs();
+bool proofs_kept() noexcept;
 
 // The slot of a dict's address in a table of 2**bits entries (Fibonacci
 // hashing).
@@ -97,6 +98,8 @@ class DictVersion {
     bool same(PyObject*) const { return false; }
 #endif
     DictVersion() noexcept = default;
+    // Whether it was taken from a dict.
+    bool taken() const noexcept { return dict_ != nullptr; }
 
   private:
     DictVersion(PyObject* dict, uint64_t tag) noexcept : dict_(dict), tag_(tag) {}
@@ -159,6 +162,7 @@ class WatchedDicts {
     void forget(PyObject* dict);
     // Drops every entry and the table's memory.
     void clear();
+    bool holds_memory() const noexcept { return slots_ != nullptr; }
 
   private:
     struct Slot {

@@ -162,6 +162,10 @@ void detach() {
     g_planted = 0;
 }
 
+bool kept() noexcept {
+    return g_reports != nullptr || g_planted != 0;
+}
+
 }  // namespace corvane::sentinel
 
 #endif

@@ -22,6 +22,7 @@ bool planted(Step step) noexcept;
 // and lets its reports go again.
 int attach(PyObject* module);
 void detach();
+bool kept() noexcept;
 #else
 inline void enter_fast() noexcept {}
 inline void leave_fast() noexcept {}
@@ -33,6 +34,9 @@ inline int attach(PyObject*) {
     return 0;
 }
 inline void detach() {}
+inline bool kept() noexcept {
+    return false;
+}
 #endif
 
 }  // namespace corvane::sentinel

@@ -28,6 +28,10 @@ void detach_module() {
     Py_CLEAR(g_module);
 }
 
+bool module_kept() noexcept {
+    return g_module != nullptr || g_namespace != nullptr || g_builtins != nullptr;
+}
+
 int check_attached() noexcept {
     if (g_namespace != nullptr) {
         return 0;

@@ -17,6 +17,7 @@ namespace corvane {
 // after a failed initialisation, or when the interpreter finalises.
 int attach_module(PyObject* module);
 void detach_module();
+bool module_kept() noexcept;
 
 // 0 while the module is attached; -1 with RuntimeError after the
 // interpreter that imported it finalised, for a member still called then

@@ -67,6 +67,7 @@ inline constexpr char kNotDefined[] = "the module's own %s was not defined";
 inline constexpr char kModuleName[] = "corvane.core.pluginmanager";
 inline constexpr char kNoInterpreterDict[] = "the interpreter keeps no dict of its own";
 inline constexpr char kVersionDiffers[] = "does not match";
+inline constexpr char kStillKept[] = "not released by an earlier initialisation: %s";
 inline constexpr char kFinalised[] =
     "corvane.core.pluginmanager was released with the interpreter that imported it";
 inline constexpr char kInit[] = "init corvane.core.pluginmanager";
