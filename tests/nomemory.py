@@ -80,7 +80,14 @@ def main() -> int:
         return 2
     pluginmanager.log = Quiet()
     problems = []
-    cases = [case for case in build_cases() if case[0] != "discover builtin"]
+    # The hooks of the tripping cases raise and catch exceptions of their own
+    # while allocations fail, which makes CPython itself abort, recording a
+    # traceback in the sweep's own frame (_PyErr_NormalizeException).
+    cases = [
+        case
+        for case in build_cases()
+        if case[0] != "discover builtin" and not case[0].endswith("a hook raising")
+    ]
     cases += discovery_cases()
     only = set(sys.argv[1:])
     for name, _, call, expected in cases:
