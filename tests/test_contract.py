@@ -47,6 +47,8 @@ KEPT = (
 STATUSES = [
     (["tree"], None, 0, ""),
     (["which", "--os", "nope"], None, 1, "registered operating systems: acmeos, probeos\n"),
+    (["which", "--os", "acmeXX"], None, 1, "registered operating systems: acmeos, probeos\n"),
+    (["which", "--os", "acmoes"], None, 1, "acmeos, probeos; did you mean acmeos?\n"),
     (["which", "--os", "probeos", "--model", "x"], None, 2, "argument --model: needs --platform\n"),
     (["which", "--os", "probeos", "--platform", "edge", "--model", "x"], None, 0, ""),
     (["lookup"], None, 2, "(choose from 'tree', 'which', 'list', 'check', 'diff')\n"),

@@ -29,6 +29,10 @@ from corvane.installed import name_and_version, normalised_name
 from corvane.keys import class_name, format_key_path, key_path_json
 from corvane.records import Listed, LoadReport, ReplacedNothing
 from corvane.registry import Override, PluginFailure, Registration, Source
+from corvane.spelling import deletion_variants, edit_distance
+
+# The misspelling rule under the name check has always given it.
+os_edit_distance = edit_distance
 
 __all__ = [
     "CHECK_FORMAT",
@@ -319,7 +323,7 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
 
     An operating system is reported when it is not in ``supported`` and is
     close (``os_edit_distance``) to one that is, or to another one registered
-    more often than itself. Only names that share a key of ``_variants`` are
+    more often than itself. Only names that share a deletion variant are
     compared, so the work grows with the registrations, not their square.
 
     Returns:
@@ -339,19 +343,19 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
     least = min(unknown.values())
     sharing: dict[str, list[str]] = {}
     for name in known | {name for name, count in registered.items() if count > least}:
-        for variant in _variants(name):
+        for variant in deletion_variants(name):
             sharing.setdefault(variant, []).append(name)
     close: dict[str, str] = {}
     for name, count in unknown.items():
         ranked = []
-        for other in {o for variant in _variants(name) for o in sharing.get(variant, ())}:
+        for other in {o for variant in deletion_variants(name) for o in sharing.get(variant, ())}:
             if other in known:
                 rank = 0
             elif registered.get(other, 0) > count:
                 rank = 1
             else:
                 continue
-            distance = os_edit_distance(name, other)
+            distance = edit_distance(name, other)
             if distance is not None:
                 ranked.append((distance, rank, other))
         if ranked:
@@ -361,63 +365,6 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
         for row in rows
         if isinstance(row.key_path[0], str) and row.key_path[0] in close
     ]
-
-
-def _variants(name: str) -> set[str]:
-    # The name in lower case with up to as many characters deleted as
-    # os_edit_distance allows edits (two from eight characters on, one
-    # below). Two names a misspelling apart share one: each edit (an insert,
-    # a delete, a replacement, a swap of neighbours) is undone by deleting at
-    # most one character of each name.
-    text = name.lower()
-    found = {text}
-    for _ in range(2 if len(text) >= 8 else 1):
-        found |= {each[:i] + each[i + 1 :] for each in found for i in range(len(each))}
-    return found
-
-
-def os_edit_distance(name: str, other: str) -> int | None:
-    """Return how many edits (a character inserted, deleted or replaced, or two
-    neighbours swapped; case ignored) make ``name`` into ``other``, when that
-    is few enough to be a misspelling: one edit, two for names of eight
-    characters or more, only a swap for names shorter than four characters.
-
-    Returns:
-        The number of edits, or ``None`` when the names are equal or farther
-        apart than a misspelling.
-    """
-    if name == other:
-        return None
-    a, b = name.lower(), other.lower()
-    shortest = min(len(a), len(b))
-    limit = 2 if shortest >= 8 else 1
-    if abs(len(a) - len(b)) > limit:
-        return None
-    # Optimal string alignment distance: rows of the edit table, two kept back.
-    before: list[int] = []
-    previous = list(range(len(b) + 1))
-    for i in range(1, len(a) + 1):
-        current = [i] + [0] * len(b)
-        for j in range(1, len(b) + 1):
-            cost = 0 if a[i - 1] == b[j - 1] else 1
-            current[j] = min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost)
-            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
-                current[j] = min(current[j], before[j - 2] + 1)
-        before, previous = previous, current
-    distance = previous[len(b)]
-    if distance > limit:
-        return None
-    if shortest < 4 and distance > 0 and not _swapped(a, b):
-        return None
-    return distance
-
-
-def _swapped(a: str, b: str) -> bool:
-    # Equal but for two neighbouring characters swapped.
-    if len(a) != len(b):
-        return False
-    differ = [i for i in range(len(a)) if a[i] != b[i]]
-    return len(differ) == 2 and differ[1] == differ[0] + 1 and a[differ[0]] == b[differ[1]]
 
 
 def shared_modules(listed: Iterable[Listed]) -> list[SharedModule]:

@@ -53,6 +53,7 @@ from corvane.records import (
     Source,
     error_line,
 )
+from corvane.spelling import closest
 
 __all__ = ["build_parser", "main"]
 
@@ -569,10 +570,8 @@ def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
         return ["  no plugins are registered"]
     hint = f"  registered operating systems: {', '.join(sorted(known))}"
     if os_name not in known:
-        import difflib  # only a miss needs it
-
-        close = difflib.get_close_matches(os_name, known, n=1)
-        return [f"{hint}; did you mean {close[0]}?" if close else hint]
+        close = closest(os_name, known)
+        return [f"{hint}; did you mean {close}?" if close else hint]
     lines = [hint]
     if walk.chassis_types:
         stop = format_key_path(walk.stopped_at)
