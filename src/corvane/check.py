@@ -224,7 +224,9 @@ class CheckReport:
         line and the frames of its own code below it; ``verbose``, the whole
         traceback."""
         lines = ["registrations per plugin:"]
-        lines += [f"  {count:>3}  {source.describe()}" for source, count in self.counts]
+        # Right-aligned, as wide as the widest count (three at least).
+        width = max([3, *(len(str(count)) for _, count in self.counts)])
+        lines += [f"  {count:>{width}}  {source.describe()}" for source, count in self.counts]
         if not self.counts:
             lines.append("  none: no plugin registered anything")
         matched = [item for item in self.found.get("disabled", []) if item.matched]
