@@ -234,7 +234,7 @@ def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool 
         dest="disable_before" if top else "disable",
         help=(
             "do not load the plugins of this distribution, entry point or built-in plugin "
-            f"module; repeatable; adds to {DISABLE_VARIABLE} (names separated by commas)"
+            f"module; several separated by commas, or repeated; adds to {DISABLE_VARIABLE}"
         ),
     )
     parser.add_argument(
@@ -819,25 +819,28 @@ def _check_arguments(check: argparse.ArgumentParser) -> None:
     check.add_argument("--json", action="store_true", help="print the report as JSON")
     check.add_argument(
         "--ignore",
-        action="append",
+        action="extend",
         default=[],
-        type=_finding_code,
+        type=_finding_codes,
         metavar="CODE",
         help="leave the findings of this code (CP001 ...) out of the report and the "
-        "status; repeatable",
+        "status; several separated by commas, or repeated",
     )
 
 
-def _finding_code(text: str) -> str:
-    # A code of check's findings, in any case; only check reads them.
+def _finding_codes(text: str) -> list[str]:
+    # Codes of check's findings separated by commas, in any case; only check
+    # reads them.
     from corvane.check import FINDINGS
 
     codes = [finding.code for finding in FINDINGS]
-    if text.upper() not in codes:
-        raise argparse.ArgumentTypeError(
-            f"unknown finding code {text!r} (the codes are {codes[0]} to {codes[-1]})"
-        )
-    return text.upper()
+    given = [part.strip() for part in text.split(",") if part.strip()]
+    for code in given:
+        if code.upper() not in codes:
+            raise argparse.ArgumentTypeError(
+                f"unknown finding code {code!r} (the codes are {codes[0]} to {codes[-1]})"
+            )
+    return [code.upper() for code in given]
 
 
 def _which_problem(args: argparse.Namespace) -> str | None:

@@ -96,7 +96,7 @@ def load_plugins(
     logged as a warning, unless its module had been imported before.
 
     ``disable`` names plugins to keep out, as does the environment variable
-    ``CORVANE_PLUGINS_DISABLE`` (names separated by commas): a distribution
+    ``CORVANE_PLUGINS_DISABLE`` (in both, names separated by commas): a distribution
     name (compared as installers normalise it), an entry-point name, or a
     built-in plugin module's name (``corvane.plugins.linux``, or ``linux``
     below ``corvane.plugins``, which keeps out the modules below it too). A
@@ -151,8 +151,9 @@ class _Disabling:
         variable = os.environ.get(DISABLE_VARIABLE, "").split(",")
         # name -> whether it came from the environment; the first origin counts.
         self.names: dict[str, bool] = {}
+        # A name given may be several separated by commas, as in the variable.
         for name, from_environment in [
-            *((str(name).strip(), False) for name in given),
+            *((part.strip(), False) for name in given for part in str(name).split(",")),
             *((name.strip(), True) for name in variable),
         ]:
             if name:
