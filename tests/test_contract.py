@@ -23,6 +23,7 @@ pytest_plugins = ["plugin_probes"]
 
 BROKEN = "raise RuntimeError('no driver')\n"
 ACME = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='acmeos')\n"
+REPEATED = "from corvane.registry import plugin_manager\nclass C: pass\nfor _ in range(3):\n    plugin_manager.register_plugin(C, os='repos')\n"
 MISSPELT = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='linx')\n"
 
 
@@ -61,6 +62,8 @@ STATUSES = [
     (["check", "--ignore", "CP006,cp001"], BROKEN, 0, ""),
     (["check", "--ignore", "CP001,CP099"], BROKEN, 2, f"unknown finding code 'CP099' {CODES}"),
     (["list"], BROKEN, 3, STOPPED),
+    (["tree"], REPEATED, 0, ".{p}.b.C from plugin module corvane.plugins.{p}.b (2 times)\n"),
+    (["-v", "tree"], REPEATED, 0, " (2 times)\ndebug: repos is not part of the built-in list of supported OSes. (3 times in all)\ndebug:  C already registered for ['repos'], C from corvane.plugins.{p}.b is overriding this class (2 times in all)\n"),
     (["--keep-going", "which", "--os", "nope"], BROKEN, 1, "operating systems: acmeos, probeos\n"),
     (["--disable", "{p}.b", "list"], BROKEN, 0, ""),
     (["--disable", "nosuch,{p}.b", "list"], BROKEN, 0, "the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"),
@@ -83,6 +86,9 @@ def test_each_exit_status(probes, capsys, monkeypatch, argv, extra, status, err_
     assert main(argv) == status
     out, err = capsys.readouterr()
     assert err.endswith(err_end.format(p=probes.package)) and "Traceback" not in err
+    # A line comes once, repeated ones with their count.
+    lines = [line for line in err.splitlines() if line]
+    assert len(set(lines)) == len(lines)
     # --explain shows on stdout the plugins kept out that the miss names on stderr.
     kept = err_end.format(p=probes.package).rpartition("kept out: ")[2].strip()
     assert (f"kept out: {kept}" in out) is ("--explain" in argv and "kept out" in err_end)

@@ -32,6 +32,7 @@ import logging
 import os
 import sys
 import traceback
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from functools import partial
@@ -329,6 +330,7 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     finally:
         if handler is not None:
             logging.getLogger(log.name).removeHandler(handler)
+            handler.close()
 
 
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -372,8 +374,37 @@ class _LevelFormatter(logging.Formatter):
         return f"{record.levelname.lower()}: {record.getMessage()}"
 
 
+class _OnceEach(logging.StreamHandler):  # type: ignore[type-arg]
+    """Writes each line the first time it comes, and counts its repeats: a
+    plugin that makes 20,000 registrations gets one line per kind, not
+    20,000. ``close`` writes each repeated line again with its count."""
+
+    def __init__(self, stream: TextIO) -> None:
+        super().__init__(stream)
+        # Each line written, with how often it came.
+        self.seen: dict[str, int] = {}
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            text = self.format(record)
+        except Exception:
+            self.handleError(record)
+            return
+        count = self.seen.get(text, 0)
+        self.seen[text] = count + 1
+        if not count:
+            super().emit(record)
+
+    def close(self) -> None:
+        repeated = [(text, count) for text, count in self.seen.items() if count > 1]
+        self.seen.clear()
+        for text, count in repeated:
+            self.stream.write(f"{text} ({count} times in all)\n")
+        super().close()
+
+
 def _verbose_handler(err: TextIO) -> logging.Handler:
-    handler = logging.StreamHandler(err)
+    handler = _OnceEach(err)
     handler.setLevel(logging.DEBUG)
     handler.setFormatter(_LevelFormatter())
     logger = logging.getLogger(log.name)
@@ -770,8 +801,10 @@ def _diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 def _print_overrides(report: LoadReport, err: TextIO) -> None:
     print("", file=err)
     print("overrides while loading (the last registration wins):", file=err)
-    for override in report.overrides:
-        print(f"  {override.describe()}", file=err)
+    # Each one once, in order, with how often it happened when more than once.
+    lines = Counter(override.describe() for override in report.overrides)
+    for line, count in lines.items():
+        print(f"  {line}" + (f" ({count} times)" if count > 1 else ""), file=err)
 
 
 def _check_description() -> str:
