@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+from importlib import metadata
 from importlib.metadata import EntryPoint
 
 import pytest
@@ -29,17 +30,51 @@ MISSPELT = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_m
 
 def world(probes, extra=None):
     """probeos/edge from the built-in module longmodule, acmeos from the entry
-    point acmeos of Acme_Plugins 1.0, and ``extra`` as the built-in module b."""
+    point acmeos of Acme_Plugins 1.0, and ``extra`` as the built-in module b
+    (or run on the probes, when it is a function)."""
     registering = probes.registering("LongConnectionName", "os='probeos', platform='edge'")
     probes.builtin("longmodule.py", registering)
     acme = probes.registering("Acme", "os='acmeos'")
     probes.external("acmeos", acme, distribution="Acme_Plugins")
-    if extra:
+    if callable(extra):
+        extra(probes)
+    elif extra:
         probes.builtin("b.py", extra)
 
 
+def unreadable(filename, how):
+    """zeta_plugins 1.0, whose entry point zetaos registers Zeta for acmeos,
+    with its ``filename`` made unreadable: a folder, or a broken link."""
+
+    def install(probes):
+        info = probes.external_root / "zeta_plugins-1.0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text("Name: zeta-plugins\nVersion: 1.0\n")
+        module = probes.external_module("zetaos")
+        (info / "entry_points.txt").write_text(f"[corvane.plugins]\nzetaos = {module}\n")
+        (probes.external_root / f"{module}.py").write_text(
+            probes.registering("Zeta", "os='acmeos'")
+        )
+        if filename == "METADATA":  # the entry points read, and listed
+            probes.entry_points += metadata.Distribution.at(info).entry_points
+        (info / filename).unlink()
+        if how == "folder":
+            (info / filename).mkdir()
+        else:
+            (info / filename).symlink_to(info / "gone")
+
+    return install
+
+
+def colliding(probes):
+    """The built-in module b fails, and the distribution named {p}-b (the
+    name {p}.b as installers compare it) declares bb."""
+    probes.builtin("b.py", BROKEN)
+    probes.external("bb", ACME.replace("acmeos", "bbos"), distribution=f"{probes.package}-b")
+
+
 STOPPED = "(use --keep-going to load the other plugins, or --disable {p}.b to keep it out)\n"
-CODES = "(the codes are CP001 to CP009)\n"
+CODES = "(the codes are CP001 to CP010)\n"
 KEPT = (
     "  kept out: entry point acmeos = {p}_acmeos (from Acme_Plugins 1.0), which may register acmeos"
 )
@@ -53,7 +88,7 @@ STATUSES = [
     (["which", "--os", "probeos", "--model", "x"], None, 2, "argument --model: needs --platform\n"),
     (["which", "--os", "probeos", "--platform", "edge", "--model", "x"], None, 0, ""),
     (["lookup"], None, 2, "(choose from 'tree', 'which', 'list', 'check', 'diff')\n"),
-    (["check", "--ignore", "CP010"], None, 2, f"unknown finding code 'CP010' {CODES}"),
+    (["check", "--ignore", "CP011"], None, 2, f"unknown finding code 'CP011' {CODES}"),
     (["check", "--ignore", "cp000"], None, 2, f"unknown finding code 'cp000' {CODES}"),
     (["check"], MISSPELT, 1, ""),
     (["check", "--ignore", "cp006"], MISSPELT, 0, ""),
@@ -62,6 +97,18 @@ STATUSES = [
     (["check", "--ignore", "CP006,cp001"], BROKEN, 0, ""),
     (["check", "--ignore", "CP001,CP099"], BROKEN, 2, f"unknown finding code 'CP099' {CODES}"),
     (["list"], BROKEN, 3, STOPPED),
+    (["--disable", "nosuch", "list"], BROKEN, 3, f"{STOPPED}corvane-plugins: warning: the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"),
+    (["--disable", "{p}.longmodule", "list"], BROKEN, 3, STOPPED),
+    (["list"], colliding, 3, "(use --keep-going to load the other plugins, or --disable corvane.plugins.{p}.b to keep it out)\n"),
+    (["--disable", "{p}.b", "list"], colliding, 0, "warning: the disabled name {p}.b matched 2 plugins: entry point bb = {p}_bb (from {p}-b 1.0) (--disable {p}-b); plugin module corvane.plugins.{p}.b (--disable corvane.plugins.{p}.b)\n"),
+    (["--disable", "{p}-b", "list"], colliding, 3, "--disable corvane.plugins.{p}.b to keep it out)\n"),
+    (["--disable", "zeta_plugins", "list"], unreadable("entry_points.txt", "folder"), 0, "entry_points.txt (Is a directory): the plugins of zeta_plugins 1.0 are not loaded\ncorvane-plugins: warning: the disabled name zeta_plugins matched no plugin: the entry points of zeta_plugins 1.0 cannot be read\n"),
+    (["check"], unreadable("entry_points.txt", "link"), 1, ""),
+    (["check", "--ignore", "CP010"], unreadable("entry_points.txt", "link"), 0, ""),
+    (["check", "--no-external"], unreadable("entry_points.txt", "link"), 1, ""),
+    (["--disable", "zeta_plugins", "check", "--ignore", "CP010"], unreadable("entry_points.txt", "link"), 0, ""),
+    (["--disable", "zeta-plugins", "list"], unreadable("METADATA", "folder"), 0, "METADATA (Is a directory): zeta_plugins 1.0 is named after its folder\n"),
+    (["tree"], unreadable("METADATA", "link"), 0, "replaced by {p}_zetaos.Zeta from entry point zetaos = {p}_zetaos (from zeta_plugins 1.0)\n"),
     (["tree"], REPEATED, 0, ".{p}.b.C from plugin module corvane.plugins.{p}.b (2 times)\n"),
     (["-v", "tree"], REPEATED, 0, " (2 times)\ndebug: repos is not part of the built-in list of supported OSes. (3 times in all)\ndebug:  C already registered for ['repos'], C from corvane.plugins.{p}.b is overriding this class (2 times in all)\n"),
     (["--keep-going", "which", "--os", "nope"], BROKEN, 1, "operating systems: acmeos, probeos\n"),

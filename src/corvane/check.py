@@ -18,6 +18,7 @@ import re
 from collections import Counter
 from collections.abc import Callable, Container, Iterable
 from dataclasses import dataclass, field
+from functools import cached_property
 from importlib import metadata
 from importlib.metadata import distributions
 from typing import Any
@@ -25,8 +26,15 @@ from typing import Any
 from corvane import registry
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.explain import registrations
-from corvane.installed import name_and_version, normalised_name
+from corvane.installed import (
+    UnreadableMetadata,
+    name_and_version,
+    normalised_name,
+    scan,
+    unreadable_metadata,
+)
 from corvane.keys import class_name, format_key_path, key_path_json
+from corvane.loading import keep_out_name
 from corvane.records import Listed, LoadReport, ReplacedNothing
 from corvane.registry import Override, PluginFailure, Registration, Source
 from corvane.spelling import deletion_variants, edit_distance
@@ -39,6 +47,7 @@ __all__ = [
     "FINDINGS",
     "SLOW_LOADING",
     "CheckReport",
+    "Conflict",
     "Finding",
     "NearMissGroup",
     "SharedModule",
@@ -157,7 +166,8 @@ class Finding:
     ``lines`` gives the text of one (its first line, then lines shown below
     it), given whether all of it is asked for (``-v``); ``as_json`` its JSON
     object; ``problem`` tells whether one counts as
-    a problem (all do but the disabled names that matched a plugin).
+    a problem (all do but the disabled names that matched a plugin, or a
+    distribution whose entry points cannot be read).
     """
 
     code: str
@@ -177,6 +187,31 @@ class _Loaded:
     report: LoadReport
     rows: list[Registration]
     external: bool
+
+    @property
+    def listed(self) -> bool:
+        """Whether the load listed the entry points (external plugins, or names
+        to keep out): otherwise its report holds none."""
+        return self.external or bool(self.report.disabled)
+
+    @cached_property
+    def entry_points(self) -> list[Listed]:
+        """The entry points of the group, listed by the load or else now."""
+        return self.report.entry_points if self.listed else scan()
+
+    def unreadable(self) -> list[UnreadableMetadata]:
+        """The metadata that cannot be read, found by the load or else now."""
+        return self.report.unreadable if self.listed else unreadable_metadata([])
+
+
+@dataclass(frozen=True)
+class Conflict:
+    """A registration two plugins made for one description (CP003): the
+    override, and the names that keep out the one plugin or the other and
+    nothing else (``corvane.loading.keep_out_name``), winner first."""
+
+    override: Override
+    keep_out: tuple[str, ...]
 
 
 @dataclass
@@ -482,7 +517,18 @@ def _failure_json(failure: PluginFailure) -> dict[str, Any]:
     }
 
 
-def _conflict_json(override: Override) -> dict[str, Any]:
+def _conflicts(loaded: _Loaded) -> list[Conflict]:
+    found = []
+    for override in loaded.report.overrides:
+        if override.is_conflict:
+            sources = (override.winner_source, override.replaced_source)
+            names = (keep_out_name(source, loaded.entry_points) for source in sources)
+            found.append(Conflict(override, tuple(name for name in names if name)))
+    return found
+
+
+def _conflict_json(conflict: Conflict) -> dict[str, Any]:
+    override = conflict.override
     return {
         "key_path": key_path_json(override.key_path),
         "chassis_type": str(override.chassis_type),
@@ -495,19 +541,19 @@ def _conflict_json(override: Override) -> dict[str, Any]:
             "source": override.winner_source.as_json(),
         },
         "declared": class_name(override.declared) if override.declared is not None else None,
-        "fix": _conflict_fix(override).removeprefix("fix: "),
+        "fix": _conflict_fix(conflict).removeprefix("fix: "),
     }
 
 
-def _conflict_lines(override: Override, verbose: bool) -> list[str]:
-    return [f"conflict at {override.describe()}", _conflict_fix(override)]
+def _conflict_lines(conflict: Conflict, verbose: bool) -> list[str]:
+    return [f"conflict at {conflict.override.describe()}", _conflict_fix(conflict)]
 
 
-def _conflict_fix(override: Override) -> str:
+def _conflict_fix(conflict: Conflict) -> str:
     # What to do: declare the replacement, or keep one of the two out.
+    override = conflict.override
     replaced, winner = class_name(override.replaced), class_name(override.winner)
-    names = [s.disable_name() for s in (override.winner_source, override.replaced_source)]
-    keep_out = " or ".join(f"--disable {name}" for name in names if name)
+    keep_out = " or ".join(f"--disable {name}" for name in conflict.keep_out)
     if override.declared is None:
         declare = (
             f"if {winner} is meant to replace {replaced}, register it with replaces={replaced}"
@@ -597,7 +643,7 @@ FINDINGS: tuple[Finding, ...] = (
         "conflicts",
         "a registration two plugins made for the same key path and chassis type "
         "(unless the later one declared the replacement)",
-        lambda loaded: [o for o in loaded.report.overrides if o.is_conflict],
+        _conflicts,
         _conflict_lines,
         _conflict_json,
     ),
@@ -648,7 +694,16 @@ FINDINGS: tuple[Finding, ...] = (
         lambda loaded: list(loaded.report.disabled),
         _line,
         _json,
-        problem=lambda item: not item.matched,
+        # One that names a distribution whose entry points cannot be read is CP010's.
+        problem=lambda item: not (item.matched or item.unreadable),
+    ),
+    Finding(
+        "CP010",
+        "unreadable_metadata",
+        "a metadata file of an installed distribution that cannot be read",
+        _Loaded.unreadable,
+        _line,
+        _json,
     ),
 )
 

@@ -43,7 +43,7 @@ from corvane import log, registry
 from corvane.core.errors import ConnectionInfraError
 from corvane.explain import WalkExplanation, explain_lookup, registrations
 from corvane.keys import LISTING_FORMAT, class_name, format_key_path
-from corvane.loading import DISABLE_VARIABLE
+from corvane.loading import DISABLE_VARIABLE, load_warnings
 from corvane.plugins import supported_chassis
 from corvane.records import (
     Disabled,
@@ -318,7 +318,9 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         return 0
     except KeyboardInterrupt as interrupt:
         if isinstance(interrupt, PluginInterrupted):
-            keep_out = _disable_hint(interrupt.source, "; {} keeps it out")
+            if not verbose:
+                _print_warnings(interrupt.report, err)
+            keep_out = _disable_hint(interrupt.keep_out, "; {} keeps it out")
             print(f"{PROG}: {interrupt}{keep_out}", file=err)
         return EXIT_INTERRUPTED
     except Exception as error:
@@ -361,11 +363,16 @@ def _discard_stdout(out: TextIO) -> None:
         pass
 
 
-def _disable_hint(source: Source | None, template: str) -> str:
-    # The template around "--disable NAME", when the plugin has such a name;
-    # nothing otherwise.
-    name = source.disable_name() if source is not None else None
+def _disable_hint(name: str | None, template: str) -> str:
+    # The template around "--disable NAME", when a name keeps out the plugin
+    # and no other; nothing otherwise.
     return template.format(f"--disable {name}") if name else ""
+
+
+def _print_warnings(report: LoadReport | None, err: TextIO) -> None:
+    # The warnings of a load, as -v shows them from the log.
+    for line in load_warnings(report) if report is not None else []:
+        print(f"{PROG}: warning: {line}", file=err)
 
 
 class _LevelFormatter(logging.Formatter):
@@ -446,8 +453,10 @@ def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: Text
         print(f"{PROG}: {error}", file=err)
         if verbose:
             _print_traceback(error.failure, err)
-        keep_out = _disable_hint(error.failure.source, ", or {} to keep it out")
+        keep_out = _disable_hint(error.keep_out, ", or {} to keep it out")
         print(f"  (use --keep-going to load the other plugins{keep_out})", file=err)
+        if not verbose:
+            _print_warnings(error.report, err)
         return EXIT_PLUGIN_FAILED
     for failure in report.failures:
         print(f"{PROG}: {failure.describe()}", file=err)
@@ -455,11 +464,7 @@ def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: Text
             _print_traceback(failure, err)
     if not verbose:
         # With -v the package's warning lines say it already.
-        for item in report.registered_nothing:
-            print(f"{PROG}: warning: {item.describe()}", file=err)
-        for disabled in report.disabled:
-            if not disabled.matched:
-                print(f"{PROG}: warning: {disabled.describe()}", file=err)
+        _print_warnings(report, err)
 
     status = show(args, report, out, err)
     if report.overrides:
