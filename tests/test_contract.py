@@ -25,6 +25,8 @@ pytest_plugins = ["plugin_probes"]
 BROKEN = "raise RuntimeError('no driver')\n"
 ACME = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='acmeos')\n"
 REPEATED = "from corvane.registry import plugin_manager\nclass C: pass\nfor _ in range(3):\n    plugin_manager.register_plugin(C, os='repos')\n"
+# A class whose text, which tree shows, is interrupted.
+INTERRUPTING = "from corvane.registry import plugin_manager\nclass M(type):\n    def __repr__(cls):\n        raise KeyboardInterrupt\nclass C(metaclass=M): pass\nplugin_manager.register_plugin(C, os='kbd')\n"
 MISSPELT = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='linx')\n"
 
 
@@ -97,6 +99,7 @@ STATUSES = [
     (["check", "--ignore", "CP006,cp001"], BROKEN, 0, ""),
     (["check", "--ignore", "CP001,CP099"], BROKEN, 2, f"unknown finding code 'CP099' {CODES}"),
     (["list"], BROKEN, 3, STOPPED),
+    (["tree"], INTERRUPTING, 130, "corvane-plugins: interrupted\n"),
     (["--disable", "nosuch", "list"], BROKEN, 3, f"{STOPPED}corvane-plugins: warning: the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"),
     (["--disable", "{p}.longmodule", "list"], BROKEN, 3, STOPPED),
     (["list"], colliding, 3, "(use --keep-going to load the other plugins, or --disable corvane.plugins.{p}.b to keep it out)\n"),
@@ -368,23 +371,41 @@ def test_the_status_does_not_depend_on_the_reader(tmp_path, shell, status):
     assert (result.returncode, result.stderr) == (status, "")
 
 
-@pytest.mark.parametrize("argv", [["list"], ["check", "--json"], ["which", "--os", "x"]])
-def test_an_interrupted_load_names_its_plugin(tmp_path, argv):
+STOP = (
+    "corvane-plugins: interrupted while loading entry point stop = stop_plugin "
+    "(from stop-plugins 1.0); --disable stop-plugins keeps it out\n"
+)
+# The command, the module that is interrupted while it is imported (one the
+# tool imports, shadowed), and stderr.
+INTERRUPTS = [
+    (["list"], None, STOP),
+    (["check", "--json"], None, STOP),
+    (["which", "--os", "x"], None, STOP),
+    (
+        ["--disable", "nosuch", "tree"],
+        None,
+        "corvane-plugins: warning: the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"
+        + STOP,
+    ),
+    (["tree"], "logging", "corvane-plugins: interrupted\n"),
+    (["tree"], "argparse", "corvane-plugins: interrupted\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "importing", "err"), INTERRUPTS)
+def test_an_interrupt_ends_with_one_line_and_130(tmp_path, argv, importing, err):
     # In a process of its own, as an interrupt ends one.
     info = tmp_path / "stop_plugins-1.0.dist-info"
     info.mkdir()
     (info / "METADATA").write_text("Name: stop-plugins\nVersion: 1.0\n")
     (info / "entry_points.txt").write_text("[corvane.plugins]\nstop = stop_plugin\n")
     (tmp_path / "stop_plugin.py").write_text("raise KeyboardInterrupt\n")
+    if importing:
+        (tmp_path / f"{importing}.py").write_text("raise KeyboardInterrupt\n")
     tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
     env = {**os.environ, "PYTHONPATH": str(tmp_path)}
     result = subprocess.run([tool, *argv], capture_output=True, text=True, timeout=60, env=env)
-    assert (result.returncode, result.stdout, result.stderr) == (
-        130,
-        "",
-        "corvane-plugins: interrupted while loading entry point stop = stop_plugin "
-        "(from stop-plugins 1.0); --disable stop-plugins keeps it out\n",
-    )
+    assert (result.returncode, result.stdout, result.stderr) == (130, "", err)
 
 
 Dist = collections.namedtuple("Dist", "name version")

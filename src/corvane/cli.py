@@ -70,6 +70,8 @@ EXIT_CHECK_PROBLEMS = 1
 EXIT_DIFFERENT = 1
 EXIT_DIFF_TROUBLE = 2
 EXIT_INTERRUPTED = 130
+# The line an interrupt ends the command with when no plugin was loading.
+INTERRUPTED = f"{PROG}: interrupted"
 
 EXIT_STATUS = f"""\
 exit status:
@@ -292,6 +294,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     output = _Output(sys.stdout)
     try:
         return _main(argv, cast(TextIO, output), sys.stderr)
+    except KeyboardInterrupt:
+        # Outside the command's own run: while its arguments were read, say.
+        print(INTERRUPTED, file=sys.stderr)
+        return EXIT_INTERRUPTED
     finally:
         output.close()
         for name in closed:
@@ -322,6 +328,8 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
                 _print_warnings(interrupt.report, err)
             keep_out = _disable_hint(interrupt.keep_out, "; {} keeps it out")
             print(f"{PROG}: {interrupt}{keep_out}", file=err)
+        else:
+            print(INTERRUPTED, file=err)
         return EXIT_INTERRUPTED
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=err)
