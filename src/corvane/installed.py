@@ -118,6 +118,7 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
         return fields
     folder = _folder(dist) if text is None else None
     if folder is not None and _unreadable(folder, "METADATA") is not None:
+        _METADATA_UNREAD.add(folder)
         return _named_by_folder(folder)
     # No metadata, or a field it lacks, is None, as importlib.metadata gave
     # it before 3.15 (which raises MetadataNotFound and KeyError for them).
@@ -195,34 +196,44 @@ def unreadable_metadata(listed: Iterable[Listed]) -> list[UnreadableMetadata]:
     """Find the metadata files that are there and cannot be read.
 
     Looks at the ``entry_points.txt`` of every distribution on the path (the
-    first of each name, the one ``importlib.metadata`` reads) and at the
-    ``METADATA`` of the distributions of ``listed``, with one or two ``stat``
-    calls per file and without reading any.
+    first of each name, the one ``importlib.metadata`` reads), with a
+    ``stat`` call or two each and without reading any, and at the
+    ``METADATA`` of those distributions of ``listed`` that
+    ``name_and_version`` could not read.
 
     Returns:
         One ``UnreadableMetadata`` per such file, in the order of the path.
     """
     found = []
-    names: set[Any] = set()
+    names: set[str] = set()
     for dist in metadata.distributions():
-        name = getattr(dist, "_normalized_name", None)
+        folder = _folder(dist)
+        if folder is None:
+            continue
+        # The name as importlib.metadata tells copies apart, from the folder's.
+        name = normalised_name(os.path.basename(folder).partition("-")[0])
         if name in names:
             continue
         names.add(name)
-        folder = _folder(dist)
-        error = _unreadable(folder, "entry_points.txt") if folder else None
-        if folder and error:
+        error = _unreadable(folder, "entry_points.txt")
+        if error:
             found.append(_unreadable_file(folder, "entry_points.txt", error))
     folders: set[str] = set()
     for item in listed:
         folder = _folder(getattr(item.entry_point, "dist", None))
-        if folder is None or folder in folders:
+        if folder is None or folder not in _METADATA_UNREAD or folder in folders:
             continue
         folders.add(folder)
         error = _unreadable(folder, "METADATA")
         if error:
             found.append(_unreadable_file(folder, "METADATA", error))
     return found
+
+
+# The folders whose METADATA name_and_version could not read (looked at
+# again when reported): the one record, so that a load asks nothing more of
+# the others.
+_METADATA_UNREAD: set[str] = set()
 
 
 def _folder(dist: Any) -> str | None:
@@ -237,15 +248,17 @@ def _folder(dist: Any) -> str | None:
 
 def _unreadable(folder: str, filename: str) -> str | None:
     # Why the file cannot be read when it is there and importlib.metadata
-    # would take it for missing; None when it can be read, or is not there.
+    # would take it for missing; None when it can be read, or is not there
+    # (told by one call that raises nothing, the usual case).
     path = os.path.join(folder, filename)
+    if _ASK_THE_LINK and not os.access(path, os.F_OK, follow_symlinks=False):
+        return None
     try:
         mode = os.stat(path).st_mode
-    except FileNotFoundError:
+    except (FileNotFoundError, NotADirectoryError):
+        # A link to nothing; or not there (in an .egg-info file rather than a
+        # folder, say) when the link could not be asked about.
         return "a broken link" if os.path.islink(path) else None
-    except NotADirectoryError:
-        # An .egg-info file rather than a folder.
-        return None
     except OSError as error:
         return error.strerror or type(error).__name__
     if stat.S_ISDIR(mode):
@@ -253,6 +266,10 @@ def _unreadable(folder: str, filename: str) -> str | None:
     if not os.access(path, os.R_OK):
         return "Permission denied"
     return None
+
+
+# Whether os.access can tell a link from what it names here.
+_ASK_THE_LINK = os.access in os.supports_follow_symlinks
 
 
 def _named_by_folder(folder: str) -> tuple[str, str | None]:
