@@ -519,11 +519,15 @@ def _failure_json(failure: PluginFailure) -> dict[str, Any]:
 
 def _conflicts(loaded: _Loaded) -> list[Conflict]:
     found = []
+    # Each plugin's name, looked for once however many conflicts it has.
+    names: dict[Source, str | None] = {}
     for override in loaded.report.overrides:
         if override.is_conflict:
-            sources = (override.winner_source, override.replaced_source)
-            names = (keep_out_name(source, loaded.entry_points) for source in sources)
-            found.append(Conflict(override, tuple(name for name in names if name)))
+            for source in (override.winner_source, override.replaced_source):
+                if source not in names:
+                    names[source] = keep_out_name(source, loaded.entry_points)
+            both = (names[override.winner_source], names[override.replaced_source])
+            found.append(Conflict(override, tuple(name for name in both if name)))
     return found
 
 
