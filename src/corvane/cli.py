@@ -9,8 +9,10 @@ load, and the status is 3 unless the command itself failed. A reader that
 closes standard output (``| head``, ``| true``, ``>&-``) ends the output, not
 the command: it runs to its end and exits with its own status, whenever the
 reader went. An interrupt (Ctrl-C) ends it with status 130, as shells report
-it, naming the plugin it interrupted while one loaded. What plugins print
-while they load goes to stderr.
+it, and one line, naming the plugin it interrupted while one loaded. The
+warnings of loading (metadata that cannot be read, disabled names that
+matched nothing or more than one plugin) are printed however the command
+ends. What plugins print while they load goes to stderr.
 
 ``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
 when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
