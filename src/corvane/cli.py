@@ -415,8 +415,11 @@ class _OnceEach(logging.StreamHandler):  # type: ignore[type-arg]
     def close(self) -> None:
         repeated = [(text, count) for text, count in self.seen.items() if count > 1]
         self.seen.clear()
-        for text, count in repeated:
-            self.stream.write(f"{text} ({count} times in all)\n")
+        try:
+            for text, count in repeated:
+                self.stream.write(f"{text} ({count} times in all)\n")
+        except (OSError, ValueError):
+            pass  # stderr's reader went, or it was closed
         super().close()
 
 
