@@ -16,7 +16,8 @@
 //
 // What decides between a shortcut and the written steps, all of it:
 // - Call::mode_: whether the call is on its fast path, and whether its
-//   instance was examined plain (below). Per call.
+//   instance was examined plain (below). Per call; a render that goes on
+//   after a safe point starts a new fast path, examined afresh.
 // - Call::held_: the state read from the instance's __dict__ when it was
 //   examined plain. Per call, let go when the call leaves its fast path.
 // - The member functions the module built (call.cpp): a class is plain when
@@ -159,6 +160,17 @@ class Call {
         sentinel::step(id);
         if (mode_ != Mode::written && !sentinel::planted(id)) {
             leave();
+        }
+    }
+
+    // Starts a new fast path after the call left its own: nothing found
+    // before is carried over, and the instance is examined afresh when it is
+    // next asked for. For a call that goes on after a step whose Python code
+    // may have changed anything (a render's safe point).
+    void reenter() noexcept {
+        if (mode_ == Mode::written) {
+            mode_ = Mode::unexamined;
+            sentinel::enter_fast();
         }
     }
 

@@ -48,6 +48,7 @@ namespace corvane {
     W(print_tree, "looks up self.print_tree for a child")                                          \
     W(sorted, "calls the dict's keys() and sorts them")                                            \
     W(repr, "reads self.__class__, hex and id")                                                    \
+    W(signals, "lets the handlers of pending signals run, between two children of a render")       \
     C(validators,                                                                                  \
       "the validators are the module's, every value None or an exact str, and both "               \
       "lists exact lists of exact strs")                                                           \
