@@ -218,7 +218,9 @@ def test_a_signal_is_handled_between_two_children_of_a_long_render():
     # The handler replaces every value of the root as soon as it runs: the
     # children rendered before it keep their text, every one after it reads
     # "gone". It must run while the render is under way, not after it.
-    tree = {f"k{i:06d}": {"data": {"single_rp": {"cls": Single, "path": "p"}}} for i in range(100_000)}
+    tree = {
+        f"k{i:06d}": {"data": {"single_rp": {"cls": Single, "path": "p"}}} for i in range(100_000)
+    }
     full = PluginManager().print_tree(dict(tree))
 
     def handler(signum, frame):

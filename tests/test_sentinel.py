@@ -314,9 +314,9 @@ class HandledAt(model.PluginManager):
         return text
 
 
-def rendered(render):
+def rendered(render, *args):
     try:
-        return render()
+        return render(*args)
     except BaseException as error:
         return type(error).__name__, str(error)
 
@@ -329,12 +329,12 @@ def test_a_render_goes_on_after_a_signal_as_the_written_rule_does(handler):
         Renamed.__qualname__ = "Renamed"
         expected = HandledAt(at, HANDLERS[handler])
         expected.tree = render_tree()
-        written.append(rendered(lambda: expected.print_tree(expected.tree)))
+        written.append(rendered(expected.print_tree, expected.tree))
 
         Renamed.__qualname__ = "Renamed"
         manager, tree = pluginmanager.PluginManager(), render_tree()
 
-        def handle(signum, frame, manager=manager, tree=tree):
+        def handle(signum, frame, manager=manager, tree=tree, at=at):
             handled.append(at)
             HANDLERS[handler](manager, tree)
 
@@ -343,7 +343,7 @@ def test_a_render_goes_on_after_a_signal_as_the_written_rule_does(handler):
         SENTINEL.trip(at, signal.SIGUSR1)
         SENTINEL.arm()
         try:
-            native.append(rendered(lambda: manager.print_tree(tree)))
+            native.append(rendered(manager.print_tree, tree))
         finally:
             SENTINEL.disarm()
             SENTINEL.trip(-1, 0)

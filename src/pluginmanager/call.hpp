@@ -30,6 +30,8 @@
 //   while the interpreter can tell the node is unchanged. Process-wide.
 // - The validators' choice (validation.cpp) and the renderer's choice
 //   (rendering.cpp): made up front by reading exact types, kept nowhere.
+// - The lookups remembered (memo.hpp), from 3.12 on: each kept with the
+//   count of changes to watched dicts it was found at. Process-wide.
 // - A value seen in a node on the fast path, which a second read of it
 //   (node_item_again) takes while nothing has run: a local of the member.
 //
@@ -127,7 +129,9 @@ enum class State { plugins, supported_os, chassis_type_list };
 
 class Call {
   public:
-    explicit Call(PyObject* self) noexcept : self_(self) { sentinel::enter_fast(); }
+    Call(PyObject* self, bool bound_at_once) noexcept : self_(self), bound_at_once_(bound_at_once) {
+        sentinel::enter_fast();
+    }
     ~Call() {
         if (mode_ != Mode::written) {
             sentinel::leave_fast();
@@ -137,6 +141,8 @@ class Call {
     Call& operator=(const Call&) = delete;
 
     PyObject* self() const noexcept { return self_; }
+    // Whether the arguments bound at once, not through the binder.
+    bool bound_at_once() const noexcept { return bound_at_once_; }
     // Whether no step of the call has run the host's own operation yet.
     bool fast() const noexcept { return mode_ != Mode::written; }
 
@@ -222,6 +228,7 @@ class Call {
     }
 
     PyObject* self_;
+    bool bound_at_once_;
     Mode mode_ = Mode::unexamined;
     Ref held_[3];
 };

@@ -52,6 +52,10 @@ namespace corvane {
     C(validators,                                                                                  \
       "the validators are the module's, every value None or an exact str, and both "               \
       "lists exact lists of exact strs")                                                           \
+    C(memo,                                                                                        \
+      "the call bound at once, its instance examined plain, every value None or an exact "         \
+      "ASCII str, and no watched dict changed since a lookup of the same description in the "      \
+      "same tree took its shortcuts only")                                                         \
     C(fast_renderer,                                                                               \
       "a tree of exact dicts with exact-str keys and plain leaves, rendered by "                   \
       "the module's own print_tree")
