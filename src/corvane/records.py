@@ -11,9 +11,12 @@ import os
 import traceback
 from dataclasses import dataclass, field
 from importlib.metadata import EntryPoint
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from corvane.keys import class_name, format_key_path, key_path_json
+
+if TYPE_CHECKING:
+    from corvane.installed import UnreadableMetadata
 
 # The package of the built-in plugins (what corvane.plugins.__name__ is; not
 # imported here, so that reading the records imports no plugin package).
@@ -356,16 +359,24 @@ class Disabled:
     ``name`` is a distribution name, an entry-point name or a built-in plugin
     module's name (dotted, or below ``corvane.plugins``); ``matched`` holds the
     sources of the plugins it matched, none when it matched nothing.
-    ``from_environment`` tells whether it came from ``CORVANE_PLUGINS_DISABLE``.
+    ``from_environment`` tells whether it came from ``CORVANE_PLUGINS_DISABLE``;
+    ``unreadable`` names the distribution of that name, with its version,
+    whose entry points cannot be read, when it matched nothing else.
     """
 
     name: str
     matched: tuple[Source, ...] = ()
     from_environment: bool = False
+    unreadable: str | None = None
 
     def describe(self) -> str:
         """Return one line naming the name, where it came from and what it matched."""
         origin = " (CORVANE_PLUGINS_DISABLE)" if self.from_environment else ""
+        if not self.matched and self.unreadable:
+            return (
+                f"the disabled name {self.name}{origin} matched no plugin: the entry points "
+                f"of {self.unreadable} cannot be read"
+            )
         if not self.matched:
             return (
                 f"the disabled name {self.name}{origin} matched no distribution, entry point "
@@ -385,6 +396,12 @@ class Disabled:
 class PluginLoadError(Exception):
     """A plugin failed to load; ``failure`` says which, ``__cause__`` holds its error."""
 
+    # What loading did until the failure stopped it (its warnings), and the
+    # name that keeps the plugin out and no other, when there is one: set by
+    # load_plugins.
+    report: LoadReport | None = None
+    keep_out: str | None = None
+
     def __init__(self, failure: PluginFailure) -> None:
         super().__init__(failure.describe())
         self.failure = failure
@@ -394,6 +411,10 @@ class PluginInterrupted(KeyboardInterrupt):
     """An interrupt raised while a plugin loaded (Ctrl-C, or the plugin's own
     ``raise KeyboardInterrupt``): ``source`` names the plugin, ``__cause__``
     holds the interrupt. A ``KeyboardInterrupt``, so that it goes on as one."""
+
+    # As for PluginLoadError.
+    report: LoadReport | None = None
+    keep_out: str | None = None
 
     def __init__(self, source: Source) -> None:
         super().__init__(f"interrupted while loading {source.describe()}")
@@ -423,3 +444,5 @@ class LoadReport:
     # included; empty when neither external plugins nor disabled names asked
     # for the listing.
     entry_points: list[Listed] = field(default_factory=list)
+    # The metadata files found there that cannot be read (when listed).
+    unreadable: list[UnreadableMetadata] = field(default_factory=list)

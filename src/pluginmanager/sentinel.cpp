@@ -8,6 +8,8 @@
 //     ...                        # calls of the module
 //     _sentinel.take()           # the reports since the last take(), a list of str
 //     _sentinel.plant(["truth"]) # these steps stay on the fast path wrongly
+//     _sentinel.trip(3, signum)  # signal signum pending at a render's fourth safe point
+//     _sentinel.taken("memo")    # how often a choice's fast form was taken
 //     _sentinel.disarm()
 //
 // Code that the cyclic collector runs counts too: no step allocates on the
@@ -28,6 +30,12 @@ thread_local int t_step = -1;  // none yet
 
 PyObject* g_reports = nullptr;  // list of str
 uint64_t g_planted = 0;         // a bit per step
+// The safe point a test's signal waits for (-1: none), the signal, and the
+// safe points passed since the test asked.
+long g_trip_at = -1;
+int g_trip_signal = 0;
+long g_safe_points = 0;
+unsigned long long g_taken[kStepCount] = {};
 static_assert(kStepCount <= 64, "a planted step is a bit of g_planted");
 
 int profile(PyObject*, PyFrameObject* frame, int what, PyObject*) {
@@ -100,6 +108,23 @@ PyObject* plant(PyObject*, PyObject* names) {
     Py_RETURN_NONE;
 }
 
+PyObject* trip(PyObject*, PyObject* args) {
+    long at = -1;
+    int signal = 0;
+    if (!PyArg_ParseTuple(args, "li", &at, &signal)) {
+        return nullptr;
+    }
+    g_trip_at = at;
+    g_trip_signal = signal;
+    g_safe_points = 0;
+    Py_RETURN_NONE;
+}
+
+PyObject* taken(PyObject*, PyObject* name) {
+    const int index = step_named(name);
+    return index < 0 ? nullptr : PyLong_FromUnsignedLongLong(g_taken[index]);
+}
+
 PyObject* steps(PyObject*, PyObject*) {
     static const char* const kinds[] = {"shortcut", "written", "choice"};
     Ref table = Ref::steal(PyList_New(kStepCount));
@@ -120,6 +145,8 @@ PyMethodDef sentinel_methods[] = {
     {"take", take, METH_NOARGS, texts::kSentinelTakeDoc},
     {"plant", plant, METH_O, texts::kSentinelPlantDoc},
     {"steps", steps, METH_NOARGS, texts::kSentinelStepsDoc},
+    {"taken", taken, METH_O, texts::kSentinelTakenDoc},
+    {"trip", trip, METH_VARARGS, texts::kSentinelTripDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -135,6 +162,21 @@ void leave_fast() noexcept {
 
 void step(Step step) noexcept {
     t_step = static_cast<int>(step);
+}
+
+void took(Step step) noexcept {
+    ++g_taken[static_cast<int>(step)];
+}
+
+bool every_safe_point() noexcept {
+    return g_trip_at >= 0;
+}
+
+void at_safe_point() noexcept {
+    if (g_trip_at >= 0 && g_safe_points++ == g_trip_at) {
+        g_trip_at = -1;
+        PyErr_SetInterruptEx(g_trip_signal);
+    }
 }
 
 bool planted(Step step) noexcept {
@@ -160,10 +202,18 @@ void detach() {
     PyEval_SetProfile(nullptr, nullptr);
     Py_CLEAR(g_reports);
     g_planted = 0;
+    g_trip_at = -1;
+    for (unsigned long long& taken : g_taken) {
+        taken = 0;
+    }
 }
 
 bool kept() noexcept {
-    return g_reports != nullptr || g_planted != 0;
+    bool kept = g_reports != nullptr || g_planted != 0 || g_trip_at != -1;
+    for (unsigned long long taken : g_taken) {
+        kept = kept || taken != 0;
+    }
+    return kept;
 }
 
 }  // namespace corvane::sentinel

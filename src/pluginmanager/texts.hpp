@@ -47,7 +47,9 @@ inline constexpr char kLoadingFrom[] = " from ";
 inline constexpr char kReprStart[] = "plugins (";
 inline constexpr char kReprAt[] = " at ";
 inline constexpr char kReprEnd[] = ") ";
-inline constexpr char kDepth[] = " while rendering the plugin tree";
+inline constexpr char kDepth[] = "maximum recursion depth exceeded while rendering the plugin tree";
+// `sorted_keys[-1]` of no keys, in the host's words.
+inline constexpr char kNoLastKey[] = "list index out of range";
 
 // Calls into the module (compat.hpp, function.cpp).
 inline constexpr char kStackExhausted[] =
@@ -88,6 +90,10 @@ inline constexpr char kSentinelDisarmDoc[] = "Stop watching the calling thread."
 inline constexpr char kSentinelTakeDoc[] = "The reports since the last take().";
 inline constexpr char kSentinelPlantDoc[] = "Keep the named steps on the fast path (None: none).";
 inline constexpr char kSentinelStepsDoc[] = "The step table: (name, kind, proof or what it does).";
+inline constexpr char kSentinelTakenDoc[] = "How often the named choice's fast form was taken.";
+inline constexpr char kSentinelTripDoc[] =
+    "trip(n, signum): every child a render completes is a safe point, and signum is made "
+    "pending at the n-th (from 0); n < 0: none.";
 
 inline constexpr char kModuleDoc[] =
     "Module:\n"
