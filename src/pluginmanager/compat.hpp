@@ -28,6 +28,19 @@
 #define Py_END_CRITICAL_SECTION() }
 #endif
 
+// The module keeps its state for the process (one interpreter's objects),
+// so it does not support other interpreters: from 3.12 on CPython is told
+// so, and refuses every interpreter that asks (an isolated one) in its own
+// words before the module is created. An interpreter that does not ask (a
+// legacy subinterpreter), and any on 3.11, is refused by the module's create
+// step, in its own.
+#if PY_VERSION_HEX >= 0x030C0000
+#define CORVANE_INTERPRETERS_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define CORVANE_INTERPRETERS_SLOT
+#endif
+
 namespace corvane {
 
 // Runs `scan` (which must not run Python code) holding `object`'s critical

@@ -461,7 +461,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
+    CORVANE_INTERPRETERS_SLOT{0, nullptr},
 };
 
 PyModuleDef module_def = {
