@@ -19,6 +19,7 @@ from typing import Any
 from corvane import log, tree
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path
+from corvane.plugins import DEFAULT_CHASSIS_TYPE
 from corvane.records import OUTSIDE_LOADING, Override, Registration, ReplacedNothing, Source
 from corvane.tree import ABSENT, CHASSIS_MAP, child, copy_tree, key_path_of
 
@@ -154,7 +155,7 @@ class RegistryManager(PluginManager):
         platform: Any = None,
         model: Any = None,
         os_flavor: Any = None,
-        chassis_type: Any = "single_rp",
+        chassis_type: Any = DEFAULT_CHASSIS_TYPE,
         *,
         replaces: type[Any] | None = None,
     ) -> None:
