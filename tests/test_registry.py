@@ -40,7 +40,7 @@ def example(manager):
 
 @pytest.mark.parametrize(
     ("platform", "model", "os_flavor"),
-    itertools.product([None, "", "p"], [None, "", "m"], [None, "", "f"]),
+    list(itertools.product([None, "", "p"], [None, "", "m"], [None, "", "f"])),
 )
 def test_the_python_side_builds_the_module_s_key_path(manager, platform, model, os_flavor):
     if model and not platform:
