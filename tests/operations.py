@@ -59,91 +59,63 @@ class Trip:
     count = at = 0
 
     @classmethod
-    def hook(cls) -> None:
+    def hook(cls, value=None):
         cls.count += 1
         if cls.count == cls.at:
             raise Tripped(cls.count)
+        return value
 
 
 def hooked(base: type, names: str) -> type:
     """A subclass of ``base`` whose methods ``names`` run a hook first."""
 
     def wrap(original):
-        def method(self, *args):
-            Trip.hook()
-            return original(self, *args)
+        return lambda self, *args, **kwargs: Trip.hook() or original(self, *args, **kwargs)
 
-        return method
-
-    return type(
-        f"Hooked{base.__name__}", (base,), {n: wrap(getattr(base, n)) for n in names.split()}
-    )
+    return type(base.__name__, (base,), {n: wrap(getattr(base, n)) for n in names.split()})
 
 
-HStr = hooked(
-    str, "__eq__ __hash__ __len__ __str__ __format__ __add__ __rmod__ __contains__ islower endswith"
-)
-HDict = hooked(
-    dict, "keys get __getitem__ __setitem__ __delitem__ __contains__ __eq__ __len__ __iter__"
-)
+HStr = hooked(str, "__eq__ __hash__ __len__ __str__ __add__ __rmod__ __contains__ islower endswith")
+HDict = hooked(dict, "keys get __getitem__ __setitem__ __delitem__ __contains__ __eq__ __iter__")
 HList = hooked(list, "__contains__ __str__ __iter__")
+Overriding = hooked(
+    pluginmanager.PluginManager, "__getattribute__ __setattr__ validate_os print_tree"
+)
 
 
 class Hooks:
-    """The services and the class a tripping call reaches, each running a hook."""
+    """Every service a tripping call reads from the namespace, and a class and
+    an entry point of its own: each call and attribute runs a hook."""
 
-    def debug(self, text):
-        Trip.hook()
+    name = module = __name__ = property(lambda self: Trip.hook(HStr("hooked")))
+    legacy = False  # entry_points() takes no group
 
-    @property
-    def __name__(self):
-        Trip.hook()
-        return "Hooks"
+    def __init__(self):
+        def hook(value=None):
+            return lambda *args: Trip.hook(value)
 
-    def getfile(self, cls):
-        Trip.hook()
-        return "hooked.py"
-
-    def import_module(self, name):
-        Trip.hook()
+        self.debug, self.getfile, self.import_module, self.load = (
+            hook(),
+            hook("f.py"),
+            hook(),
+            hook(),
+        )
+        self.path, self.dirname = self, hook(HStr("/plugins"))
 
     def hex(self, number):
-        Trip.hook()
-        return HStr(hex(number))
+        return Trip.hook(HStr(hex(number)))
 
     def walk_packages(self, path, prefix):
-        Trip.hook()
-        return iter([(None, HStr(prefix + "generic"), True), HList([0, HStr(prefix + "tests"), 0])])
-
-    @property
-    def path(self):
-        return self
-
-    def dirname(self, file):
-        Trip.hook()
-        return HStr("/plugins")
-
-    @property
-    def name(self):
-        Trip.hook()
-        return HStr("hooked")
-
-    module = name
-
-    def load(self):
-        Trip.hook()
-
-    legacy = False
+        names = [HStr(prefix + "generic"), HStr(prefix + "tests")]
+        return Trip.hook(iter([(None, names[0], True), HList([None, names[1], False])]))
 
     def entry_points(self, **group):
-        Trip.hook()
-        if group and self.legacy:
-            raise TypeError("entry_points() takes no keyword arguments")
+        if Trip.hook(group and self.legacy):
+            raise TypeError("entry_points() got an unexpected keyword argument 'group'")
         return HList([self]) if group else HDict({"corvane.plugins": HList([self])})
 
     def error(self, message):
-        Trip.hook()
-        return ConnectionInfraError(message)
+        return Trip.hook(ConnectionInfraError(message))
 
 
 def tripping(call, **services):
@@ -153,17 +125,15 @@ def tripping(call, **services):
 
     def run_hooked(at):
         namespace = vars(pluginmanager)
-        saved = {name: namespace[name] for name in services if name in namespace}
+        saved = {name: namespace.pop(name) for name in services if name in namespace}
         namespace.update(services)
         Trip.count, Trip.at = 0, at
         try:
             call()
         finally:
             for name in services:
-                if name in saved:
-                    namespace[name] = saved[name]
-                else:
-                    del namespace[name]
+                del namespace[name]
+            namespace.update(saved)
             Trip.at = 0
         return Trip.count
 
@@ -205,10 +175,6 @@ class FlipFlop(str):
         FlipFlop.compared += 1
         return FlipFlop.compared == 1
 
-    @classmethod
-    def arm(cls) -> None:
-        cls.compared = 0
-
 
 def build_cases() -> list:
     """Return (name, handed objects, call, expected exception or None) for every case."""
@@ -227,27 +193,11 @@ def build_cases() -> list:
         manager.register_plugin(ConnB, os_, platform, chassis_type=fresh("stack"))
         manager.unregister_plugin(os_, platform, chassis_type=fresh("stack"))
 
-    # A manager whose every value, node, list and service runs a hook; its
-    # validators are overrides that call PluginManager's own.
-    class Overriding(pluginmanager.PluginManager):
-        def __getattribute__(self, name):
-            Trip.hook()
-            return super().__getattribute__(name)
-
-        def __setattr__(self, name, value):
-            Trip.hook()
-            super().__setattr__(name, value)
-
-        def validate_os(self, os):
-            Trip.hook()
-            return super().validate_os(os)
-
-        def print_tree(self, data, output="plugin"):
-            Trip.hook()
-            return super().print_tree(data, output)
-
-    h_os, h_platform, h_model, h_flavor, h_chassis = map(HStr, [os_, "edge", "m1", "f1", "dual_rp"])
-    h_up, h_odd, h_single = HStr("Up"), HStr("odd"), HStr("single_rp")
+    # Managers whose every value, node, list and service runs a hook; their
+    # validators and print_tree are overrides that call PluginManager's own.
+    h_os, h_platform, h_model, h_flavor, h_chassis, h_up, h_odd, h_single = map(
+        HStr, [os_, "edge", "m1", "f1", "dual_rp", "Up", "odd", "single_rp"]
+    )
     hooks = Hooks()
     services = {"log": hooks, "getfile": hooks.getfile, "ConnectionInfraError": hooks.error}
     hooked = [*handed, hooks, h_os, h_chassis, h_odd]
@@ -256,8 +206,7 @@ def build_cases() -> list:
         m = Overriding()
         chassis = HDict({h_chassis: HDict(cls=hooks, path=HStr("x"))})
         m._plugins = HDict({h_os: HDict({h_platform: HDict(data=chassis)}), HStr("zz"): HDict()})
-        m.supported_os = HList([HStr("linux"), h_os])
-        m.chassis_type_list = HList([h_single, h_chassis])
+        m.supported_os, m.chassis_type_list = HList(["linux", h_os]), HList([h_single, h_chassis])
         hooked.extend([m, m._plugins])
         return m
 
@@ -283,10 +232,8 @@ def build_cases() -> list:
         m.validate_os(h_odd)
         m.validate_arguments(HStr("linux"), h_platform, h_model, h_odd)
         refused(
-            lambda: m.validate_model(h_os, h_platform, h_up),
-            lambda: m.validate_model(h_os, h_platform, ConnA),
-            lambda: m.validate_platform(h_os, h_up),
-            lambda: m.validate_platform(h_os, ConnA),
+            *(lambda v=v: m.validate_model(h_os, h_platform, v) for v in (h_up, ConnA)),
+            *(lambda v=v: m.validate_platform(h_os, v) for v in (h_up, ConnA)),
             lambda: m.validate_chassis_type(h_odd),
         )
 
@@ -294,66 +241,39 @@ def build_cases() -> list:
         repr(m)
         m.print_tree(m._plugins, output=h_odd)
 
-    # A plugin package that is a plain module.
+    # The older entry_points(), and a plugin package that is a plain module:
+    # set and put back without allocating, as a sweep with allocations
+    # failing needs.
     plain = types.ModuleType(plugins.__name__)
     plain.__file__ = "/plugins/__init__.py"
 
     def discoveries():
-        pluginmanager.PluginManager.discover_builtin_plugins()
-        pluginmanager.PluginManager.discover_external_plugins()
-        # The older entry_points(), and the plain plugin module: set and put
-        # back without allocating, as a sweep with allocations failing needs.
-        Hooks.legacy, sys.modules[plugins.__name__] = True, plain
-        try:
-            pluginmanager.PluginManager.discover_external_plugins()
-            pluginmanager.PluginManager.discover_builtin_plugins()
-        finally:
-            Hooks.legacy, sys.modules[plugins.__name__] = False, plugins
+        for legacy, package in ((False, plugins), (True, plain)):
+            Hooks.legacy, sys.modules[plugins.__name__] = legacy, package
+            try:
+                pluginmanager.PluginManager.discover_external_plugins()
+                pluginmanager.PluginManager.discover_builtin_plugins()
+            finally:
+                Hooks.legacy, sys.modules[plugins.__name__] = False, plugins
 
     flip_flop = pluginmanager.PluginManager()
     flip_flop._plugins = {FlipFlop(os_): {}}
 
     def flip_flop_lookup():
-        FlipFlop.arm()
+        FlipFlop.compared = 0
         flip_flop.get_plugin(os_)
 
+    tripping_cases = {
+        "get": tripping(partial(lookups, hooked_manager()), **services),
+        "register": tripping(partial(registrations, hooked_manager()), **services),
+        "validate": tripping(partial(validations, hooked_manager()), **services),
+        "repr and print_tree": tripping(partial(renderings, hooked_manager()), hex=hooks.hex),
+        "discovery": tripping(
+            discoveries, os=hooks, pkgutil=hooks, importlib=hooks, entry_points=hooks.entry_points
+        ),
+    }
     return [
-        (
-            "get, a hook raising",
-            hooked,
-            tripping(partial(lookups, hooked_manager()), **services),
-            None,
-        ),
-        (
-            "register, a hook raising",
-            hooked,
-            tripping(partial(registrations, hooked_manager()), **services),
-            None,
-        ),
-        (
-            "validate, a hook raising",
-            hooked,
-            tripping(partial(validations, hooked_manager()), **services),
-            None,
-        ),
-        (
-            "repr and print_tree, a hook raising",
-            hooked,
-            tripping(partial(renderings, hooked_manager()), hex=hooks.hex),
-            None,
-        ),
-        (
-            "discovery, a hook raising",
-            hooked,
-            tripping(
-                discoveries,
-                os=hooks,
-                pkgutil=hooks,
-                importlib=hooks,
-                entry_points=hooks.entry_points,
-            ),
-            None,
-        ),
+        *((f"{name}, a hook raising", hooked, call, None) for name, call in tripping_cases.items()),
         ("get, the node's value gone", [*handed, flip_flop], flip_flop_lookup, KeyError),
         (
             "get, an unexpected keyword",
