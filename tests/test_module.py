@@ -132,30 +132,30 @@ def test_register_docstring():
     )
 
 
-SIGNATURES = [
-    (
-        "get_plugin",
-        (None, None, None, None, "single_rp"),
-        "os platform model os_flavor chassis_type",
-    ),
-    (
-        "register_plugin",
-        (None, None, None, None, "single_rp"),
-        "cls os platform model os_flavor chassis_type",
-    ),
-    ("unregister_plugin", (None,) * 5, "os platform model os_flavor chassis_type"),
-    ("print_tree", ("plugin",), "data output"),
-    ("validate_model", None, "os platform model"),
-    ("validate_platform", None, "os platform"),
-    ("validate_os", None, "os"),
-    ("validate_chassis_type", None, "chassis_type"),
-    ("validate_arguments", None, "os platform model chassis_type"),
-    ("__init__", None, ""),
-    ("__repr__", None, ""),
-]
-
-
-@pytest.mark.parametrize(("name", "defaults", "parameters"), SIGNATURES)
+@pytest.mark.parametrize(
+    ("name", "defaults", "parameters"),
+    [
+        (
+            "get_plugin",
+            (None, None, None, None, "single_rp"),
+            "os platform model os_flavor chassis_type",
+        ),
+        (
+            "register_plugin",
+            (None, None, None, None, "single_rp"),
+            "cls os platform model os_flavor chassis_type",
+        ),
+        ("unregister_plugin", (None,) * 5, "os platform model os_flavor chassis_type"),
+        ("print_tree", ("plugin",), "data output"),
+        ("validate_model", None, "os platform model"),
+        ("validate_platform", None, "os platform"),
+        ("validate_os", None, "os"),
+        ("validate_chassis_type", None, "chassis_type"),
+        ("validate_arguments", None, "os platform model chassis_type"),
+        ("__init__", None, ""),
+        ("__repr__", None, ""),
+    ],
+)
 def test_signatures(name, defaults, parameters):
     function = getattr(PluginManager, name)
     assert function.__defaults__ == defaults
@@ -168,32 +168,23 @@ def test_signatures(name, defaults, parameters):
     assert tuple(with_defaults) == (defaults or ())
 
 
-def written_class():
-    """PluginManager as a plain Python class in a module of its own: each
-    member a `def` with its signature from SIGNATURES and its docstring."""
-    lines = ["class PluginManager:", f"    __doc__ = {PluginManager.__doc__!r}"]
-    for name, defaults, parameters in SIGNATURES:
-        names = parameters.split()
-        required = len(names) - len(defaults or ())
-        written = names[:required] + [
-            f"{n}={v!r}" for n, v in zip(names[required:], defaults or (), strict=True)
-        ]
-        doc = getattr(PluginManager, name).__doc__
-        lines.append(f"    def {name}(self{''.join(', ' + w for w in written)}):\n        {doc!r}")
-    for name in ("discover_builtin_plugins", "discover_external_plugins"):
-        doc = getattr(PluginManager, name).__doc__
-        lines.append(f"    @staticmethod\n    def {name}():\n        {doc!r}")
-    doc = PluginManager.plugins.__doc__
-    lines.append(f"    @property\n    def plugins(self):\n        {doc!r}")
-    lines.append(f"    @plugins.setter\n    def plugins(self, value):\n        {doc!r}")
-    module = types.ModuleType(f"{pluginmanager.__name__}_written")
-    exec("\n".join(lines), vars(module))
-    return module
-
-
 @pytest.mark.parametrize("name", [*MEMBERS, None])
 def test_help_reads_as_for_the_written_class(monkeypatch, name):
-    module = written_class()
+    # PluginManager written as a plain class: each member a `def` with its
+    # signature and docstring, in a module of its own.
+    lines = ["class PluginManager:", f"    __doc__ = {PluginManager.__doc__!r}"]
+    for member, value in vars(PluginManager).items():
+        if isinstance(value, property):
+            lines += [f"    @property\n    def {member}(self): {value.__doc__!r}"]
+            lines += [f"    @{member}.setter\n    def {member}(self, value): {value.__doc__!r}"]
+        elif member in MEMBERS:
+            function = getattr(value, "__func__", value)
+            static = "@staticmethod\n    " if function is not value else ""
+            lines += [
+                f"    {static}def {member}{inspect.signature(function)}: {function.__doc__!r}"
+            ]
+    module = types.ModuleType(f"{pluginmanager.__name__}_written")
+    exec("\n".join(lines), vars(module))
     monkeypatch.setitem(sys.modules, module.__name__, module)
 
     def text(cls):
@@ -208,7 +199,7 @@ def test_help_reads_as_for_the_written_class(monkeypatch, name):
         note = " unbound corvane.core.pluginmanager.PluginManager method"
         expected = (expected[0].replace("(self)", "(self)" + note, 1), expected[1])
     assert text(PluginManager) == expected
-    if name is not None and name != "plugins":
+    if name not in (None, "plugins"):
         assert text(PluginManager()) == text(module.PluginManager())
 
 
