@@ -2,7 +2,6 @@
 docs, the linear search for misspelt operating systems, and a CLI that imports
 what its command needs."""
 
-import ast
 import inspect
 import json
 import random
@@ -139,20 +138,10 @@ def test_the_docs_table_holds_each_finding_of_the_table_in_order():
 
 
 def test_one_default_chassis_type():
-    # The module's (its own texts), the stub's, the Python side's and the docs'.
-    found = {
-        f.__name__: f.__defaults__[-1]
-        for f in (PluginManager.get_plugin, PluginManager.register_plugin)
-    }
-    stub = ast.parse((ROOT / "src/corvane/core/pluginmanager.pyi").read_text())
-    for function in ast.walk(stub):
-        if isinstance(function, ast.FunctionDef) and function.name != "unregister_plugin":
-            args, defaults = function.args.args, function.args.defaults
-            named = dict(
-                zip([a.arg for a in args[len(args) - len(defaults) :]], defaults, strict=True)
-            )
-            if "chassis_type" in named:
-                found[f"stub {function.name}"] = ast.literal_eval(named["chassis_type"])
+    # The module's (from its own texts; stubtest holds the stub to them), the
+    # Python side's, the CLI's and the docs'.
+    functions = (PluginManager.get_plugin, PluginManager.register_plugin)
+    found = {f.__name__: f.__defaults__[-1] for f in functions}
     for function in (explain_lookup, RegistryManager.register_plugin):
         found[function.__qualname__] = (
             inspect.signature(function).parameters["chassis_type"].default
@@ -163,7 +152,6 @@ def test_one_default_chassis_type():
         [found[page]] = re.findall(r"`(\w+)` \(the default\)", (ROOT / "docs" / page).read_text())
     api = (ROOT / "docs" / "api.rst").read_text()
     [found["api.rst"]] = re.findall(r"data:: DEFAULT_CHASSIS_TYPE\n.*\n\s*:value: \"(\w+)\"", api)
-    assert len(found) == 10
     assert set(found.values()) == {DEFAULT_CHASSIS_TYPE}, found
 
 
