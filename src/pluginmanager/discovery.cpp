@@ -12,9 +12,7 @@ namespace {
 // item that is not a triple fails in the running version's own words: a
 // function of the module's own, made while it initialises.
 constexpr char kUnpackSource[] =
-    "def unpack_walk_item(item):\n"
-    "    _finder, name, _ispkg = item\n"
-    "    return name\n";
+    "def unpack_walk_item(item):\n _finder,name,_ispkg=item\n return name\n";
 
 PyObject* g_unpack_walk_item = nullptr;
 

@@ -336,24 +336,23 @@ namespace {
 // The binders' code: for every number of parameters a member has, a `def`
 // that gives its parameters back,
 //
-//     def binder_2(p0, p1):
-//         return (p0, p1,)
+//     def b2(a,b):return(a,b,)
 //
-// compiled in one source of the module's own (services.hpp). A member's
-// binder is that code with the member's names (code.replace), made a
-// function in the same globals.
-constexpr size_t kBinderSource = 128 * (kMaxParams + 1);
+// compiled in one source of the module's own (services.hpp), written short:
+// parsing it is most of what making the binders costs. A member's binder is
+// that code with the member's names (code.replace), made a function in the
+// same globals.
+constexpr size_t kBinderSource = 48 * (kMaxParams + 1);
 
 int append_binder_source(char* source, size_t* used, int nparams) {
-    char parameters[8 * kMaxParams] = "";
-    size_t length = 0;
+    static_assert(kMaxParams <= 7, "one letter a parameter");
+    char parameters[2 * kMaxParams + 1] = "";
     for (int i = 0; i < nparams; ++i) {
-        length += static_cast<size_t>(std::snprintf(parameters + length, sizeof parameters - length,
-                                                    "%sp%d", i > 0 ? ", " : "", i));
+        parameters[2 * i] = static_cast<char>('a' + i);
+        parameters[2 * i + 1] = ',';
     }
     const int written = std::snprintf(source + *used, kBinderSource - *used,
-                                      "def binder_%d(%s):\n    return (%s%s)\n", nparams,
-                                      parameters, parameters, nparams > 0 ? "," : "");
+                                      "def b%d(%s):return(%s)\n", nparams, parameters, parameters);
     if (written < 0 || static_cast<size_t>(written) >= kBinderSource - *used) {
         PyErr_Format(PyExc_SystemError, texts::kNoBinderCode, nparams);
         return -1;
@@ -404,7 +403,7 @@ int FunctionFactory::ready(const MemberSpec* specs, int count, PyObject* module_
             continue;
         }
         char name[32];
-        std::snprintf(name, sizeof name, "binder_%d", nparams);
+        std::snprintf(name, sizeof name, "b%d", nparams);
         const Ref binder = own_definition(globals_.get(), name);
         code_[nparams] =
             binder ? Ref::steal(PyObject_GetAttrString(binder.get(), "__code__")) : Ref();
