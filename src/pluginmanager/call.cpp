@@ -78,7 +78,7 @@ int examined_name(PyObject* key) {
 // defines none of them but PluginManager's own members (each first found
 // marks `settled`), false when the class cannot be plain.
 bool plain_namespace(PyObject* dict, bool* settled) {
-    return each_str_key(dict, [&](PyObject* key, PyObject* value) {
+    return each_str_key(dict, [&](PyObject* key, PyObject* value) CORVANE_INLINE_LAMBDA {
         const int name = examined_name(key);
         if (name == kOtherName) {
             return true;
@@ -214,7 +214,7 @@ int Call::examine() {
         PyDict_GET_SIZE(dict.get()) <= kMostExaminedEntries &&
         each_str_key(
             dict.get(),
-            [&](PyObject* key, PyObject* value) {
+            [&](PyObject* key, PyObject* value) CORVANE_INLINE_LAMBDA {
                 int index = entry < 3 && key == state_name(kInitOrder[entry]) ? kInitOrder[entry]
                                                                               : examined_name(key);
                 ++entry;
@@ -226,7 +226,7 @@ int Call::examine() {
                 }
                 return true;
             },
-            [&] {
+            [&]() CORVANE_INLINE_LAMBDA {
                 if (state[0] == nullptr || state[1] == nullptr || state[2] == nullptr) {
                     return false;
                 }

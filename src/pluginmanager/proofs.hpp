@@ -45,7 +45,10 @@ CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit, Done done) 
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
+        // Held, the dict keeps its size: its entries are all read without
+        // asking once more for none.
+        for (Py_ssize_t left = PyDict_GET_SIZE(dict);
+             left > 0 && PyDict_Next(dict, &position, &key, &value); --left) {
             if (!PyUnicode_CheckExact(key) || !visit(key, value)) {
                 return false;
             }
@@ -55,12 +58,12 @@ CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit, Done done) 
 }
 template <typename Visit>
 CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit) {
-    return each_str_key(dict, visit, [] { return true; });
+    return each_str_key(dict, visit, []() CORVANE_INLINE_LAMBDA { return true; });
 }
 
 // Whether every key of `dict`, an exact dict, is an exact str.
 inline bool keys_are_exact_strs(PyObject* dict) {
-    return each_str_key(dict, [](PyObject*, PyObject*) { return true; });
+    return each_str_key(dict, [](PyObject*, PyObject*) CORVANE_INLINE_LAMBDA { return true; });
 }
 
 // Sets up the proofs of this interpreter while the module initialises (-1

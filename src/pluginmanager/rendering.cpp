@@ -144,13 +144,14 @@ class Entries {
             entries_ = static_cast<Entry*>(memory);
         }
         // A dict grown since its size was read is left to the written renderer.
-        const bool all_str = each_str_key(dict, [&](PyObject* key, PyObject* value) {
-            if (size_ == size) {
-                return false;
-            }
-            entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
-            return true;
-        });
+        const bool all_str =
+            each_str_key(dict, [&](PyObject* key, PyObject* value) CORVANE_INLINE_LAMBDA {
+                if (size_ == size) {
+                    return false;
+                }
+                entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
+                return true;
+            });
         if (!all_str) {
             return 0;
         }
