@@ -125,15 +125,15 @@ def tripping(call, **services):
 
     def run_hooked(at):
         namespace = vars(pluginmanager)
-        saved = {name: namespace.pop(name) for name in services if name in namespace}
-        namespace.update(services)
+        saved = {name: namespace[name] for name in services if name in namespace}
+        namespace.update(services)  # in place: the namespace keeps its order
         Trip.count, Trip.at = 0, at
         try:
             call()
         finally:
-            for name in services:
-                del namespace[name]
             namespace.update(saved)
+            for name in services.keys() - saved.keys():
+                del namespace[name]
             Trip.at = 0
         return Trip.count
 
