@@ -15,6 +15,7 @@ import pytest
 
 import corvane.plugins
 from corvane import loading, records, registry
+from corvane.cli import Command
 from corvane.core.pluginmanager import PluginManager
 from corvane.explain import Step, WalkExplanation, registrations
 from corvane.registry import PluginLoadError, Registration, Source, load_plugins
@@ -318,6 +319,7 @@ RECORDS = [
     (WalkExplanation, (["k"], "single_rp", [], ["k"], None, True, Lines, "f.py")),
     (registry.TreeState, ({"x": 1}, {})),
     (registry.RegistryState, (registry.TreeState({}, {}), True)),
+    (Command, ("h", print, len)),
 ]
 
 

@@ -35,7 +35,7 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from functools import partial
-from typing import Any, NamedTuple, NoReturn, TextIO, cast
+from typing import Any, NoReturn, TextIO, cast
 
 import corvane
 from corvane import log, registry
@@ -50,6 +50,7 @@ from corvane.records import (
     PluginFailure,
     PluginInterrupted,
     PluginLoadError,
+    Record,
     Source,
     error_line,
 )
@@ -201,7 +202,10 @@ class _Version(argparse._VersionAction):
 
 def build_parser() -> argparse.ArgumentParser:
     """Return the parser of ``corvane-plugins``, with every command and option."""
-    return _build()[0]
+    parser, commands = _build()
+    for name in COMMANDS:
+        commands.parser_of(name)
+    return parser
 
 
 def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool = False) -> None:
@@ -245,7 +249,7 @@ def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool 
     )
 
 
-def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+def _build() -> tuple[argparse.ArgumentParser, _Commands]:
     layout: dict[str, Any] = {"formatter_class": _Formatter}
     parser = _Parser(
         prog=PROG,
@@ -256,17 +260,50 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     _loading_options(parser, top=True)
     parser.add_argument("--version", action=_Version, help="print the installed version and exit")
     commands = parser.add_subparsers(
-        dest="command", required=True, parser_class=_Parser, metavar="command"
+        dest="command", required=True, parser_class=_Parser, metavar="command", action=_Commands
     )
-    found: dict[str, argparse.ArgumentParser] = {}
     for name, command in COMMANDS.items():
-        sub = commands.add_parser(name, help=command.help, epilog=command.epilog, **layout)
-        sub.description = command.description or command.help
-        found[name] = sub
-        if command.loads:
-            _loading_options(found[name], top=False, check=name == "check")
-        command.arguments(found[name])
-    return parser, found
+        commands.add_parser(name, help=command.help, epilog=command.epilog, **layout)
+    return parser, cast(_Commands, commands)
+
+
+class _Commands(argparse._SubParsersAction):  # type: ignore[type-arg]
+    """The commands: each one's parser is made, with its options and
+    arguments, when it is the command given. argparse reads no other
+    command's parser, and making them all would cost every run."""
+
+    def add_parser(self, name: str, **kwargs: Any) -> Any:
+        # The command's line in the help now, its parser later; the name
+        # holds its place among the choices.
+        help = kwargs.pop("help")
+        self._choices_actions.append(self._ChoicesPseudoAction(name, (), help))
+        self._name_parser_map[name] = None
+        self.__dict__.setdefault("_later", {})[name] = kwargs
+
+    def parser_of(self, name: str) -> argparse.ArgumentParser:
+        """Return the parser of the command ``name``, made on first use."""
+        later = self.__dict__["_later"]
+        if name in later:
+            sub = self._parser_class(prog=f"{self._prog_prefix} {name}", **later.pop(name))
+            command = COMMANDS[name]
+            sub.description = command.description or command.help
+            if command.loads:
+                _loading_options(sub, top=False, check=name == "check")
+            command.arguments(sub)
+            self._name_parser_map[name] = sub
+        parser: argparse.ArgumentParser = self._name_parser_map[name]
+        return parser
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
+        if values and values[0] in COMMANDS:
+            self.parser_of(values[0])
+        super().__call__(parser, namespace, values, option_string)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -335,10 +372,10 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     args, extra = parser.parse_known_args(argv)
     if extra:
         # Reported by the command's own parser, so that its usage is shown.
-        commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+        commands.parser_of(args.command).error(f"unrecognized arguments: {' '.join(extra)}")
     wrong = COMMANDS[args.command].validate(args)
     if wrong:
-        commands[args.command].error(wrong)
+        commands.parser_of(args.command).error(wrong)
     return args
 
 
@@ -861,7 +898,7 @@ def _no_arguments(parser: argparse.ArgumentParser) -> None:
     pass
 
 
-class Command(NamedTuple):
+class Command(Record):
     """A command of ``corvane-plugins``: a row of ``COMMANDS``.
 
     ``help`` is its line in the list of commands; ``arguments`` adds its own
@@ -882,9 +919,27 @@ class Command(NamedTuple):
     loads: bool = True
     validate: Callable[[argparse.Namespace], str | None] = _no_problem
 
+    def __init__(
+        self,
+        help: str,
+        arguments: Callable[[argparse.ArgumentParser], None],
+        run: Callable[[argparse.Namespace, TextIO, TextIO], int],
+        description: str | Callable[[], str] | None = None,
+        epilog: str = EXIT_STATUS,
+        loads: bool = True,
+        validate: Callable[[argparse.Namespace], str | None] = _no_problem,
+    ) -> None:
+        self.__dict__.update(
+            help=help,
+            arguments=arguments,
+            run=run,
+            description=description,
+            epilog=epilog,
+            loads=loads,
+            validate=validate,
+        )
 
-# A row is a named tuple rather than a dataclass: defining a dataclass costs
-# every run of the tool about a millisecond on CPython 3.11.
+
 # The commands, in the order the help lists them.
 COMMANDS: dict[str, Command] = {
     "tree": Command("print the registry as a tree", _no_arguments, partial(_load_and_show, _tree)),
