@@ -247,6 +247,13 @@ def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool 
         default=argparse.SUPPRESS,
         help="show the package's debug lines and warnings, and full tracebacks, on stderr",
     )
+    parser.add_argument(
+        "--no-cache",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="read the installed plugins' metadata, not the cache of it "
+        "(as CORVANE_PLUGINS_CACHE=off does)",
+    )
 
 
 def _build() -> tuple[argparse.ArgumentParser, _Commands]:
@@ -419,7 +426,13 @@ def _verbose_handler(err: TextIO) -> logging.Handler:
 
 
 def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    return COMMANDS[args.command].run(args, out, err)
+    run = COMMANDS[args.command].run
+    if not getattr(args, "no_cache", False):
+        return run(args, out, err)
+    from corvane.installed_cache import turned_off
+
+    with turned_off("--no-cache"):
+        return run(args, out, err)
 
 
 def _external(args: argparse.Namespace) -> bool:

@@ -37,13 +37,23 @@ def scan() -> list[Listed]:
 
     Calls ``importlib.metadata.entry_points`` once and parses the metadata of
     each distribution declaring entry points once (its entry points share the
-    distribution object).
+    distribution object), unless the cache of ``corvane.installed_cache``
+    proves that none of it changed since an earlier process did.
 
     Returns:
         The entry points sorted by distribution name, normalised as installers
         do (none for an entry point without a distribution sorts first), then
         entry-point name, then value.
     """
+    # Answered from the user's cache when it proves nothing read below changed.
+    from corvane import installed_cache
+
+    return installed_cache.through(_scan)
+
+
+def _scan() -> list[Listed]:
+    # The scan itself: everything it reports goes into its records, which the
+    # cache keeps.
     # id of a distribution -> (the distribution, kept alive; name; version).
     read: dict[int, tuple[Any, str | None, str | None]] = {}
     listed = []

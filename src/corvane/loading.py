@@ -118,7 +118,10 @@ def load_plugins(
         return report
     off = _Disabling(disable)
     # Listed for the names to match even when the entry points are not loaded.
-    report.entry_points = scan() if external or off.names else []
+    if external or off.names:
+        from corvane.installed_cache import last_use
+
+        report.entry_points, report.cache = scan(), last_use()
     listed = [plugin for plugin in report.entry_points if not off.entry_point(plugin)]
     # What plugins print goes to stderr, never into a program's output.
     with contextlib.redirect_stdout(sys.stderr):

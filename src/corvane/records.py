@@ -24,9 +24,12 @@ import os
 import traceback
 from collections.abc import Callable
 from importlib.metadata import EntryPoint
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar
 
 from corvane.keys import class_name, format_key_path, key_path_json
+
+if TYPE_CHECKING:
+    from corvane.installed_cache import Use
 
 # The package of the built-in plugins (what corvane.plugins.__name__ is; not
 # imported here, so that reading the records imports no plugin package).
@@ -603,6 +606,9 @@ class LoadReport(Record, frozen=False):
     # included; empty when neither external plugins nor disabled names asked
     # for the listing.
     entry_points: list[Listed]
+    # How the listing was answered (from the cache of installed plugins or
+    # not); None when there was none.
+    cache: Use | None = None
 
     def __init__(
         self,
@@ -615,6 +621,7 @@ class LoadReport(Record, frozen=False):
         disabled: list[Disabled] = FACTORY,
         seconds: list[tuple[Source, float]] = FACTORY,
         entry_points: list[Listed] = FACTORY,
+        cache: Use | None = None,
     ) -> None:
         # A list for each field not given, as a dataclass's default_factory=list.
         self.loaded = loaded
@@ -626,3 +633,4 @@ class LoadReport(Record, frozen=False):
         self.disabled = [] if disabled is FACTORY else disabled
         self.seconds = [] if seconds is FACTORY else seconds
         self.entry_points = [] if entry_points is FACTORY else entry_points
+        self.cache = cache
