@@ -220,9 +220,9 @@ class CheckReport:
     def lines(self, verbose: bool = False) -> list[str]:
         """Return the report as text lines: the counts, the plugins disabled,
         the slowest plugins when loading took long, the kinds ignored, where
-        the entry points were read from, then each problem, after its code. A failed plugin shows its error in one
-        line and the frames of its own code below it; ``verbose``, the whole
-        traceback."""
+        the entry points were read from, then each problem, after its code.
+        A failed plugin shows its error in one line and the frames of its own
+        code below it; ``verbose``, the whole traceback."""
         lines = ["registrations per plugin:"]
         lines += [f"  {count:>3}  {source.describe()}" for source, count in self.counts]
         if not self.counts:
