@@ -81,6 +81,15 @@ CHILD = {
         "for name in BUILTIN + NAMES:\n    importlib.import_module(name)\n",
     ),
     "load_plugins": ("from corvane.registry import load_plugins\n", "load_plugins()\n"),
+    # The cache of installed plugins removed before the clock starts: the
+    # scan runs, and the cache is written.
+    "load_plugins_cold": (
+        "import os, shutil\n"
+        "shutil.rmtree(os.path.join(os.environ['XDG_CACHE_HOME'], 'corvane'), True)\n"
+        "from corvane.registry import load_plugins\n",
+        "load_plugins()\n",
+    ),
+    "load_plugins_off": ("from corvane.registry import load_plugins\n", "load_plugins()\n"),
     "check_plugins": ("from corvane.check import check_plugins\n", "check_plugins()\n"),
     "discovery": (
         "try:\n    from corvane.installed import scan\n"
@@ -98,13 +107,17 @@ CHILD = {
         f"ExtensionManager({GROUP!r}, invoke_on_load=False)\n",
     ),
 }
+# The environment of a configuration, where it differs.
+CHILD_ENV = {"load_plugins_off": {"CORVANE_PLUGINS_CACHE": "off"}}
 LIBRARY_LABELS = {
     "bare": "bare import loop",
-    "load_plugins": "load_plugins()",
+    "load_plugins": "load_plugins(), cache warm",
+    "load_plugins_cold": "load_plugins(), cache cold (written)",
+    "load_plugins_off": "load_plugins(), cache off",
     "check_plugins": "check_plugins()",
-    "discovery": "entry points listed in loading order",
+    "discovery": "entry points listed in loading order (cache warm)",
     "pluggy": "pluggy load_setuptools_entrypoints",
-    "stevedore": "stevedore ExtensionManager",
+    "stevedore": "stevedore ExtensionManager (its cache warm)",
 }
 PROCESS_LABELS = {
     "import": 'python -c "import corvane.core.pluginmanager"',
@@ -184,7 +197,8 @@ def run_once(config: str, command: list[str], env: dict[str, str], in_process: b
     started = time.perf_counter()
     result = subprocess.run(
         command,
-        env=env,
+        env={**env, **CHILD_ENV.get(config, {})},
+        cwd=env["CORVANE_BENCH_CWD"],
         stdout=subprocess.PIPE if in_process else subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
@@ -225,8 +239,14 @@ def measure(count: int, repeats: int, scratch: Path) -> Size:
         if key not in ("CORVANE_PLUGINS_DISABLE", "PYTHONDONTWRITEBYTECODE", "COLUMNS")
     }
     env["PYTHONPATH"] = str(site)
-    # stevedore keeps its cache of entry points here, not in the user's home.
+    # stevedore keeps its cache of entry points here, and so does corvane,
+    # not in the user's home.
     env["XDG_CACHE_HOME"] = str(scratch / "cache")
+    env.pop("CORVANE_PLUGINS_CACHE", None)
+    # The working folder is on sys.path ("" for python -c): one that nothing
+    # writes to while the configurations run.
+    env["CORVANE_BENCH_CWD"] = str(scratch / "cwd")
+    (scratch / "cwd").mkdir(exist_ok=True)
     runs: list[tuple[str, list[str], bool]] = [
         (key, [sys.executable, "-c", child_code(key, names_file)], True)
         for key in CHILD
@@ -236,6 +256,12 @@ def measure(count: int, repeats: int, scratch: Path) -> Size:
     samples: dict[str, list[float]] = {key: [] for key, _, _ in runs}
     for key, command, in_process in runs:  # warm-up: bytecode and caches written
         run_once(key, command, env, in_process)
+    # The cache of installed plugins is not written while anything it checks
+    # changed within the last two seconds (the bytecode of the N modules was
+    # just written beside them): written once that passed.
+    time.sleep(2.5)
+    commands = {key: command for key, command, _ in runs}
+    run_once("load_plugins", commands["load_plugins"], env, True)
     for repeat in range(repeats):
         turn = repeat % len(runs)
         for key, command, in_process in runs[turn:] + runs[:turn]:
@@ -299,19 +325,46 @@ def scale_targets(sizes: list[Size]) -> list[targets.Target]:
     def ratio(size: Size | None, table: str, key: str, base: str) -> float | None:
         return None if size is None else size.ratio(table, key, base)
 
-    load = ratio(large, "library", "load_plugins", "bare")
-    pluggy = ratio(large, "library", "pluggy", "bare")
+    def below(size: Size | None, key: str, other: str) -> float | None:
+        # The ratio of two configurations' ratios to the bare loop.
+        mine, theirs = ratio(size, "library", key, "bare"), ratio(size, "library", other, "bare")
+        return None if mine is None or not theirs else mine / theirs
+
     return [
         targets.Target(
-            "N = 1,000: load_plugins()/bare loop over pluggy's <= 1",
-            None if load is None or not pluggy else load / pluggy,
-            1.0,
+            "N = 50: load_plugins()/bare loop <= 1.25, cache warm",
+            ratio(small, "library", "load_plugins", "bare"),
+            1.25,
             False,
         ),
         targets.Target(
-            "N = 50: load_plugins()/bare loop <= 1.1",
-            ratio(small, "library", "load_plugins", "bare"),
-            1.1,
+            "N = 1,000: load_plugins()/bare loop <= 1.35, cache warm",
+            ratio(large, "library", "load_plugins", "bare"),
+            1.35,
+            False,
+        ),
+        *(
+            targets.Target(
+                f"N = {count}: load_plugins(), cache warm, below stevedore's (ratio < 1)",
+                below(size, "load_plugins", "stevedore"),
+                1.0,
+                False,
+            )
+            for count, size in (("50", small), ("1,000", large))
+        ),
+        *(
+            targets.Target(
+                f"N = {count}: load_plugins(), cache cold, over the cache off <= 1.05",
+                ratio(size, "library", "load_plugins_cold", "load_plugins_off"),
+                1.05,
+                False,
+            )
+            for count, size in (("50", small), ("1,000", large))
+        ),
+        targets.Target(
+            "N = 1,000: load_plugins()/bare loop over pluggy's <= 1",
+            below(large, "load_plugins", "pluggy"),
+            1.0,
             False,
         ),
         targets.Target(
