@@ -147,6 +147,7 @@ class Context:
         monkeypatch.setenv("XDG_CACHE_HOME", str(self.home))
         monkeypatch.delenv(installed_cache.CACHE_VARIABLE, raising=False)
         monkeypatch.setattr(installed_cache, "SETTLE_NS", int(SETTLE * 10**9))
+        monkeypatch.setattr(installed_cache, "FEW", 0)
         monkeypatch.chdir(tmp)
         for name in ("cvca", "cvcb"):
             distribution(self.site, name)
@@ -209,3 +210,16 @@ def test_check_says_whether_the_cache_was_used(tmp_path, monkeypatch, capsys, ar
         not off,
         "the cache is off: --no-cache" if off else "",
     )
+
+
+def test_a_path_of_few_distributions_is_read_without_the_cache(tmp_path, monkeypatch):
+    Context(tmp_path, monkeypatch)
+    settled()
+    monkeypatch.setattr(installed_cache, "FEW", 10**6)
+    listed = installed.scan()
+    count = int(installed_cache.last_use().note.split()[0])
+    assert count >= 4 and installed_cache.last_use().file is None
+    for few, used in [(count, False), (count - 1, True)]:
+        monkeypatch.setattr(installed_cache, "FEW", few)
+        installed.scan()
+        assert seen(installed.scan()) == seen(listed) and installed_cache.last_use().used is used

@@ -28,7 +28,8 @@ within ``SETTLE_NS`` of the writing, so that a later change in the same tick
 cannot go unseen.
 
 The cache is not used when ``CORVANE_PLUGINS_CACHE`` is ``off``, within
-``turned_off`` (``corvane-plugins --no-cache``), when a finder on
+``turned_off`` (``corvane-plugins --no-cache``), when the path holds no more
+than ``FEW`` distributions (their metadata is read faster), when a finder on
 ``sys.meta_path`` other than the standard ones offers distributions (they
 are no files on the path), when ``importlib.metadata``'s listing is not its
 own, or when a path entry is not a folder (a zip file). It lives in
@@ -62,6 +63,7 @@ from corvane.records import Listed, Record, Source
 
 __all__ = [
     "CACHE_VARIABLE",
+    "FEW",
     "METADATA_FILES",
     "SETTLE_NS",
     "Use",
@@ -81,6 +83,11 @@ METADATA_FILES = ("entry_points.txt", "METADATA", "PKG-INFO")
 # of its writing: coarser than the clock of any file system in use (FAT's
 # two seconds are the coarsest).
 SETTLE_NS = 2_000_000_000
+
+# A path holding this many distributions or fewer is read rather than the
+# cache: reading their metadata costs less than finding the cache folder
+# (importing platformdirs) does.
+FEW = 40
 
 # The first line of a cache file; a file of another format or another
 # layout of the records is not read.
@@ -140,16 +147,16 @@ def through(read: Callable[[], list[Listed]]) -> list[Listed]:
         The scan's records, in its order.
     """
     global _last
-    why = _bypassed()
+    why = _bypassed() or _few()
     if why:
         _last = Use(False, None, why)
         return read()
     try:
         folder = Path(_user_cache_dir())
+        key = _key()
     except Exception as error:
         _last = Use(False, None, f"no cache folder: {error}")
         return read()
-    key = _key()
     path = folder / f"plugins-{zlib.crc32(repr(key).encode()):08x}.cache"
     found, why = _load(path, key)
     if found is not None:
@@ -196,6 +203,23 @@ def _bypassed() -> str:
 
 
 _STANDARD_FINDERS = (machinery.BuiltinImporter, machinery.FrozenImporter, machinery.PathFinder)
+
+
+def _few() -> str:
+    # Says so when the path holds FEW distributions or fewer: folders named
+    # as importlib.metadata finds them, counted until there are more.
+    found = 0
+    for entry in sys.path:
+        try:
+            with os.scandir(entry or ".") as names:
+                for name in names:
+                    if name.name.lower().endswith((".dist-info", ".egg-info")):
+                        found += 1
+                        if found > FEW:
+                            return ""
+        except OSError:
+            continue
+    return f"{found} distributions: reading them costs less than the cache"
 
 
 def _key() -> tuple[Any, ...]:
@@ -271,7 +295,8 @@ def _load(path: Path, key: tuple[Any, ...]) -> tuple[list[Listed] | None, str]:
             if _state(checked) != state:
                 return None, "the installed metadata changed"
         return _decode(folders, rows), ""
-    except (ValueError, TypeError, EOFError, IndexError, KeyError):
+    except Exception:
+        # Whatever it holds, a file that does not decode is not trusted.
         return None, "the cache is malformed"
 
 
@@ -341,9 +366,9 @@ def _store(
         return "not written: the installed metadata changed within the last seconds"
     try:
         rows = _encode(listed, folders)
-    except _Uncacheable as error:
+        payload = marshal.dumps((key, states, tuple(folders), rows))
+    except (_Uncacheable, ValueError) as error:
         return f"not written: {error}"
-    payload = marshal.dumps((key, states, tuple(folders), rows))
     data = _header() + b"%08x\n" % zlib.crc32(payload) + payload
     try:
         _folder(folder)
