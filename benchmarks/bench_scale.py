@@ -23,7 +23,7 @@ median of the repeats. Run it from an ordinary install, not an editable one,
 whose rebuild check on import would dominate::
 
     pip install '.[bench]'
-    python benchmarks/bench_scale.py [--sizes 0,50,1000] [--repeats 7] [--check]
+    python benchmarks/bench_scale.py [--sizes 0,50,1000] [--repeats 7] [--instructions] [--check]
 
 It prints the targets with what this run measured; a missed target fails
 the run (exit status 1) only with ``--check``.
@@ -35,6 +35,7 @@ import argparse
 import importlib.util
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -42,11 +43,12 @@ import sys
 import sysconfig
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import targets  # the benchmarks' own helpers, beside this file
+import instructions  # the benchmarks' own helpers, beside this file
+import targets
 
 GROUP = "corvane.plugins"
 PREFIX = "cvbench_p"
@@ -218,17 +220,61 @@ class Size:
     count: int
     library: dict[str, float]
     process: dict[str, float]
+    # Instructions of the call alone, by configuration (--instructions).
+    instructions: dict[str, float] = field(default_factory=dict)
 
     def ratio(self, table: str, key: str, base: str) -> float | None:
         """Return the ratio of two medians of one table, or None when one is missing."""
-        values = self.library if table == "library" else self.process
+        values = {"library": self.library, "process": self.process}.get(table, self.instructions)
         if key not in values or base not in values or not values[base]:
             return None
         return values[key] / values[base]
 
 
-def measure(count: int, repeats: int, scratch: Path) -> Size:
-    """Measure every configuration with ``count`` plugins installed."""
+def count_instructions(
+    runs: list[tuple[str, list[str], bool]], env: dict[str, str], client: Path, names_file: Path
+) -> dict[str, float]:
+    """Count the instructions of the timed part of each in-process
+    configuration, once, under callgrind (a fixed hash seed), with the
+    client-request module of ``instructions`` zeroing the counters before it
+    and dumping them after."""
+    env = {**env, "PYTHONPATH": os.pathsep.join([env["PYTHONPATH"], str(client)])}
+    env["PYTHONHASHSEED"] = "0"
+    programs = {}
+    for key, _, in_process in runs:
+        if in_process:
+            code = child_code(key, names_file).replace(
+                "started = time.perf_counter()\n",
+                "import corvane_callgrind as client\nclient.zero()\n",
+            )
+            programs[key] = code.replace(
+                "print(time.perf_counter() - started)\n", "client.dump('timed')\nprint(0)\n"
+            )
+    for key, code in programs.items():  # warm-up: this path's cache and bytecode written
+        run_once(key, [sys.executable, "-c", code], env, True)
+    time.sleep(2.5)
+    run_once("load_plugins", [sys.executable, "-c", programs["load_plugins"]], env, True)
+    counts = {}
+    # Not in the client's folder, which is a path entry the cache checks.
+    dumps = client.parent / "dumps"
+    dumps.mkdir(exist_ok=True)
+    for key, code in programs.items():
+        for old in dumps.iterdir():
+            old.unlink()
+        out = dumps / "scale.out"
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable]
+        run_once(key, [*command, "-c", code], env, True)
+        for dump in dumps.iterdir():
+            text = dump.read_text(errors="replace")
+            if "Client Request: timed" in text:
+                total = re.search(r"^(?:summary|totals): (\d+)", text, re.MULTILINE)
+                counts[key] = float(total.group(1)) if total else 0.0
+    return counts
+
+
+def measure(count: int, repeats: int, scratch: Path, client: Path | None = None) -> Size:
+    """Measure every configuration with ``count`` plugins installed (and count
+    instructions, with the client module built in ``client``)."""
     site = scratch / f"n{count}"
     names = write_distributions(site, count)
     names_file = scratch / f"names{count}.json"
@@ -269,7 +315,8 @@ def measure(count: int, repeats: int, scratch: Path) -> Size:
     medians = {key: statistics.median(values) for key, values in samples.items()}
     library = {key: medians[key] for key in CHILD if key in medians}
     process = {key: medians[key] for key in PROCESS_LABELS}
-    return Size(count, library, process)
+    counted = count_instructions(runs, env, client, names_file) if client else {}
+    return Size(count, library, process, counted)
 
 
 def fmt(value: float | None, digits: int = 2) -> str:
@@ -293,6 +340,21 @@ def print_tables(sizes: list[Size], repeats: int) -> None:
             ratio = size.ratio("library", key, "bare")
             cells.append(f"{size.library[key] * 1e3:.1f} ({fmt(ratio)}x)")
         print(f"| {label} | " + " | ".join(cells) + " |")
+    if any(size.instructions for size in sizes):
+        print()
+        print("The call alone, instructions (millions; ratio to the bare import loop):")
+        print()
+        print("| " + " | ".join(header) + " |")
+        print("|---" + "|---:" * len(sizes) + "|")
+        for key, label in LIBRARY_LABELS.items():
+            cells = []
+            for size in sizes:
+                if key not in size.instructions:
+                    cells.append("-")
+                    continue
+                ratio = size.ratio("instructions", key, "bare")
+                cells.append(f"{size.instructions[key] / 1e6:.1f} ({fmt(ratio)}x)")
+            print(f"| {label} | " + " | ".join(cells) + " |")
     print()
     print(
         "Whole processes (ms; ratio to the import of the extension; "
@@ -318,11 +380,15 @@ def print_tables(sizes: list[Size], repeats: int) -> None:
 
 
 def scale_targets(sizes: list[Size]) -> list[targets.Target]:
-    """Return the targets, evaluated on the sizes measured (none measured: all None)."""
+    """Return the targets, evaluated on the sizes measured (none measured: all
+    None); the calls' on their instruction counts when they were counted."""
     by_count = {size.count: size for size in sizes}
     large, small, empty = by_count.get(1000), by_count.get(50), by_count.get(0)
 
     def ratio(size: Size | None, table: str, key: str, base: str) -> float | None:
+        # The calls' ratios from their instruction counts, when counted.
+        if size is not None and table == "library" and size.instructions:
+            table = "instructions"
         return None if size is None else size.ratio(table, key, base)
 
     def below(size: Size | None, key: str, other: str) -> float | None:
@@ -395,6 +461,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeats", type=int, default=7, help="runs of each (default: 7)")
     targets.add_check_option(parser)
     parser.add_argument("--json", type=Path, metavar="PATH", help="also write the medians here")
+    parser.add_argument(
+        "--instructions",
+        action="store_true",
+        help="also count the instructions of each call alone under callgrind, once",
+    )
     args = parser.parse_args(argv)
     counts = [int(part) for part in args.sizes.split(",") if part.strip()]
     print(
@@ -410,7 +481,16 @@ def main(argv: list[str] | None = None) -> int:
         print(f"Note: {' and '.join(missing)} not installed: left out (pip install '.[bench]')")
     print()
     with tempfile.TemporaryDirectory(prefix="corvane-scale-") as scratch:
-        sizes = [measure(count, args.repeats, Path(scratch)) for count in counts]
+        client = None
+        if args.instructions:
+            client = Path(scratch) / "client"
+            client.mkdir()
+            try:
+                instructions.build_client(client)
+            except instructions.Unavailable as error:
+                print(f"Note: no instruction counts: {error}")
+                client = None
+        sizes = [measure(count, args.repeats, Path(scratch), client) for count in counts]
     print_tables(sizes, args.repeats)
     print()
     print("Targets:")
@@ -419,7 +499,15 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         args.json.write_text(
             json.dumps(
-                [{"count": s.count, "library": s.library, "process": s.process} for s in sizes],
+                [
+                    {
+                        "count": s.count,
+                        "library": s.library,
+                        "process": s.process,
+                        "instructions": s.instructions,
+                    }
+                    for s in sizes
+                ],
                 indent=2,
             )
         )
