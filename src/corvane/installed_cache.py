@@ -15,9 +15,10 @@ and holds:
 - the state (device, inode, size, mode, ``st_mtime_ns``, ``st_ctime_ns``)
   of everything the scan read, taken before it read it: each path entry (a
   distribution added, removed or renamed changes its listing), each
-  distribution's folder (a metadata file added or removed) and each of its
-  files in ``METADATA_FILES`` (rewritten in place), and the files of the
-  code that makes the records.
+  distribution's ``entry_points.txt`` and ``METADATA`` (rewritten in place)
+  and, when one of them is missing or empty, its folder (a file added) and
+  every file of ``METADATA_FILES`` it holds, and the files of the code that
+  makes the records.
 
 Every load states them all again and answers from the file only when the
 key and every state are the same. A file changed in place keeps its inode,
@@ -76,8 +77,12 @@ __all__ = [
 CACHE_VARIABLE = "CORVANE_PLUGINS_CACHE"
 
 # The files of a distribution's folder that the scan may read: its entry
-# points, and its name and version (PKG-INFO where METADATA is missing).
+# points and its name and version, from METADATA or, when that is missing or
+# empty, PKG-INFO (importlib.metadata reads the folder itself after them,
+# which for a folder gives nothing).
 METADATA_FILES = ("entry_points.txt", "METADATA", "PKG-INFO")
+# The ones read of every distribution, before any other.
+_READ = METADATA_FILES[:2]
 
 # Nothing a cache file checks may have changed within this many nanoseconds
 # of its writing: coarser than the clock of any file system in use (FAT's
@@ -338,11 +343,18 @@ def _states_before() -> tuple[list[tuple[str, tuple[int, ...] | None]], dict[str
             raise _Uncacheable(f"the distribution {dist!r} is not a folder on the path")
         folder = str(where)
         folders.setdefault(folder, len(folders))
+        read = [(path, _state(path)) for path in (folder + os.sep + name for name in _READ)]
+        if all(state is not None and state[2] for _, state in read):
+            # Nothing else of the folder is read while these are there and
+            # not empty: its other files need no state, nor does the folder.
+            states += read
+            continue
+        # A file missing or empty: the folder's state shows one added.
         state = _state(folder)
         states.append((folder, state))
         if state is not None and stat.S_ISDIR(state[3]):
             for name in METADATA_FILES:
-                inner = os.path.join(folder, name)
+                inner = folder + os.sep + name
                 inner_state = _state(inner)
                 if inner_state is not None:
                     states.append((inner, inner_state))
