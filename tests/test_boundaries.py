@@ -18,6 +18,8 @@ import pytest
 import model
 from corvane.core import pluginmanager
 
+SENTINEL = getattr(pluginmanager, "_sentinel", None)
+
 # Python code that calls back into the module without end, by one route each.
 ROUTES = {
     "override": """
@@ -351,3 +353,120 @@ def test_a_collection_due_as_a_render_starts_comes_before_or_after_it():
         gc.set_threshold(*threshold)
         gc.callbacks.pop()
     assert not armed and text in candidates
+
+
+# ---- The lookups remembered: after each change, the next lookup walks ----
+
+
+class ConnC: ...
+
+
+class Level(dict):
+    """A node no proof covers: nothing of it is watched."""
+
+
+def remembering_tree(cls=ConnA, node=dict):
+    leaf = {"cls": cls, "path": "f"}
+    return {"generic": {"data": {"single_rp": dict(leaf)}, "p": node(data={"single_rp": leaf})}}
+
+
+def replaced_at_its_address(manager, stranger):
+    inner = remembering_tree(ConnC)["generic"]
+    address, manager._plugins = id(manager._plugins), None
+    manager._plugins = {"generic": inner}
+    assert id(manager._plugins) == address
+
+
+def path(manager):
+    return manager._plugins["generic"]["p"]
+
+
+# Each change made between two lookups of generic/p/m with the same objects,
+# the first remembered: the second must walk again, to the model's answer.
+# `stranger` is another manager, whose tree is another watched dict.
+REMEMBERED = {
+    "a leaf's class modified": lambda m, s: path(m)["data"]["single_rp"].update(cls=ConnC),
+    "a key added on the path": lambda m, s: path(m).update(m=remembering_tree(ConnC)["generic"]),
+    "a chassis map deleted": lambda m, s: path(m).pop("data"),
+    "a chassis map cleared": lambda m, s: path(m)["data"].clear(),
+    "another watched dict cloned into": lambda m, s: s._plugins.update({"x": {}}),
+    "another watched dict deallocated": lambda m, s: setattr(s, "_plugins", None),
+    "the tree deallocated, another at its address": replaced_at_its_address,
+    "the tree replaced": lambda m, s: setattr(m, "_plugins", remembering_tree(ConnC)),
+    "a node no proof covers modified": lambda m, s: unwatched_change(path(m)),
+}
+
+
+KEPT = []
+
+
+def unwatched_change(node):
+    # Its chassis map replaced and kept alive: no watched dict is told.
+    KEPT.append(node["data"])
+    node["data"] = {"single_rp": {"cls": ConnC, "path": "f"}}
+
+
+def remembered_then(name):
+    """The outcomes of the model, then of the extension, after `change`, and
+    how often the extension answered from what it remembered (sentinel
+    builds; None elsewhere)."""
+    manager, stranger = pluginmanager.PluginManager(), pluginmanager.PluginManager()
+    manager._plugins = remembering_tree(node=Level if "no proof" in name else dict)
+
+    def lookup(module):
+        try:
+            return module.PluginManager.get_plugin(manager, "generic", "p", "m")
+        except pluginmanager.ConnectionInfraError as error:
+            return error.args
+
+    with pytest.raises(pluginmanager.ConnectionInfraError):
+        stranger.get_plugin("generic")  # watches the stranger's tree
+    assert lookup(pluginmanager) is lookup(pluginmanager) is ConnA
+    taken = SENTINEL.taken("memo") if SENTINEL else None
+    REMEMBERED[name](manager, stranger)
+    outcomes = [lookup(module) for module in (model, pluginmanager)]
+    return outcomes, (SENTINEL.taken("memo") - taken if SENTINEL else None)
+
+
+@pytest.mark.parametrize("change", list(REMEMBERED))
+def test_after_each_change_a_remembered_lookup_walks_again(change):
+    (written, native), answered = remembered_then(change)
+    assert native == written
+    assert answered in (None, 0)
+
+
+def test_lookups_remembered_in_many_trees_and_of_many_descriptions():
+    # More trees than the table has slots, each with a class of its own.
+    managers = [pluginmanager.PluginManager() for _ in range(200)]
+    for manager in managers:
+        manager._plugins = remembering_tree(type("Conn", (), {}))
+    for _ in range(2):
+        for manager in managers:
+            cls = manager._plugins["generic"]["p"]["data"]["single_rp"]["cls"]
+            assert manager.get_plugin("generic", "p", "m") is cls
+    # More descriptions than slots in one tree, of the same length each.
+    manager = managers[0]
+    for number in range(200):
+        manager.register_plugin(type("Conn", (), {}), "generic", f"p{number:03}")
+    for _ in range(2):
+        for number, platform in enumerate(manager._plugins["generic"]):
+            if platform.startswith("p") and number:
+                cls = manager._plugins["generic"][platform]["data"]["single_rp"]["cls"]
+                assert manager.get_plugin("generic", platform) is cls
+
+
+@pytest.mark.skipif(SENTINEL is None, reason="built without the sentinel")
+def test_a_lookup_is_remembered_from_3_12_on():
+    manager = pluginmanager.PluginManager()
+    manager._plugins = remembering_tree()
+    taken = SENTINEL.taken("memo")
+    for _ in range(3):
+        assert manager.get_plugin("generic", "p", "m") is ConnA
+    assert SENTINEL.taken("memo") - taken == (2 if sys.version_info >= (3, 12) else 0)
+    # Planted, a remembered answer is given also after a change: stale.
+    SENTINEL.plant(["memo"])
+    try:
+        (written, native), _ = remembered_then("a leaf's class modified")
+    finally:
+        SENTINEL.plant(None)
+    assert (native != written) == (sys.version_info >= (3, 12))

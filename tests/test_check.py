@@ -460,6 +460,8 @@ REPORTS = [
      "  CP006 unknown os linx at linx [single_rp] from plugin module {P}.t: did you mean linux?\n"
      "  CP009 the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"
      "\n2 problems found\n"),
+    ({"m.py": "os='o')\nfor n in range(999):\n    plugin_manager.register_plugin(T, os=f'o{n}'", "t.py": "os='p'"}, [],
+     "registrations per plugin:\n  1000  plugin module {P}.m\n     1  plugin module {P}.t\n\n{L}\n\nnothing to report\n"),
 ]
 # fmt: on
 

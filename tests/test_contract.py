@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+from importlib import metadata
 from importlib.metadata import EntryPoint
 
 import pytest
@@ -23,22 +24,59 @@ pytest_plugins = ["plugin_probes"]
 
 BROKEN = "raise RuntimeError('no driver')\n"
 ACME = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='acmeos')\n"
+REPEATED = "from corvane.registry import plugin_manager\nclass C: pass\nfor _ in range(3):\n    plugin_manager.register_plugin(C, os='repos')\n"
+# A class whose text, which tree shows, is interrupted.
+INTERRUPTING = "from corvane.registry import plugin_manager\nclass M(type):\n    def __repr__(cls):\n        raise KeyboardInterrupt\nclass C(metaclass=M): pass\nplugin_manager.register_plugin(C, os='kbd')\n"
 MISSPELT = "from corvane.registry import plugin_manager\nclass C: pass\nplugin_manager.register_plugin(C, os='linx')\n"
 
 
 def world(probes, extra=None):
     """probeos/edge from the built-in module longmodule, acmeos from the entry
-    point acmeos of Acme_Plugins 1.0, and ``extra`` as the built-in module b."""
+    point acmeos of Acme_Plugins 1.0, and ``extra`` as the built-in module b
+    (or run on the probes, when it is a function)."""
     registering = probes.registering("LongConnectionName", "os='probeos', platform='edge'")
     probes.builtin("longmodule.py", registering)
     acme = probes.registering("Acme", "os='acmeos'")
     probes.external("acmeos", acme, distribution="Acme_Plugins")
-    if extra:
+    if callable(extra):
+        extra(probes)
+    elif extra:
         probes.builtin("b.py", extra)
 
 
+def unreadable(filename, how):
+    """zeta_plugins 1.0, whose entry point zetaos registers Zeta for acmeos,
+    with its ``filename`` made unreadable: a folder, or a broken link."""
+
+    def install(probes):
+        info = probes.external_root / "zeta_plugins-1.0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text("Name: zeta-plugins\nVersion: 1.0\n")
+        module = probes.external_module("zetaos")
+        (info / "entry_points.txt").write_text(f"[corvane.plugins]\nzetaos = {module}\n")
+        (probes.external_root / f"{module}.py").write_text(
+            probes.registering("Zeta", "os='acmeos'")
+        )
+        if filename == "METADATA":  # the entry points read, and listed
+            probes.entry_points += metadata.Distribution.at(info).entry_points
+        (info / filename).unlink()
+        if how == "folder":
+            (info / filename).mkdir()
+        else:
+            (info / filename).symlink_to(info / "gone")
+
+    return install
+
+
+def colliding(probes):
+    """The built-in module b fails, and the distribution named {p}-b (the
+    name {p}.b as installers compare it) declares bb."""
+    probes.builtin("b.py", BROKEN)
+    probes.external("bb", ACME.replace("acmeos", "bbos"), distribution=f"{probes.package}-b")
+
+
 STOPPED = "(use --keep-going to load the other plugins, or --disable {p}.b to keep it out)\n"
-CODES = "(the codes are CP001 to CP009)\n"
+CODES = "(the codes are CP001 to CP010)\n"
 KEPT = (
     "  kept out: entry point acmeos = {p}_acmeos (from Acme_Plugins 1.0), which may register acmeos"
 )
@@ -47,18 +85,38 @@ KEPT = (
 STATUSES = [
     (["tree"], None, 0, ""),
     (["which", "--os", "nope"], None, 1, "registered operating systems: acmeos, probeos\n"),
+    (["which", "--os", "acmeXX"], None, 1, "registered operating systems: acmeos, probeos\n"),
+    (["which", "--os", "acmoes"], None, 1, "acmeos, probeos; did you mean acmeos?\n"),
     (["which", "--os", "probeos", "--model", "x"], None, 2, "argument --model: needs --platform\n"),
     (["which", "--os", "probeos", "--platform", "edge", "--model", "x"], None, 0, ""),
     (["lookup"], None, 2, "(choose from 'tree', 'which', 'list', 'check', 'diff')\n"),
-    (["check", "--ignore", "CP010"], None, 2, f"unknown finding code 'CP010' {CODES}"),
+    (["check", "--ignore", "CP011"], None, 2, f"unknown finding code 'CP011' {CODES}"),
     (["check", "--ignore", "cp000"], None, 2, f"unknown finding code 'cp000' {CODES}"),
     (["check"], MISSPELT, 1, ""),
     (["check", "--ignore", "cp006"], MISSPELT, 0, ""),
     (["check"], BROKEN, 3, ""),
     (["check", "--ignore", "CP001"], BROKEN, 0, ""),
+    (["check", "--ignore", "CP006,cp001"], BROKEN, 0, ""),
+    (["check", "--ignore", "CP001,CP099"], BROKEN, 2, f"unknown finding code 'CP099' {CODES}"),
     (["list"], BROKEN, 3, STOPPED),
+    (["tree"], INTERRUPTING, 130, "corvane-plugins: interrupted\n"),
+    (["--disable", "nosuch", "list"], BROKEN, 3, f"{STOPPED}corvane-plugins: warning: the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"),
+    (["--disable", "{p}.longmodule", "list"], BROKEN, 3, STOPPED),
+    (["list"], colliding, 3, "(use --keep-going to load the other plugins, or --disable corvane.plugins.{p}.b to keep it out)\n"),
+    (["--disable", "{p}.b", "list"], colliding, 0, "warning: the disabled name {p}.b matched 2 plugins: entry point bb = {p}_bb (from {p}-b 1.0) (--disable {p}-b); plugin module corvane.plugins.{p}.b (--disable corvane.plugins.{p}.b)\n"),
+    (["--disable", "{p}-b", "list"], colliding, 3, "--disable corvane.plugins.{p}.b to keep it out)\n"),
+    (["--disable", "zeta_plugins", "list"], unreadable("entry_points.txt", "folder"), 0, "entry_points.txt (Is a directory): the plugins of zeta_plugins 1.0 are not loaded\ncorvane-plugins: warning: the disabled name zeta_plugins matched no plugin: the entry points of zeta_plugins 1.0 cannot be read\n"),
+    (["check"], unreadable("entry_points.txt", "link"), 1, ""),
+    (["check", "--ignore", "CP010"], unreadable("entry_points.txt", "link"), 0, ""),
+    (["check", "--no-external"], unreadable("entry_points.txt", "link"), 1, ""),
+    (["--disable", "zeta_plugins", "check", "--ignore", "CP010"], unreadable("entry_points.txt", "link"), 0, ""),
+    (["--disable", "zeta-plugins", "list"], unreadable("METADATA", "folder"), 0, "METADATA (Is a directory): zeta_plugins 1.0 is named after its folder\n"),
+    (["tree"], unreadable("METADATA", "link"), 0, "replaced by {p}_zetaos.Zeta from entry point zetaos = {p}_zetaos (from zeta_plugins 1.0)\n"),
+    (["tree"], REPEATED, 0, ".{p}.b.C from plugin module corvane.plugins.{p}.b (2 times)\n"),
+    (["-v", "tree"], REPEATED, 0, " (2 times)\ndebug: repos is not part of the built-in list of supported OSes. (3 times in all)\ndebug:  C already registered for ['repos'], C from corvane.plugins.{p}.b is overriding this class (2 times in all)\n"),
     (["--keep-going", "which", "--os", "nope"], BROKEN, 1, "operating systems: acmeos, probeos\n"),
     (["--disable", "{p}.b", "list"], BROKEN, 0, ""),
+    (["--disable", "nosuch,{p}.b", "list"], BROKEN, 0, "the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"),
     (["--disable", "acme_plugins", "which", "--os", "acmeos"], None, 1, f"probeos\n{KEPT} (--disable acme_plugins)\n"),
     (["CORVANE_PLUGINS_DISABLE=x,Acme_Plugins", "which", "--os", "acmeos", "--explain"], None, 1, f"{KEPT} (CORVANE_PLUGINS_DISABLE names Acme_Plugins)\n"),
     (["--disable", "{p}.longmodule", "which", "--os", "acmeos"], None, 0, ""),
@@ -78,6 +136,9 @@ def test_each_exit_status(probes, capsys, monkeypatch, argv, extra, status, err_
     assert main(argv) == status
     out, err = capsys.readouterr()
     assert err.endswith(err_end.format(p=probes.package)) and "Traceback" not in err
+    # A line comes once, repeated ones with their count.
+    lines = [line for line in err.splitlines() if line]
+    assert len(set(lines)) == len(lines)
     # --explain shows on stdout the plugins kept out that the miss names on stderr.
     kept = err_end.format(p=probes.package).rpartition("kept out: ")[2].strip()
     assert (f"kept out: {kept}" in out) is ("--explain" in argv and "kept out" in err_end)
@@ -310,23 +371,41 @@ def test_the_status_does_not_depend_on_the_reader(tmp_path, shell, status):
     assert (result.returncode, result.stderr) == (status, "")
 
 
-@pytest.mark.parametrize("argv", [["list"], ["check", "--json"], ["which", "--os", "x"]])
-def test_an_interrupted_load_names_its_plugin(tmp_path, argv):
+STOP = (
+    "corvane-plugins: interrupted while loading entry point stop = stop_plugin "
+    "(from stop-plugins 1.0); --disable stop-plugins keeps it out\n"
+)
+# The command, the module that is interrupted while it is imported (one the
+# tool imports, shadowed), and stderr.
+INTERRUPTS = [
+    (["list"], None, STOP),
+    (["check", "--json"], None, STOP),
+    (["which", "--os", "x"], None, STOP),
+    (
+        ["--disable", "nosuch", "tree"],
+        None,
+        "corvane-plugins: warning: the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"
+        + STOP,
+    ),
+    (["tree"], "logging", "corvane-plugins: interrupted\n"),
+    (["tree"], "argparse", "corvane-plugins: interrupted\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "importing", "err"), INTERRUPTS)
+def test_an_interrupt_ends_with_one_line_and_130(tmp_path, argv, importing, err):
     # In a process of its own, as an interrupt ends one.
     info = tmp_path / "stop_plugins-1.0.dist-info"
     info.mkdir()
     (info / "METADATA").write_text("Name: stop-plugins\nVersion: 1.0\n")
     (info / "entry_points.txt").write_text("[corvane.plugins]\nstop = stop_plugin\n")
     (tmp_path / "stop_plugin.py").write_text("raise KeyboardInterrupt\n")
+    if importing:
+        (tmp_path / f"{importing}.py").write_text("raise KeyboardInterrupt\n")
     tool = shutil.which("corvane-plugins", path=sysconfig.get_path("scripts"))
     env = {**os.environ, "PYTHONPATH": str(tmp_path)}
     result = subprocess.run([tool, *argv], capture_output=True, text=True, timeout=60, env=env)
-    assert (result.returncode, result.stdout, result.stderr) == (
-        130,
-        "",
-        "corvane-plugins: interrupted while loading entry point stop = stop_plugin "
-        "(from stop-plugins 1.0); --disable stop-plugins keeps it out\n",
-    )
+    assert (result.returncode, result.stdout, result.stderr) == (130, "", err)
 
 
 Dist = collections.namedtuple("Dist", "name version")

@@ -231,7 +231,7 @@ def test_check_names_each_mistake(mistakes):
         "problems:",
         "  CP002 entry point setup = corvane_function:register (from corvane-function 1.0) registered nothing: register is a function, which is loaded but never called; name the module that registers the classes instead",
         "  CP003 conflict at generic [single_rp]: corvane.plugins.generic.GenericConnection from plugin module corvane.plugins.generic replaced by corvane_override.Conn from entry point generic = corvane_override (from corvane-override 1.0)",
-        "    fix: if corvane_override.Conn is meant to replace corvane.plugins.generic.GenericConnection, register it with replaces=corvane.plugins.generic.GenericConnection; or keep one plugin out: --disable corvane-override or --disable generic",
+        "    fix: if corvane_override.Conn is meant to replace corvane.plugins.generic.GenericConnection, register it with replaces=corvane.plugins.generic.GenericConnection; or keep one plugin out: --disable corvane-override or --disable corvane.plugins.generic",
         '  CP008 corvane-typo 1.0 declares entry points in the group "corvane.plugin", not "corvane.plugins", so they are never loaded: acmeos = corvane_typo',
         "",
         "3 problems found",

@@ -34,9 +34,10 @@ def settled() -> None:
     time.sleep(SETTLE * 1.5)
 
 
-def seen(listed):
-    """What a scan found, the distribution's folder of each entry point too."""
-    return [
+def seen(found):
+    """What a reading found, the distribution's folder of each entry point too."""
+    listed, unreadable = found
+    return unreadable, [
         (
             item.entry_point.name,
             item.entry_point.value,
@@ -124,6 +125,10 @@ ROWS = {
     "PYTHONPATH changed": (other_site, True),
     "metadata rewritten": (rewritten, True),
     "entry points added": (lambda ctx: rewritten(ctx, "cvcnone"), True),
+    "unreadable entry points mended": (
+        lambda ctx: (ctx.site / "cvcbroken-1.0.dist-info" / "entry_points.txt").rmdir(),
+        True,
+    ),
     "cache truncated": (lambda ctx: cache_file(ctx, lambda p: os.truncate(p, 100)), True),
     "garbage": (lambda ctx: cache_file(ctx, lambda p: p.write_bytes(os.urandom(999))), True),
     "another format": (
@@ -152,13 +157,15 @@ class Context:
         for name in ("cvca", "cvcb"):
             distribution(self.site, name)
         distribution(self.site, "cvcnone", plugin=False)
+        # One whose entry points cannot be read: a folder in the file's place.
+        (distribution(self.site, "cvcbroken", plugin=False) / "entry_points.txt").mkdir()
         monkeypatch.syspath_prepend(str(self.site))
 
 
 def without_cache(monkeypatch):
     with monkeypatch.context() as off:
         off.setenv(installed_cache.CACHE_VARIABLE, "off")
-        listed = installed.scan()
+        listed = installed.read_installed()
     assert installed_cache.last_use().note.endswith("CORVANE_PLUGINS_CACHE=off")
     return listed
 
@@ -168,25 +175,26 @@ def test_a_load_after_each_change_equals_a_load_without_the_cache(tmp_path, monk
     ctx = Context(tmp_path, monkeypatch)
     change, written_again = ROWS[row]
     settled()
-    before = installed.scan()
+    before = installed.read_installed()
     assert installed_cache.last_use().note == "no cache yet; written"
-    assert seen(installed.scan()) == seen(before) and installed_cache.last_use().used
-    assert {item.distribution for item in before} >= {"cvca", "cvcb"}
+    assert seen(installed.read_installed()) == seen(before) and installed_cache.last_use().used
+    assert {item.distribution for item in before[0]} >= {"cvca", "cvcb"}
+    assert [item.distribution for item in before[1]] == ["cvcbroken"]
     change(ctx)
     with monkeypatch.context() as longer:  # all of it changed within the last ten seconds
         longer.setattr(installed_cache, "SETTLE_NS", 10 * 10**9)
-        after = installed.scan()
+        after = installed.read_installed()
     assert not installed_cache.last_use().used
     bypassed = row == "finder offering distributions"
     assert installed_cache.last_use().note.endswith(
         "offers distributions: <Finder>" if bypassed else "changed within the last seconds"
     )
     assert seen(after) == seen(without_cache(monkeypatch))
-    changed = ("install", "uninstall", "upgrade", "metadata rewritten", "entry points added")
+    changed = ("install", "uninstall", "upgrade", "metadata", "entry points", "unreadable")
     if row.startswith(changed):
         assert seen(after) != seen(before)
     settled()
-    assert seen(installed.scan()) == seen(installed.scan()) == seen(after)
+    assert seen(installed.read_installed()) == seen(installed.read_installed()) == seen(after)
     assert installed_cache.last_use().used is written_again
     if written_again:
         modes = {path.stat().st_mode & 0o777 for path in (ctx.home / "corvane").iterdir()}
@@ -197,7 +205,7 @@ def test_a_load_after_each_change_equals_a_load_without_the_cache(tmp_path, monk
 def test_check_says_whether_the_cache_was_used(tmp_path, monkeypatch, capsys, argv):
     Context(tmp_path, monkeypatch)
     settled()
-    installed.scan()
+    installed.read_installed()
     saved = registry.snapshot()
     registry.reset()
     try:
@@ -216,10 +224,13 @@ def test_a_path_of_few_distributions_is_read_without_the_cache(tmp_path, monkeyp
     Context(tmp_path, monkeypatch)
     settled()
     monkeypatch.setattr(installed_cache, "FEW", 10**6)
-    listed = installed.scan()
+    listed = installed.read_installed()
     count = int(installed_cache.last_use().note.split()[0])
     assert count >= 4 and installed_cache.last_use().file is None
     for few, used in [(count, False), (count - 1, True)]:
         monkeypatch.setattr(installed_cache, "FEW", few)
-        installed.scan()
-        assert seen(installed.scan()) == seen(listed) and installed_cache.last_use().used is used
+        installed.read_installed()
+        assert (
+            seen(installed.read_installed()) == seen(listed)
+            and installed_cache.last_use().used is used
+        )

@@ -126,7 +126,9 @@ def test_the_docs_table_holds_each_finding_of_the_table_in_order():
     )
     assert all(finding.doc in help_text for finding in check.FINDINGS)
     assert "traceback, a plugin that registered nothing, a" in help_text
-    assert help_text.endswith(", and a disabled name that matched nothing.")
+    assert help_text.endswith(
+        ", and a metadata file of an installed distribution that cannot be read."
+    )
 
 
 def reference_unknown_os(rows, known):

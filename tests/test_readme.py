@@ -16,6 +16,7 @@ import sys
 import sysconfig
 import tomllib
 from pathlib import Path
+from xml.etree import ElementTree
 
 import pytest
 
@@ -62,8 +63,17 @@ def test_quick_start_has_two_commands():
     [body] = [b for lang, b in FENCE.findall(section("Quick start")) if lang == "sh"]
     assert body.splitlines() == [
         "pip install . && corvane-plugins tree",
-        "pip install '.[test]' && python -m pytest",
+        'pip install "$(pip show corvane >/dev/null 2>&1 && echo corvane || echo .)[test]" && python -m pytest',
     ]
+    # CI runs them as written, one after the other.
+    assert body in (ROOT / ".ci" / "readme").read_text()
+
+
+def test_the_development_page_installs_as_the_readme_without_the_rebuild():
+    [body] = [b for lang, b in FENCE.findall(section("Development")) if lang == "sh"][:1]
+    [install] = [line for line in body.splitlines() if "--no-build-isolation -e" in line]
+    assert "-Ceditable.rebuild=true" in install
+    assert install.replace(" -Ceditable.rebuild=true", "") in DOCUMENTS["docs/development.md"]
 
 
 @pytest.mark.parametrize("code", cases("python"))
@@ -143,6 +153,17 @@ def test_entry_point_snippet_is_the_example_distribution(snippet):
     example = tomllib.loads((ROOT / "examples/external-plugin/pyproject.toml").read_text())
     assert declared == example["project"]["entry-points"]
     assert list(declared) == [ENTRYPOINT_GROUP]
+
+
+def test_the_figures_read_on_a_phone():
+    # Shown at their own size, no wider than the text column of a phone 420
+    # px wide (388 px), their text no smaller than the page's (16 px).
+    for path in (ROOT / "docs" / "_static").glob("*.svg"):
+        svg = ElementTree.parse(path).getroot()
+        sizes = [
+            float(element.get("font-size")) for element in svg.iter() if element.get("font-size")
+        ]
+        assert (float(svg.get("width")) <= 388, min(sizes) >= 16) == (True, True), path.name
 
 
 def test_readme_names_the_versions_of_the_classifiers():

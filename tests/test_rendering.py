@@ -1,5 +1,7 @@
 """The text form of the tree."""
 
+import signal
+
 import pytest
 
 import model
@@ -210,3 +212,27 @@ def test_an_object_claiming_dict_renders_as_one():
     text = PluginManager().print_tree(ClaimsDict(tree))
     assert text == reference_print_tree(ClaimsDict(tree))
     assert "|__ z = 1" in text
+
+
+def test_a_signal_is_handled_between_two_children_of_a_long_render():
+    # The handler replaces every value of the root as soon as it runs: the
+    # children rendered before it keep their text, every one after it reads
+    # "gone". It must run while the render is under way, not after it.
+    tree = {
+        f"k{i:06d}": {"data": {"single_rp": {"cls": Single, "path": "p"}}} for i in range(100_000)
+    }
+    full = PluginManager().print_tree(dict(tree))
+
+    def handler(signum, frame):
+        tree.update(dict.fromkeys(tree, "gone"))
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001)
+    try:
+        text = PluginManager().print_tree(tree)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    first_gone = text.index(" = gone") - len("\n  |__ k000000")
+    assert text[:first_gone] == full[:first_gone]
+    assert text.endswith("\n  |__ k099999 = gone")

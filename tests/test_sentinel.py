@@ -7,8 +7,11 @@ step itself not planted must report nothing of that code: the step is what
 leaves the fast path. Written steps and choices are marked so in the table.
 """
 
+import signal
+
 import pytest
 
+import model
 from corvane.core import pluginmanager
 
 SENTINEL = getattr(pluginmanager, "_sentinel", None)
@@ -248,3 +251,104 @@ def test_a_planted_step_keeps_python_code_on_the_fast_path(step):
 def test_planting_an_unknown_step_is_refused():
     with pytest.raises(ValueError, match="no step is named 'nothing'"):
         SENTINEL.plant(["truth", "nothing"])
+
+
+# ---- A render's safe points: a signal handled between two children ----
+
+
+class Renamed: ...
+
+
+def render_tree():
+    return {
+        "a": {"data": {"single_rp": {"cls": Renamed, "path": "/p/a.py"}}, "x": {}},
+        "b": {"p": {"data": {"dual_rp": {"cls": Conn, "path": "two\nlines"}}}, "q": "text"},
+        "c": None,
+        "d": {"e": {"f": {"g": Renamed}}},
+    }
+
+
+def override(manager, tree):
+    manager.print_tree = lambda data, output="plugin": output + " (overridden)"
+
+
+def rename(manager, tree):
+    Renamed.__qualname__ = "Other"
+
+
+def interrupt(manager, tree):
+    raise KeyboardInterrupt
+
+
+# What a signal's handler does to the render under way.
+HANDLERS = {
+    "nothing": lambda manager, tree: None,
+    "raises": interrupt,
+    "replaces every root value": lambda manager, tree: tree.update(dict.fromkeys(tree, "gone")),
+    "deletes keys to come": lambda manager, tree: (tree.pop("d"), tree["b"].pop("q")),
+    "adds keys": lambda manager, tree: tree.update(zz={"new": "x"}),
+    "clears a chassis map": lambda manager, tree: tree["b"]["p"]["data"].clear(),
+    "adds a key of another kind": lambda manager, tree: tree["d"]["e"].update({1: "int"}),
+    "overrides print_tree": override,
+    "renames a class": rename,
+}
+
+
+class HandledAt(model.PluginManager):
+    """The written rule with a handler run after the n-th child's text is done."""
+
+    def __init__(self, at, handler):
+        super().__init__()
+        self.at, self.handler, self.depth, self.done = at, handler, 0, 0
+
+    def print_tree(self, data, output="plugin"):
+        self.depth += 1
+        try:
+            text = super().print_tree(data, output)
+        finally:
+            self.depth -= 1
+        if self.depth > 0:
+            if self.done == self.at:
+                self.handler(self, self.tree)
+            self.done += 1
+        return text
+
+
+def rendered(render, *args):
+    try:
+        return render(*args)
+    except BaseException as error:
+        return type(error).__name__, str(error)
+
+
+@pytest.mark.parametrize("handler", list(HANDLERS))
+def test_a_render_goes_on_after_a_signal_as_the_written_rule_does(handler):
+    written, native, handled = [], [], []
+    # The tree's renders complete 18 children: a safe point after each.
+    for at in range(18):
+        Renamed.__qualname__ = "Renamed"
+        expected = HandledAt(at, HANDLERS[handler])
+        expected.tree = render_tree()
+        written.append(rendered(expected.print_tree, expected.tree))
+
+        Renamed.__qualname__ = "Renamed"
+        manager, tree = pluginmanager.PluginManager(), render_tree()
+
+        def handle(signum, frame, manager=manager, tree=tree, at=at):
+            handled.append(at)
+            HANDLERS[handler](manager, tree)
+
+        signal.signal(signal.SIGUSR1, handle)
+        SENTINEL.take()
+        SENTINEL.trip(at, signal.SIGUSR1)
+        SENTINEL.arm()
+        try:
+            native.append(rendered(manager.print_tree, tree))
+        finally:
+            SENTINEL.disarm()
+            SENTINEL.trip(-1, 0)
+            signal.signal(signal.SIGUSR1, signal.SIG_DFL)
+        assert SENTINEL.take() == []
+    Renamed.__qualname__ = "Renamed"
+    assert native == written
+    assert handled == list(range(18))

@@ -200,6 +200,31 @@ KINDS = {
     "override": (lambda side: through(side.PluginManager), dict),
 }
 
+class Equal:
+    def __init__(self, render):
+        self.render = render
+
+    def __eq__(self, other):
+        return self.render()
+
+class Callable(Equal):
+    def __call__(self):
+        return self.render()
+
+def repr_of(manager, tree):
+    manager._plugins = tree
+    return repr(manager)
+
+# The render called directly, by repr() through __repr__, and from Python code
+# that CPython's own C calls: a comparison and a call of an instance.
+WAYS = {
+    "direct": lambda manager, tree: manager.print_tree(tree),
+    "repr": repr_of,
+    "eq": lambda manager, tree: Equal(lambda: manager.print_tree(tree)) == 0,
+    "call": lambda manager, tree: Callable(lambda: manager.print_tree(tree))(),
+}
+way = WAYS[sys.argv[2]]
+
 def renders(manager, node, leaf, depth, limit):
     tree = level = node()
     for _ in range(depth - 1):
@@ -207,7 +232,7 @@ def renders(manager, node, leaf, depth, limit):
     level["k"] = leaf
     sys.setrecursionlimit(limit)
     try:
-        manager.print_tree(tree)
+        way(manager, tree)
         return True
     except RecursionError:
         return False
@@ -233,7 +258,7 @@ def deepest(manager, node, leaf, limit, guess=None):
 manager, node = KINDS[sys.argv[1]]
 for leaf in ("end", {}):
     found = {}
-    for limit in map(int, sys.argv[2:]):
+    for limit in map(int, sys.argv[3:]):
         # The written side's depth grows with the limit by a fixed number of
         # frames a level: at 1000 it is guessed from 60 and 100.
         guess = None
@@ -251,12 +276,16 @@ for leaf in ("end", {}):
 LIMITS = ["60", "100"] if SANITIZED else ["60", "100", "1000"]
 
 
-@pytest.mark.parametrize("kind", ["plain", "subclass", "override"])
-def test_renders_stop_at_the_depth_of_the_written_recursion(kind):
+@pytest.mark.parametrize(
+    "kind, way",
+    [("plain", "direct"), ("subclass", "direct"), ("override", "direct")]
+    + [("plain", way) for way in ("repr", "eq", "call")],
+)
+def test_renders_stop_at_the_depth_of_the_written_recursion(kind, way):
     # At each limit, trees ending in a text and in an empty dict: the deepest
     # tree each side renders, from the same shallow stack.
     done = subprocess.run(
-        [sys.executable, "-c", DEPTHS, kind, *LIMITS], capture_output=True, text=True, cwd=HERE
+        [sys.executable, "-c", DEPTHS, kind, way, *LIMITS], capture_output=True, text=True, cwd=HERE
     )
     assert done.returncode == 0, done.stderr
     pairs = [line.split() for line in done.stdout.splitlines()]

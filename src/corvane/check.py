@@ -18,6 +18,7 @@ import re
 from collections import Counter
 from collections.abc import Callable, Container, Iterable
 from dataclasses import dataclass, field
+from functools import cached_property
 from importlib import metadata
 from importlib.metadata import distributions
 from typing import Any
@@ -25,17 +26,29 @@ from typing import Any
 from corvane import registry
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.explain import registrations
-from corvane.installed import name_and_version, normalised_name
+from corvane.installed import (
+    UnreadableMetadata,
+    name_and_version,
+    normalised_name,
+    scan,
+    unreadable_metadata,
+)
 from corvane.installed_cache import Use
 from corvane.keys import class_name, format_key_path, key_path_json
+from corvane.loading import keep_out_name
 from corvane.records import Listed, LoadReport, ReplacedNothing
 from corvane.registry import Override, PluginFailure, Registration, Source
+from corvane.spelling import deletion_variants, edit_distance
+
+# The misspelling rule under the name check has always given it.
+os_edit_distance = edit_distance
 
 __all__ = [
     "CHECK_FORMAT",
     "FINDINGS",
     "SLOW_LOADING",
     "CheckReport",
+    "Conflict",
     "Finding",
     "NearMissGroup",
     "SharedModule",
@@ -154,7 +167,8 @@ class Finding:
     ``lines`` gives the text of one (its first line, then lines shown below
     it), given whether all of it is asked for (``-v``); ``as_json`` its JSON
     object; ``problem`` tells whether one counts as
-    a problem (all do but the disabled names that matched a plugin).
+    a problem (all do but the disabled names that matched a plugin, or a
+    distribution whose entry points cannot be read).
     """
 
     code: str
@@ -174,6 +188,31 @@ class _Loaded:
     report: LoadReport
     rows: list[Registration]
     external: bool
+
+    @property
+    def listed(self) -> bool:
+        """Whether the load listed the entry points (external plugins, or names
+        to keep out): otherwise its report holds none."""
+        return self.external or bool(self.report.disabled)
+
+    @cached_property
+    def entry_points(self) -> list[Listed]:
+        """The entry points of the group, listed by the load or else now."""
+        return self.report.entry_points if self.listed else scan()
+
+    def unreadable(self) -> list[UnreadableMetadata]:
+        """The metadata that cannot be read, found by the load or else now."""
+        return self.report.unreadable if self.listed else unreadable_metadata([])
+
+
+@dataclass(frozen=True)
+class Conflict:
+    """A registration two plugins made for one description (CP003): the
+    override, and the names that keep out the one plugin or the other and
+    nothing else (``corvane.loading.keep_out_name``), winner first."""
+
+    override: Override
+    keep_out: tuple[str, ...]
 
 
 @dataclass
@@ -224,7 +263,9 @@ class CheckReport:
         A failed plugin shows its error in one line and the frames of its own
         code below it; ``verbose``, the whole traceback."""
         lines = ["registrations per plugin:"]
-        lines += [f"  {count:>3}  {source.describe()}" for source, count in self.counts]
+        # Right-aligned, as wide as the widest count (three at least).
+        width = max([3, *(len(str(count)) for _, count in self.counts)])
+        lines += [f"  {count:>{width}}  {source.describe()}" for source, count in self.counts]
         if not self.counts:
             lines.append("  none: no plugin registered anything")
         matched = [item for item in self.found.get("disabled", []) if item.matched]
@@ -327,7 +368,7 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
 
     An operating system is reported when it is not in ``supported`` and is
     close (``os_edit_distance``) to one that is, or to another one registered
-    more often than itself. Only names that share a key of ``_variants`` are
+    more often than itself. Only names that share a deletion variant are
     compared, so the work grows with the registrations, not their square.
 
     Returns:
@@ -347,19 +388,19 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
     least = min(unknown.values())
     sharing: dict[str, list[str]] = {}
     for name in known | {name for name, count in registered.items() if count > least}:
-        for variant in _variants(name):
+        for variant in deletion_variants(name):
             sharing.setdefault(variant, []).append(name)
     close: dict[str, str] = {}
     for name, count in unknown.items():
         ranked = []
-        for other in {o for variant in _variants(name) for o in sharing.get(variant, ())}:
+        for other in {o for variant in deletion_variants(name) for o in sharing.get(variant, ())}:
             if other in known:
                 rank = 0
             elif registered.get(other, 0) > count:
                 rank = 1
             else:
                 continue
-            distance = os_edit_distance(name, other)
+            distance = edit_distance(name, other)
             if distance is not None:
                 ranked.append((distance, rank, other))
         if ranked:
@@ -369,63 +410,6 @@ def unknown_os(rows: Iterable[Registration], supported: Container[Any]) -> list[
         for row in rows
         if isinstance(row.key_path[0], str) and row.key_path[0] in close
     ]
-
-
-def _variants(name: str) -> set[str]:
-    # The name in lower case with up to as many characters deleted as
-    # os_edit_distance allows edits (two from eight characters on, one
-    # below). Two names a misspelling apart share one: each edit (an insert,
-    # a delete, a replacement, a swap of neighbours) is undone by deleting at
-    # most one character of each name.
-    text = name.lower()
-    found = {text}
-    for _ in range(2 if len(text) >= 8 else 1):
-        found |= {each[:i] + each[i + 1 :] for each in found for i in range(len(each))}
-    return found
-
-
-def os_edit_distance(name: str, other: str) -> int | None:
-    """Return how many edits (a character inserted, deleted or replaced, or two
-    neighbours swapped; case ignored) make ``name`` into ``other``, when that
-    is few enough to be a misspelling: one edit, two for names of eight
-    characters or more, only a swap for names shorter than four characters.
-
-    Returns:
-        The number of edits, or ``None`` when the names are equal or farther
-        apart than a misspelling.
-    """
-    if name == other:
-        return None
-    a, b = name.lower(), other.lower()
-    shortest = min(len(a), len(b))
-    limit = 2 if shortest >= 8 else 1
-    if abs(len(a) - len(b)) > limit:
-        return None
-    # Optimal string alignment distance: rows of the edit table, two kept back.
-    before: list[int] = []
-    previous = list(range(len(b) + 1))
-    for i in range(1, len(a) + 1):
-        current = [i] + [0] * len(b)
-        for j in range(1, len(b) + 1):
-            cost = 0 if a[i - 1] == b[j - 1] else 1
-            current[j] = min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost)
-            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
-                current[j] = min(current[j], before[j - 2] + 1)
-        before, previous = previous, current
-    distance = previous[len(b)]
-    if distance > limit:
-        return None
-    if shortest < 4 and distance > 0 and not _swapped(a, b):
-        return None
-    return distance
-
-
-def _swapped(a: str, b: str) -> bool:
-    # Equal but for two neighbouring characters swapped.
-    if len(a) != len(b):
-        return False
-    differ = [i for i in range(len(a)) if a[i] != b[i]]
-    return len(differ) == 2 and differ[1] == differ[0] + 1 and a[differ[0]] == b[differ[1]]
 
 
 def shared_modules(listed: Iterable[Listed]) -> list[SharedModule]:
@@ -541,7 +525,22 @@ def _failure_json(failure: PluginFailure) -> dict[str, Any]:
     }
 
 
-def _conflict_json(override: Override) -> dict[str, Any]:
+def _conflicts(loaded: _Loaded) -> list[Conflict]:
+    found = []
+    # Each plugin's name, looked for once however many conflicts it has.
+    names: dict[Source, str | None] = {}
+    for override in loaded.report.overrides:
+        if override.is_conflict:
+            for source in (override.winner_source, override.replaced_source):
+                if source not in names:
+                    names[source] = keep_out_name(source, loaded.entry_points)
+            both = (names[override.winner_source], names[override.replaced_source])
+            found.append(Conflict(override, tuple(name for name in both if name)))
+    return found
+
+
+def _conflict_json(conflict: Conflict) -> dict[str, Any]:
+    override = conflict.override
     return {
         "key_path": key_path_json(override.key_path),
         "chassis_type": str(override.chassis_type),
@@ -554,19 +553,19 @@ def _conflict_json(override: Override) -> dict[str, Any]:
             "source": override.winner_source.as_json(),
         },
         "declared": class_name(override.declared) if override.declared is not None else None,
-        "fix": _conflict_fix(override).removeprefix("fix: "),
+        "fix": _conflict_fix(conflict).removeprefix("fix: "),
     }
 
 
-def _conflict_lines(override: Override, verbose: bool) -> list[str]:
-    return [f"conflict at {override.describe()}", _conflict_fix(override)]
+def _conflict_lines(conflict: Conflict, verbose: bool) -> list[str]:
+    return [f"conflict at {conflict.override.describe()}", _conflict_fix(conflict)]
 
 
-def _conflict_fix(override: Override) -> str:
+def _conflict_fix(conflict: Conflict) -> str:
     # What to do: declare the replacement, or keep one of the two out.
+    override = conflict.override
     replaced, winner = class_name(override.replaced), class_name(override.winner)
-    names = [s.disable_name() for s in (override.winner_source, override.replaced_source)]
-    keep_out = " or ".join(f"--disable {name}" for name in names if name)
+    keep_out = " or ".join(f"--disable {name}" for name in conflict.keep_out)
     if override.declared is None:
         declare = (
             f"if {winner} is meant to replace {replaced}, register it with replaces={replaced}"
@@ -656,7 +655,7 @@ FINDINGS: tuple[Finding, ...] = (
         "conflicts",
         "a registration two plugins made for the same key path and chassis type "
         "(unless the later one declared the replacement)",
-        lambda loaded: [o for o in loaded.report.overrides if o.is_conflict],
+        _conflicts,
         _conflict_lines,
         _conflict_json,
     ),
@@ -707,7 +706,16 @@ FINDINGS: tuple[Finding, ...] = (
         lambda loaded: list(loaded.report.disabled),
         _line,
         _json,
-        problem=lambda item: not item.matched,
+        # One that names a distribution whose entry points cannot be read is CP010's.
+        problem=lambda item: not (item.matched or item.unreadable),
+    ),
+    Finding(
+        "CP010",
+        "unreadable_metadata",
+        "a metadata file of an installed distribution that cannot be read",
+        _Loaded.unreadable,
+        _line,
+        _json,
     ),
 )
 

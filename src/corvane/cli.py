@@ -9,8 +9,10 @@ load, and the status is 3 unless the command itself failed. A reader that
 closes standard output (``| head``, ``| true``, ``>&-``) ends the output, not
 the command: it runs to its end and exits with its own status, whenever the
 reader went. An interrupt (Ctrl-C) ends it with status 130, as shells report
-it, naming the plugin it interrupted while one loaded. What plugins print
-while they load goes to stderr.
+it, and one line, naming the plugin it interrupted while one loaded. The
+warnings of loading (metadata that cannot be read, disabled names that
+matched nothing or more than one plugin) are printed however the command
+ends. What plugins print while they load goes to stderr.
 
 ``check`` exits 0 only when it has nothing to report: ``EXIT_CHECK_PROBLEMS``
 when it reports problems and every plugin loaded, ``EXIT_PLUGIN_FAILED`` when
@@ -32,6 +34,7 @@ import logging
 import os
 import sys
 import traceback
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from functools import partial
@@ -42,7 +45,7 @@ from corvane import log, registry
 from corvane.core.errors import ConnectionInfraError
 from corvane.explain import WalkExplanation, explain_lookup, registrations
 from corvane.keys import LISTING_FORMAT, class_name, format_key_path
-from corvane.loading import DISABLE_VARIABLE
+from corvane.loading import DISABLE_VARIABLE, load_warnings
 from corvane.plugins import supported_chassis
 from corvane.records import (
     Disabled,
@@ -54,6 +57,7 @@ from corvane.records import (
     Source,
     error_line,
 )
+from corvane.spelling import closest
 
 __all__ = ["build_parser", "main"]
 
@@ -69,6 +73,8 @@ EXIT_CHECK_PROBLEMS = 1
 EXIT_DIFFERENT = 1
 EXIT_DIFF_TROUBLE = 2
 EXIT_INTERRUPTED = 130
+# The line an interrupt ends the command with when no plugin was loading.
+INTERRUPTED = f"{PROG}: interrupted"
 
 EXIT_STATUS = f"""\
 exit status:
@@ -237,7 +243,7 @@ def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool 
         dest="disable_before" if top else "disable",
         help=(
             "do not load the plugins of this distribution, entry point or built-in plugin "
-            f"module; repeatable; adds to {DISABLE_VARIABLE} (names separated by commas)"
+            f"module; several separated by commas, or repeated; adds to {DISABLE_VARIABLE}"
         ),
     )
     parser.add_argument(
@@ -334,6 +340,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     output = _Output(sys.stdout)
     try:
         return _main(argv, cast(TextIO, output), sys.stderr)
+    except KeyboardInterrupt:
+        # Outside the command's own run: while its arguments were read, say.
+        print(INTERRUPTED, file=sys.stderr)
+        return EXIT_INTERRUPTED
     finally:
         output.close()
         for name in closed:
@@ -360,8 +370,12 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         return 0
     except KeyboardInterrupt as interrupt:
         if isinstance(interrupt, PluginInterrupted):
-            keep_out = _disable_hint(interrupt.source, "; {} keeps it out")
+            if not verbose:
+                _print_warnings(interrupt.report, err)
+            keep_out = _disable_hint(interrupt.keep_out, "; {} keeps it out")
             print(f"{PROG}: {interrupt}{keep_out}", file=err)
+        else:
+            print(INTERRUPTED, file=err)
         return EXIT_INTERRUPTED
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=err)
@@ -372,6 +386,7 @@ def _main(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     finally:
         if handler is not None:
             logging.getLogger(log.name).removeHandler(handler)
+            handler.close()
 
 
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -402,11 +417,16 @@ def _discard_stdout(out: TextIO) -> None:
         pass
 
 
-def _disable_hint(source: Source | None, template: str) -> str:
-    # The template around "--disable NAME", when the plugin has such a name;
-    # nothing otherwise.
-    name = source.disable_name() if source is not None else None
+def _disable_hint(name: str | None, template: str) -> str:
+    # The template around "--disable NAME", when a name keeps out the plugin
+    # and no other; nothing otherwise.
     return template.format(f"--disable {name}") if name else ""
+
+
+def _print_warnings(report: LoadReport | None, err: TextIO) -> None:
+    # The warnings of a load, as -v shows them from the log.
+    for line in load_warnings(report) if report is not None else []:
+        print(f"{PROG}: warning: {line}", file=err)
 
 
 class _LevelFormatter(logging.Formatter):
@@ -415,8 +435,40 @@ class _LevelFormatter(logging.Formatter):
         return f"{record.levelname.lower()}: {record.getMessage()}"
 
 
+class _OnceEach(logging.StreamHandler):  # type: ignore[type-arg]
+    """Writes each line the first time it comes, and counts its repeats: a
+    plugin that makes 20,000 registrations gets one line per kind, not
+    20,000. ``close`` writes each repeated line again with its count."""
+
+    def __init__(self, stream: TextIO) -> None:
+        super().__init__(stream)
+        # Each line written, with how often it came.
+        self.seen: dict[str, int] = {}
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            text = self.format(record)
+        except Exception:
+            self.handleError(record)
+            return
+        count = self.seen.get(text, 0)
+        self.seen[text] = count + 1
+        if not count:
+            super().emit(record)
+
+    def close(self) -> None:
+        repeated = [(text, count) for text, count in self.seen.items() if count > 1]
+        self.seen.clear()
+        try:
+            for text, count in repeated:
+                self.stream.write(f"{text} ({count} times in all)\n")
+        except (OSError, ValueError):
+            pass  # stderr's reader went, or it was closed
+        super().close()
+
+
 def _verbose_handler(err: TextIO) -> logging.Handler:
-    handler = logging.StreamHandler(err)
+    handler = _OnceEach(err)
     handler.setLevel(logging.DEBUG)
     handler.setFormatter(_LevelFormatter())
     logger = logging.getLogger(log.name)
@@ -464,8 +516,10 @@ def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: Text
         print(f"{PROG}: {error}", file=err)
         if verbose:
             _print_traceback(error.failure, err)
-        keep_out = _disable_hint(error.failure.source, ", or {} to keep it out")
+        keep_out = _disable_hint(error.keep_out, ", or {} to keep it out")
         print(f"  (use --keep-going to load the other plugins{keep_out})", file=err)
+        if not verbose:
+            _print_warnings(error.report, err)
         return EXIT_PLUGIN_FAILED
     for failure in report.failures:
         print(f"{PROG}: {failure.describe()}", file=err)
@@ -473,11 +527,7 @@ def _load_and_show(show: _Show, args: argparse.Namespace, out: TextIO, err: Text
             _print_traceback(failure, err)
     if not verbose:
         # With -v the package's warning lines say it already.
-        for item in report.registered_nothing:
-            print(f"{PROG}: warning: {item.describe()}", file=err)
-        for disabled in report.disabled:
-            if not disabled.matched:
-                print(f"{PROG}: warning: {disabled.describe()}", file=err)
+        _print_warnings(report, err)
 
     status = show(args, report, out, err)
     if report.overrides:
@@ -619,10 +669,8 @@ def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
         return ["  no plugins are registered"]
     hint = f"  registered operating systems: {', '.join(sorted(known))}"
     if os_name not in known:
-        import difflib  # only a miss needs it
-
-        close = difflib.get_close_matches(os_name, known, n=1)
-        return [f"{hint}; did you mean {close[0]}?" if close else hint]
+        close = closest(os_name, known)
+        return [f"{hint}; did you mean {close}?" if close else hint]
     lines = [hint]
     if walk.chassis_types:
         stop = format_key_path(walk.stopped_at)
@@ -821,8 +869,10 @@ def _diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 def _print_overrides(report: LoadReport, err: TextIO) -> None:
     print("", file=err)
     print("overrides while loading (the last registration wins):", file=err)
-    for override in report.overrides:
-        print(f"  {override.describe()}", file=err)
+    # Each one once, in order, with how often it happened when more than once.
+    lines = Counter(override.describe() for override in report.overrides)
+    for line, count in lines.items():
+        print(f"  {line}" + (f" ({count} times)" if count > 1 else ""), file=err)
 
 
 def _check_description() -> str:
@@ -870,25 +920,28 @@ def _check_arguments(check: argparse.ArgumentParser) -> None:
     check.add_argument("--json", action="store_true", help="print the report as JSON")
     check.add_argument(
         "--ignore",
-        action="append",
+        action="extend",
         default=[],
-        type=_finding_code,
+        type=_finding_codes,
         metavar="CODE",
         help="leave the findings of this code (CP001 ...) out of the report and the "
-        "status; repeatable",
+        "status; several separated by commas, or repeated",
     )
 
 
-def _finding_code(text: str) -> str:
-    # A code of check's findings, in any case; only check reads them.
+def _finding_codes(text: str) -> list[str]:
+    # Codes of check's findings separated by commas, in any case; only check
+    # reads them.
     from corvane.check import FINDINGS
 
     codes = [finding.code for finding in FINDINGS]
-    if text.upper() not in codes:
-        raise argparse.ArgumentTypeError(
-            f"unknown finding code {text!r} (the codes are {codes[0]} to {codes[-1]})"
-        )
-    return text.upper()
+    given = [part.strip() for part in text.split(",") if part.strip()]
+    for code in given:
+        if code.upper() not in codes:
+            raise argparse.ArgumentTypeError(
+                f"unknown finding code {code!r} (the codes are {codes[0]} to {codes[-1]})"
+            )
+    return [code.upper() for code in given]
 
 
 def _which_problem(args: argparse.Namespace) -> str | None:

@@ -8,19 +8,36 @@ of disabled names, the failures and ``check``'s detectors all work from
 that one scan.
 
 ``normalised_name`` is the package's one comparison of distribution names.
+
+``importlib.metadata`` takes a metadata file that is there and cannot be
+read (no permission, a folder, a broken link) for a missing one: the
+distribution's entry points vanish, or its name and version.
+``unreadable_metadata`` finds such files, and ``name_and_version`` names a
+distribution whose METADATA cannot be read after its folder, so that it
+keeps its place in the loading order and its name.
 """
 
 from __future__ import annotations
 
 import operator
+import os
 import re
+import stat
+from collections.abc import Iterable
 from importlib import metadata
-from typing import Any
+from typing import Any, NamedTuple
 
 from corvane.core.pluginmanager import ENTRYPOINT_GROUP
 from corvane.records import Listed, Source
 
-__all__ = ["name_and_version", "normalised_name", "scan"]
+__all__ = [
+    "UnreadableMetadata",
+    "name_and_version",
+    "normalised_name",
+    "read_installed",
+    "scan",
+    "unreadable_metadata",
+]
 
 _SEPARATORS = re.compile(r"[-_.]+")
 
@@ -45,15 +62,31 @@ def scan() -> list[Listed]:
         do (none for an entry point without a distribution sorts first), then
         entry-point name, then value.
     """
-    # Answered from the user's cache when it proves nothing read below changed.
+    return read_installed()[0]
+
+
+def read_installed() -> tuple[list[Listed], list[UnreadableMetadata]]:
+    """Return ``scan()`` and the ``unreadable_metadata`` of what it listed,
+    read together: from the cache of ``corvane.installed_cache`` when it
+    proves that nothing they read changed since an earlier process did.
+
+    Returns:
+        The entry points in loading order, and the metadata files that
+        cannot be read.
+    """
     from corvane import installed_cache
 
-    return installed_cache.through(_scan)
+    return installed_cache.through(_read)
+
+
+def _read() -> tuple[list[Listed], list[UnreadableMetadata]]:
+    # The reading itself: everything it reports goes into what it returns,
+    # which the cache keeps.
+    listed = _scan()
+    return listed, unreadable_metadata(listed)
 
 
 def _scan() -> list[Listed]:
-    # The scan itself: everything it reports goes into its records, which the
-    # cache keeps.
     # id of a distribution -> (the distribution, kept alive; name; version).
     read: dict[int, tuple[Any, str | None, str | None]] = {}
     listed = []
@@ -110,6 +143,10 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
     fields = _plain_fields(text) if text else None
     if fields is not None:
         return fields
+    folder = _folder(dist) if text is None else None
+    if folder is not None and _unreadable(folder, "METADATA") is not None:
+        _METADATA_UNREAD.add(folder)
+        return _named_by_folder(folder)
     # No metadata, or a field it lacks, is None, as importlib.metadata gave
     # it before 3.15 (which raises MetadataNotFound and KeyError for them).
     try:
@@ -149,3 +186,126 @@ def _plain_fields(text: str) -> tuple[str, str] | None:
     if "name" not in found or "version" not in found:
         return None
     return found["name"], found["version"]
+
+
+class UnreadableMetadata(NamedTuple):
+    """A metadata file of an installed distribution that is there and cannot
+    be read: its ``entry_points.txt`` (the distribution's plugins are not
+    loaded) or its ``METADATA`` (the distribution is named after its folder)."""
+
+    path: str
+    # Why it cannot be read ("Permission denied", "Is a directory").
+    error: str
+    # The distribution's name and version as its folder gives them.
+    distribution: str
+    version: str | None
+
+    def describe(self) -> str:
+        """Return one line naming the file, why it cannot be read, and what follows."""
+        named = f"{self.distribution} {self.version or '?'}"
+        if os.path.basename(self.path) == "entry_points.txt":
+            follows = f"the plugins of {named} are not loaded"
+        else:
+            follows = f"{named} is named after its folder"
+        return f"cannot read {self.path} ({self.error}): {follows}"
+
+    def as_json(self) -> dict[str, Any]:
+        """Return the file, the error and the distribution as a JSON-ready object."""
+        return {
+            "path": self.path,
+            "error": self.error,
+            "distribution": self.distribution,
+            "version": self.version,
+        }
+
+
+def unreadable_metadata(listed: Iterable[Listed]) -> list[UnreadableMetadata]:
+    """Find the metadata files that are there and cannot be read.
+
+    Looks at the ``entry_points.txt`` of every distribution on the path (the
+    first of each name, the one ``importlib.metadata`` reads), with a
+    ``stat`` call or two each and without reading any, and at the
+    ``METADATA`` of those distributions of ``listed`` that
+    ``name_and_version`` could not read.
+
+    Returns:
+        One ``UnreadableMetadata`` per such file, in the order of the path.
+    """
+    found = []
+    names: set[str] = set()
+    for dist in metadata.distributions():
+        folder = _folder(dist)
+        if folder is None:
+            continue
+        # The name as importlib.metadata tells copies apart, from the folder's.
+        name = normalised_name(os.path.basename(folder).partition("-")[0])
+        if name in names:
+            continue
+        names.add(name)
+        error = _unreadable(folder, "entry_points.txt")
+        if error:
+            found.append(_unreadable_file(folder, "entry_points.txt", error))
+    folders: set[str] = set()
+    for item in listed:
+        folder = _folder(getattr(item.entry_point, "dist", None))
+        if folder is None or folder not in _METADATA_UNREAD or folder in folders:
+            continue
+        folders.add(folder)
+        error = _unreadable(folder, "METADATA")
+        if error:
+            found.append(_unreadable_file(folder, "METADATA", error))
+    return found
+
+
+# The folders whose METADATA name_and_version could not read (looked at
+# again when reported): the one record, so that a load asks nothing more of
+# the others.
+_METADATA_UNREAD: set[str] = set()
+
+
+def _folder(dist: Any) -> str | None:
+    # The metadata folder of a distribution installed as files (a .dist-info
+    # or .egg-info folder); None for any other kind.
+    path = getattr(dist, "_path", None)
+    try:
+        return os.fspath(path) if path is not None else None
+    except TypeError:
+        return None
+
+
+def _unreadable(folder: str, filename: str) -> str | None:
+    # Why the file cannot be read when it is there and importlib.metadata
+    # would take it for missing; None when it can be read, or is not there
+    # (told by one call that raises nothing, the usual case).
+    path = os.path.join(folder, filename)
+    if _ASK_THE_LINK and not os.access(path, os.F_OK, follow_symlinks=False):
+        return None
+    try:
+        mode = os.stat(path).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        # A link to nothing; or not there (in an .egg-info file rather than a
+        # folder, say) when the link could not be asked about.
+        return "a broken link" if os.path.islink(path) else None
+    except OSError as error:
+        return error.strerror or type(error).__name__
+    if stat.S_ISDIR(mode):
+        return "Is a directory"
+    if not os.access(path, os.R_OK):
+        return "Permission denied"
+    return None
+
+
+# Whether os.access can tell a link from what it names here.
+_ASK_THE_LINK = os.access in os.supports_follow_symlinks
+
+
+def _named_by_folder(folder: str) -> tuple[str, str | None]:
+    # "acme_plugins-1.0.dist-info" is acme_plugins 1.0, as installers name it.
+    stem = os.path.splitext(os.path.basename(os.path.normpath(folder)))[0]
+    name, _, rest = stem.partition("-")
+    return name, rest.partition("-")[0] or None
+
+
+def _unreadable_file(folder: str, filename: str, error: str) -> UnreadableMetadata:
+    name, version = _named_by_folder(folder)
+    return UnreadableMetadata(os.path.join(folder, filename), error, name, version)

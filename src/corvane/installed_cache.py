@@ -1,17 +1,18 @@
 """The scan of the installed plugins, kept across processes in the user's cache.
 
-``through(read)`` answers a scan (``corvane.installed.scan``) from a file of
-the user's cache folder when it proves that nothing the scan read has
-changed since the file was written; otherwise it runs ``read`` and writes
-what it found. The file is kept per interpreter and ``sys.path`` (the key:
-``sys.executable``, ``sys.version``, ``sys.prefix``, every path entry as it
-is, the working folder when an entry is relative, and the user and group),
-and holds:
+``through(read)`` answers the reading of the installed plugins
+(``corvane.installed.read_installed``: the scan and the metadata files that
+cannot be read) from a file of the user's cache folder when it proves that
+nothing the reading read has changed since the file was written; otherwise
+it runs ``read`` and writes what it found. The file is kept per
+interpreter and ``sys.path`` (the key: ``sys.executable``, ``sys.version``,
+``sys.prefix``, every path entry as it is, the working folder when an entry
+is relative, and the user and groups), and holds:
 
 - the scan's records, field by field: each entry point (name, value, group
   and its distribution's folder) with its ``Source`` and the distribution's
-  name as installers compare it; plain data only (a record the file cannot
-  hold is not written);
+  name as installers compare it; and each ``UnreadableMetadata``; plain data
+  only (a record the file cannot hold is not written);
 - the state (device, inode, size, mode, ``st_mtime_ns``, ``st_ctime_ns``)
   of everything the scan read, taken before it read it: each path entry (a
   distribution added, removed or renamed changes its listing), each
@@ -60,7 +61,11 @@ from pathlib import Path
 from typing import Any
 
 from corvane import installed, records
+from corvane.installed import UnreadableMetadata
 from corvane.records import Listed, Record, Source
+
+# What the reading finds: the entry points, and the files that cannot be read.
+Found = tuple[list[Listed], list[UnreadableMetadata]]
 
 __all__ = [
     "CACHE_VARIABLE",
@@ -144,12 +149,12 @@ def turned_off(reason: str) -> Iterator[None]:
         _off.pop()
 
 
-def through(read: Callable[[], list[Listed]]) -> list[Listed]:
-    """Return the scan ``read`` would return: from the cache when it proves
-    nothing the scan read has changed, else from ``read``, then written.
+def through(read: Callable[[], Found]) -> Found:
+    """Return what ``read`` would return: from the cache when it proves
+    nothing the reading read has changed, else from ``read``, then written.
 
     Returns:
-        The scan's records, in its order.
+        The scan's records, in its order, and the unreadable files.
     """
     global _last
     why = _bypassed() or _few()
@@ -172,10 +177,10 @@ def through(read: Callable[[], list[Listed]]) -> list[Listed]:
     except Exception as error:
         _last = Use(False, str(path), f"{why}; not written: {error}")
         return read()
-    listed = read()
-    written = _store(path, folder, key, states, folders, listed)
+    found = read()
+    written = _store(path, folder, key, states, folders, found)
     _last = Use(False, str(path), f"{why}; {written}")
-    return listed
+    return found
 
 
 class _Uncacheable(Exception):
@@ -231,7 +236,8 @@ def _key() -> tuple[Any, ...]:
     # What the scan's answer depends on besides the files it reads.
     path = tuple(sys.path)
     relative = any(not os.path.isabs(entry) for entry in path)
-    user = (os.geteuid(), os.getegid()) if hasattr(os, "geteuid") else None
+    # Who reads: what can be read depends on it.
+    user = (os.geteuid(), os.getegid(), os.getgroups()) if hasattr(os, "geteuid") else None
     return (
         sys.executable,
         sys.version,
@@ -260,11 +266,12 @@ def _state(path: str) -> tuple[int, ...] | None:
 
 def _header() -> bytes:
     # The format, marshal's own, and the fields of the records kept.
-    fields = ",".join(Listed.__match_args__) + ";" + ",".join(Source.__match_args__)
+    kept = (Listed.__match_args__, Source.__match_args__, UnreadableMetadata._fields)
+    fields = ";".join(",".join(names) for names in kept)
     return f"corvane plugins cache {_FORMAT} marshal {marshal.version} {fields}\n".encode()
 
 
-def _load(path: Path, key: tuple[Any, ...]) -> tuple[list[Listed] | None, str]:
+def _load(path: Path, key: tuple[Any, ...]) -> tuple[Found | None, str]:
     """Return the records of the cache file at ``path`` when it is trusted,
     its key is ``key`` and every state it checks is unchanged; otherwise
     ``None`` and why not."""
@@ -293,13 +300,13 @@ def _load(path: Path, key: tuple[Any, ...]) -> tuple[list[Listed] | None, str]:
     if checksum != b"%08x" % zlib.crc32(payload):
         return None, "the cache is malformed"
     try:
-        cached_key, states, folders, rows = marshal.loads(payload)
+        cached_key, states, folders, rows, unreadable = marshal.loads(payload)
         if cached_key != key:
             return None, "the cache was kept for another interpreter or path"
         for checked, state in states:
             if _state(checked) != state:
                 return None, "the installed metadata changed"
-        return _decode(folders, rows), ""
+        return (_decode(folders, rows), [UnreadableMetadata(*row) for row in unreadable]), ""
     except Exception:
         # Whatever it holds, a file that does not decode is not trusted.
         return None, "the cache is malformed"
@@ -370,15 +377,16 @@ def _store(
     key: tuple[Any, ...],
     states: list[tuple[str, tuple[int, ...] | None]],
     folders: dict[str, int],
-    listed: list[Listed],
+    found: Found,
 ) -> str:
     """Write the cache file of ``key`` atomically; return what was done."""
     newest = max((max(state[4], state[5]) for _, state in states if state), default=0)
     if newest > time.time_ns() - SETTLE_NS:
         return "not written: the installed metadata changed within the last seconds"
     try:
-        rows = _encode(listed, folders)
-        payload = marshal.dumps((key, states, tuple(folders), rows))
+        rows = _encode(found[0], folders)
+        unreadable = tuple(_unreadable_row(item) for item in found[1])
+        payload = marshal.dumps((key, states, tuple(folders), rows, unreadable))
     except (_Uncacheable, ValueError) as error:
         return f"not written: {error}"
     data = _header() + b"%08x\n" % zlib.crc32(payload) + payload
@@ -421,6 +429,12 @@ def _encode(listed: list[Listed], folders: dict[str, int]) -> tuple[tuple[Any, .
 
 
 _PLAIN = (str, int, float, bool, type(None))
+
+
+def _unreadable_row(item: UnreadableMetadata) -> tuple[Any, ...]:
+    if type(item) is not UnreadableMetadata or not all(type(each) in _PLAIN for each in item):
+        raise _Uncacheable(f"a {type(item).__name__} cannot be kept")
+    return tuple(item)
 
 
 def _field(value: Any, folders: dict[str, int]) -> Any:

@@ -24,13 +24,13 @@ import operator
 import os
 import pkgutil
 import sys
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from importlib.metadata import EntryPoint
 from time import perf_counter
 
 import corvane.plugins
 from corvane import log
-from corvane.installed import normalised_name, scan
+from corvane.installed import UnreadableMetadata, normalised_name, read_installed, scan
 from corvane.manager import plugin_manager
 from corvane.records import (
     Disabled,
@@ -47,7 +47,9 @@ __all__ = [
     "DISABLE_VARIABLE",
     "entry_points_in_order",
     "is_loaded",
+    "keep_out_name",
     "load_plugins",
+    "load_warnings",
     "set_loaded",
 ]
 
@@ -96,21 +98,30 @@ def load_plugins(
     logged as a warning, unless its module had been imported before.
 
     ``disable`` names plugins to keep out, as does the environment variable
-    ``CORVANE_PLUGINS_DISABLE`` (names separated by commas): a distribution
+    ``CORVANE_PLUGINS_DISABLE`` (in both, names separated by commas): a distribution
     name (compared as installers normalise it), an entry-point name, or a
     built-in plugin module's name (``corvane.plugins.linux``, or ``linux``
     below ``corvane.plugins``, which keeps out the modules below it too). A
-    plugin kept out is not imported; a name that matched nothing is logged as
-    a warning.
+    plugin kept out is not imported; a name that matched nothing, or more
+    than one plugin, is logged as a warning.
+
+    When the entry points are listed (``external``, or names to keep out),
+    metadata files that are there and cannot be read are logged as warnings
+    too: a distribution whose entry points cannot be read loads nothing, one
+    whose METADATA cannot be read is named after its folder.
 
     Returns:
         A ``LoadReport`` with the registrations, overrides and failures of this
-        call, the plugins that registered nothing, the names disabled and the
-        time each plugin took (``loaded`` false when the plugins had already
-        been loaded).
+        call, the plugins that registered nothing, the names disabled, the
+        metadata that cannot be read and the time each plugin took (``loaded``
+        false when the plugins had already been loaded).
 
     Raises:
         PluginLoadError: when a plugin fails to load and ``keep_going`` is false.
+            Its ``report`` holds what loading found until then (the names
+            disabled, the metadata that cannot be read) and its ``keep_out``
+            the name that keeps out that plugin and no other, when one does;
+            so does a ``PluginInterrupted``'s.
     """
     global _loaded
     report = LoadReport()
@@ -118,31 +129,144 @@ def load_plugins(
         return report
     off = _Disabling(disable)
     # Listed for the names to match even when the entry points are not loaded.
-    if external or off.names:
+    listing = bool(external or off.names)
+    if listing:
         from corvane.installed_cache import last_use
 
-        report.entry_points, report.cache = scan(), last_use()
+        report.entry_points, report.unreadable = read_installed()
+        off.unreadable, report.cache = report.unreadable, last_use()
     listed = [plugin for plugin in report.entry_points if not off.entry_point(plugin)]
-    # What plugins print goes to stderr, never into a program's output.
-    with contextlib.redirect_stdout(sys.stderr):
-        nothing = _load_builtin(report, keep_going, off)
-        for plugin in listed if external else []:
-            entry_point, source = plugin.entry_point, plugin.source
-            imported_before = entry_point.module in sys.modules
-            made = len(report.registrations)
-            loaded = _load_one(source, report, keep_going, entry_point)
-            if loaded and not imported_before and len(report.registrations) == made:
-                nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
+    try:
+        # What plugins print goes to stderr, never into a program's output.
+        with contextlib.redirect_stdout(sys.stderr):
+            nothing = _load_builtin(report, keep_going, off)
+            for plugin in listed if external else []:
+                entry_point, source = plugin.entry_point, plugin.source
+                imported_before = entry_point.module in sys.modules
+                made = len(report.registrations)
+                loaded = _load_one(source, report, keep_going, entry_point)
+                if loaded and not imported_before and len(report.registrations) == made:
+                    nothing.append(NothingRegistered(source, _why_nothing(entry_point)))
+    except (PluginLoadError, PluginInterrupted) as stopped:
+        # The walk stopped: the names are matched against the rest too.
+        report.disabled = off.outcome(finish=True)
+        stopped.report = report
+        plugin_source = (
+            stopped.failure.source if isinstance(stopped, PluginLoadError) else stopped.source
+        )
+        if plugin_source is not None:
+            stopped.keep_out = keep_out_name(
+                plugin_source, report.entry_points if listing else None
+            )
+        for line in load_warnings(report):
+            log.warning(line)
+        raise
     report.registered_nothing = nothing
     report.disabled = off.outcome()
-    for item in report.registered_nothing:
-        log.warning(item.describe())
-    for disabled in report.disabled:
-        if not disabled.matched:
-            log.warning(disabled.describe())
+    for line in load_warnings(report):
+        log.warning(line)
     report.loaded = True
     _loaded = True
     return report
+
+
+def load_warnings(report: LoadReport) -> list[str]:
+    """Return the warnings of a load, one line each: the metadata that cannot
+    be read, the plugins that registered nothing, the names disabled that
+    matched nothing or more than one plugin."""
+    lines = [item.describe() for item in report.unreadable]
+    lines += [item.describe() for item in report.registered_nothing]
+    for disabled in report.disabled:
+        if not disabled.matched:
+            lines.append(disabled.describe())
+        elif _several(disabled):
+            named = []
+            for source in disabled.matched:
+                name = keep_out_name(source, report.entry_points)
+                named.append(source.describe() + (f" (--disable {name})" if name else ""))
+            lines.append(
+                f"the disabled name {disabled.name} matched {len(named)} plugins: "
+                + "; ".join(named)
+            )
+    return lines
+
+
+def _several(disabled: Disabled) -> bool:
+    # Whether the name kept out more than one plugin: built-in modules and
+    # entry points each count, but a distribution named counts once however
+    # many entry points it has.
+    normalised = normalised_name(disabled.name)
+    plugins = {
+        normalised
+        if source.kind == "entry_point"
+        and source.distribution
+        and normalised_name(source.distribution) == normalised
+        else source
+        for source in disabled.matched
+    }
+    return len(plugins) > 1
+
+
+def keep_out_name(source: Source, listed: Sequence[Listed] | None = None) -> str | None:
+    """Return the name ``--disable`` takes to keep out this plugin and no other.
+
+    Tries, for a built-in plugin module, its name below ``corvane.plugins``,
+    then its full name; for an entry point, its distribution's name, then its
+    own name; and takes the first that matches no other built-in plugin
+    module and no other entry point of ``listed`` (the installed ones when
+    ``None``).
+
+    Returns:
+        The name, or ``None`` when none matches this plugin alone (or the
+        source is no plugin).
+    """
+    if source.kind == "builtin" and source.module is not None:
+        names = [source.disable_name(), source.module]
+    elif source.kind == "entry_point":
+        names = [source.disable_name(), source.name]
+    else:
+        return None
+    listing = scan() if listed is None else listed
+    for name in dict.fromkeys(names):
+        if name and _matching(name, listing) == [source]:
+            return name
+    return None
+
+
+def _matching(name: str, listed: Iterable[Listed]) -> list[Source]:
+    # What the name keeps out: the built-in plugin module of that name (the
+    # modules below it go with it), and the entry points listed it names.
+    module = _Disabling.module_named(name)
+    found = [Source.of_builtin(module)] if _builtin_exists(module) else []
+    normalised = normalised_name(name)
+    found += [item.source for item in listed if _names(name, normalised, item)]
+    return found
+
+
+def _names(name: str, normalised: str, item: Listed) -> bool:
+    # Whether a disabled name (and its normalised form) names the entry point:
+    # by its own name, exactly, or by its distribution's.
+    return name == item.entry_point.name or (
+        bool(item.distribution) and normalised == item.distribution
+    )
+
+
+def _builtin_exists(module: str) -> bool:
+    # Whether the walk of the built-in plugins reaches the module, read from
+    # the folders of corvane.plugins and of the packages below it already
+    # imported (nothing is imported here).
+    package = corvane.plugins.__name__
+    if not module.startswith(package + "."):
+        return False
+    path: list[str] = list(corvane.plugins.__path__)
+    name = package
+    for part in module[len(package) + 1 :].split("."):
+        found = dict(_modules_in(path, name + "."))
+        name = f"{name}.{part}"
+        if name not in found or not _descends(name, found[name]):
+            return False
+        path = list(getattr(sys.modules.get(name), "__path__", None) or [])
+    return True
 
 
 class _Disabling:
@@ -154,8 +278,9 @@ class _Disabling:
         variable = os.environ.get(DISABLE_VARIABLE, "").split(",")
         # name -> whether it came from the environment; the first origin counts.
         self.names: dict[str, bool] = {}
+        # A name given may be several separated by commas, as in the variable.
         for name, from_environment in [
-            *((str(name).strip(), False) for name in given),
+            *((part.strip(), False) for each in given for part in str(each).split(",")),
             *((name.strip(), True) for name in variable),
         ]:
             if name:
@@ -163,12 +288,18 @@ class _Disabling:
         self.matched: dict[str, list[Source]] = {name: [] for name in self.names}
         # Each name as a distribution name, normalised once.
         self.distributions = {name: normalised_name(name) for name in self.names}
-        prefix = corvane.plugins.__name__ + "."
         # Full module name -> the names that give it.
         self.modules: dict[str, list[str]] = {}
         for name in self.names:
-            full = name if name.startswith(prefix) else prefix + name
-            self.modules.setdefault(full, []).append(name)
+            self.modules.setdefault(self.module_named(name), []).append(name)
+        # The metadata that cannot be read, for a name that matched nothing.
+        self.unreadable: list[UnreadableMetadata] = []
+
+    @staticmethod
+    def module_named(name: str) -> str:
+        """The built-in plugin module a name gives: itself when it is a full name."""
+        prefix = corvane.plugins.__name__ + "."
+        return name if name.startswith(prefix) else prefix + name
 
     def builtin(self, module: str) -> bool:
         """Whether the built-in plugin module is kept out; notes the match."""
@@ -183,19 +314,38 @@ class _Disabling:
         """Whether the entry point is kept out; notes the match."""
         if not self.names:
             return False
-        named, distribution = listed.entry_point.name, listed.distribution
         names = [
             name
             for name, normalised in self.distributions.items()
-            if name == named or (distribution and normalised == distribution)
+            if _names(name, normalised, listed)
         ]
         for name in names:
             self.matched[name].append(listed.source)
         return bool(names)
 
-    def outcome(self) -> list[Disabled]:
+    def outcome(self, finish: bool = False) -> list[Disabled]:
+        """The names and what each matched; with ``finish`` (the walk stopped
+        early), each name also matches the built-in module of its name that
+        the walk did not reach."""
+        if finish:
+            for module, names in self.modules.items():
+                if _builtin_exists(module):
+                    source = Source.of_builtin(module)
+                    for name in names:
+                        if source not in self.matched[name]:
+                            self.matched[name].append(source)
+        unreadable = {
+            normalised_name(item.distribution): f"{item.distribution} {item.version or '?'}"
+            for item in self.unreadable
+            if item.path.endswith("entry_points.txt")
+        }
         return [
-            Disabled(name, tuple(self.matched[name]), from_environment)
+            Disabled(
+                name,
+                tuple(self.matched[name]),
+                from_environment,
+                None if self.matched[name] else unreadable.get(self.distributions[name]),
+            )
             for name, from_environment in self.names.items()
         ]
 

@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any, ClassVar
 from corvane.keys import class_name, format_key_path, key_path_json
 
 if TYPE_CHECKING:
+    from corvane.installed import UnreadableMetadata
     from corvane.installed_cache import Use
 
 # The package of the built-in plugins (what corvane.plugins.__name__ is; not
@@ -535,21 +536,35 @@ class Disabled(Record):
     ``name`` is a distribution name, an entry-point name or a built-in plugin
     module's name (dotted, or below ``corvane.plugins``); ``matched`` holds the
     sources of the plugins it matched, none when it matched nothing.
-    ``from_environment`` tells whether it came from ``CORVANE_PLUGINS_DISABLE``.
+    ``from_environment`` tells whether it came from ``CORVANE_PLUGINS_DISABLE``;
+    ``unreadable`` names the distribution of that name, with its version,
+    whose entry points cannot be read, when it matched nothing else.
     """
 
     name: str
     matched: tuple[Source, ...] = ()
     from_environment: bool = False
+    unreadable: str | None = None
 
     def __init__(
-        self, name: str, matched: tuple[Source, ...] = (), from_environment: bool = False
+        self,
+        name: str,
+        matched: tuple[Source, ...] = (),
+        from_environment: bool = False,
+        unreadable: str | None = None,
     ) -> None:
-        self.__dict__.update(name=name, matched=matched, from_environment=from_environment)
+        self.__dict__.update(
+            name=name, matched=matched, from_environment=from_environment, unreadable=unreadable
+        )
 
     def describe(self) -> str:
         """Return one line naming the name, where it came from and what it matched."""
         origin = " (CORVANE_PLUGINS_DISABLE)" if self.from_environment else ""
+        if not self.matched and self.unreadable:
+            return (
+                f"the disabled name {self.name}{origin} matched no plugin: the entry points "
+                f"of {self.unreadable} cannot be read"
+            )
         if not self.matched:
             return (
                 f"the disabled name {self.name}{origin} matched no distribution, entry point "
@@ -569,6 +584,12 @@ class Disabled(Record):
 class PluginLoadError(Exception):
     """A plugin failed to load; ``failure`` says which, ``__cause__`` holds its error."""
 
+    # What loading did until the failure stopped it (its warnings), and the
+    # name that keeps the plugin out and no other, when there is one: set by
+    # load_plugins.
+    report: LoadReport | None = None
+    keep_out: str | None = None
+
     def __init__(self, failure: PluginFailure) -> None:
         super().__init__(failure.describe())
         self.failure = failure
@@ -578,6 +599,10 @@ class PluginInterrupted(KeyboardInterrupt):
     """An interrupt raised while a plugin loaded (Ctrl-C, or the plugin's own
     ``raise KeyboardInterrupt``): ``source`` names the plugin, ``__cause__``
     holds the interrupt. A ``KeyboardInterrupt``, so that it goes on as one."""
+
+    # As for PluginLoadError.
+    report: LoadReport | None = None
+    keep_out: str | None = None
 
     def __init__(self, source: Source) -> None:
         super().__init__(f"interrupted while loading {source.describe()}")
@@ -606,6 +631,8 @@ class LoadReport(Record, frozen=False):
     # included; empty when neither external plugins nor disabled names asked
     # for the listing.
     entry_points: list[Listed]
+    # The metadata files found there that cannot be read (when listed).
+    unreadable: list[UnreadableMetadata]
     # How the listing was answered (from the cache of installed plugins or
     # not); None when there was none.
     cache: Use | None = None
@@ -621,6 +648,7 @@ class LoadReport(Record, frozen=False):
         disabled: list[Disabled] = FACTORY,
         seconds: list[tuple[Source, float]] = FACTORY,
         entry_points: list[Listed] = FACTORY,
+        unreadable: list[UnreadableMetadata] = FACTORY,
         cache: Use | None = None,
     ) -> None:
         # A list for each field not given, as a dataclass's default_factory=list.
@@ -633,4 +661,5 @@ class LoadReport(Record, frozen=False):
         self.disabled = [] if disabled is FACTORY else disabled
         self.seconds = [] if seconds is FACTORY else seconds
         self.entry_points = [] if entry_points is FACTORY else entry_points
+        self.unreadable = [] if unreadable is FACTORY else unreadable
         self.cache = cache

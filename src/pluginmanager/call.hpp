@@ -16,7 +16,8 @@
 //
 // What decides between a shortcut and the written steps, all of it:
 // - Call::mode_: whether the call is on its fast path, and whether its
-//   instance was examined plain (below). Per call.
+//   instance was examined plain (below). Per call; a render that goes on
+//   after a safe point starts a new fast path, examined afresh.
 // - Call::held_: the state read from the instance's __dict__ when it was
 //   examined plain. Per call, let go when the call leaves its fast path.
 // - The member functions the module built (call.cpp): a class is plain when
@@ -29,6 +30,8 @@
 //   while the interpreter can tell the node is unchanged. Process-wide.
 // - The validators' choice (validation.cpp) and the renderer's choice
 //   (rendering.cpp): made up front by reading exact types, kept nowhere.
+// - The lookups remembered (memo.hpp), from 3.12 on: each kept with the
+//   count of changes to watched dicts it was found at. Process-wide.
 // - A value seen in a node on the fast path, which a second read of it
 //   (node_item_again) takes while nothing has run: a local of the member.
 //
@@ -126,7 +129,9 @@ enum class State { plugins, supported_os, chassis_type_list };
 
 class Call {
   public:
-    explicit Call(PyObject* self) noexcept : self_(self) { sentinel::enter_fast(); }
+    Call(PyObject* self, bool bound_at_once) noexcept : self_(self), bound_at_once_(bound_at_once) {
+        sentinel::enter_fast();
+    }
     ~Call() {
         if (mode_ != Mode::written) {
             sentinel::leave_fast();
@@ -136,6 +141,8 @@ class Call {
     Call& operator=(const Call&) = delete;
 
     PyObject* self() const noexcept { return self_; }
+    // Whether the arguments bound at once, not through the binder.
+    bool bound_at_once() const noexcept { return bound_at_once_; }
     // Whether no step of the call has run the host's own operation yet.
     bool fast() const noexcept { return mode_ != Mode::written; }
 
@@ -159,6 +166,17 @@ class Call {
         sentinel::step(id);
         if (mode_ != Mode::written && !sentinel::planted(id)) {
             leave();
+        }
+    }
+
+    // Starts a new fast path after the call left its own: nothing found
+    // before is carried over, and the instance is examined afresh when it is
+    // next asked for. For a call that goes on after a step whose Python code
+    // may have changed anything (a render's safe point).
+    void reenter() noexcept {
+        if (mode_ == Mode::written) {
+            mode_ = Mode::unexamined;
+            sentinel::enter_fast();
         }
     }
 
@@ -210,6 +228,7 @@ class Call {
     }
 
     PyObject* self_;
+    bool bound_at_once_;
     Mode mode_ = Mode::unexamined;
     Ref held_[3];
 };

@@ -1,6 +1,8 @@
 // The room a thread's stack must keep, and the depth of the Python stack.
 #include "compat.hpp"
 
+#include "proofs.hpp"
+
 namespace corvane {
 namespace {
 
@@ -25,7 +27,10 @@ const StackRoom& thread_stack_room() noexcept {
     return room;
 }
 
-int python_depth() {
+int recursion_room() {
+#if PY_VERSION_HEX < 0x030C0000
+    return thread_recursion_remaining();
+#else
     int depth = 0;
     Ref frame =
         Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
@@ -34,7 +39,8 @@ int python_depth() {
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
     }
-    return depth;
+    return Py_GetRecursionLimit() - depth;
+#endif
 }
 
 }  // namespace corvane

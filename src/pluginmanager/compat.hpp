@@ -152,15 +152,22 @@ class CollectorPaused {
   public:
 #if PY_VERSION_HEX < 0x030C0000
     CollectorPaused() noexcept : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPaused() {
+    ~CollectorPaused() { end(); }
+    // Lets the collector go as it was, for Python code to run (at a render's
+    // safe point), and holds it back again after.
+    void end() noexcept {
         if (was_enabled_) {
             PyGC_Enable();
         }
+        was_enabled_ = 0;
     }
+    void restart() noexcept { was_enabled_ = PyGC_Disable(); }
 #else
     // Not trivial, so that a guard that holds nothing back is not unused.
     CollectorPaused() noexcept {}
     ~CollectorPaused() {}
+    void end() noexcept {}
+    void restart() noexcept {}
 #endif
     CollectorPaused(const CollectorPaused&) = delete;
     CollectorPaused& operator=(const CollectorPaused&) = delete;
@@ -176,9 +183,11 @@ inline bool has_instance_dict(PyTypeObject* type) {
     return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
 }
 
-// The depth the written recursion starts from: the Python frames on this
-// thread's stack, the caller's included.
-int python_depth();
+// The frames the written recursion may still enter from here before
+// RecursionError, as the running version counts them: on 3.11 the calls
+// into C in progress count as frames do; from 3.12 on only Python frames
+// count against the limit.
+int recursion_room();
 
 // Whether a call into C from a Python frame (a comparison, a call of a
 // builtin) counts against the recursion limit as a frame does: on 3.11 one

@@ -204,7 +204,7 @@ PyObject* bind_as_a_def(NativeFunction* f, PyObject* const* args, size_t nargsf,
     for (int i = 0; i < f->spec->nparams; ++i) {
         slots[i] = PyTuple_GET_ITEM(bound.get(), i);
     }
-    return f->spec->entry(slots);
+    return f->spec->entry(slots, false);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -217,7 +217,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     NativeFunction* f = as_function(callable);
     PyObject* slots[kMaxParams] = {};
     if (bind_at_once(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
-        return f->spec->entry(slots);
+        return f->spec->entry(slots, true);
     }
     return bind_as_a_def(f, args, nargsf, kwnames);
 }

@@ -23,8 +23,9 @@ struct Param {
 };
 
 // Receives the bound arguments: one borrowed pointer per parameter, in
-// parameter order, defaults filled in.
-using Entry = PyObject* (*)(PyObject* const* args);
+// parameter order, defaults filled in; and whether they bound at once
+// (otherwise the binder, Python code, bound them).
+using Entry = PyObject* (*)(PyObject* const* args, bool bound_at_once);
 
 // How the class body binds a member's function.
 enum class Kind { method, getter, setter, static_method };

@@ -49,6 +49,7 @@
 #include <utility>
 
 #include "discovery.hpp"
+#include "memo.hpp"
 // PyFrame_New, for the traceback entry of a failed import; after Python.h.
 #include "frameobject.h"
 #include "registry.hpp"
@@ -72,16 +73,16 @@ constexpr int arity(PyObject* (*)()) {
     return -1;
 }
 template <auto function, size_t... index>
-PyObject* enter_method(PyObject* const* args, std::index_sequence<index...>) {
-    Call call(args[0]);
+PyObject* enter_method(PyObject* const* args, bool bound_at_once, std::index_sequence<index...>) {
+    Call call(args[0], bound_at_once);
     return function(call, args[index + 1]...);
 }
 template <auto function>
-PyObject* method_entry(PyObject* const* args) {
-    return enter_method<function>(args, std::make_index_sequence<arity(function)>());
+PyObject* method_entry(PyObject* const* args, bool bound_at_once) {
+    return enter_method<function>(args, bound_at_once, std::make_index_sequence<arity(function)>());
 }
 template <auto function>
-PyObject* static_entry(PyObject* const*) {
+PyObject* static_entry(PyObject* const*, bool) {
     return function();
 }
 
@@ -130,6 +131,7 @@ int64_t g_interpreter = -1;
 void release_state() {
     sentinel::detach();
     detach_members();
+    forget_lookups();
     detach_proofs();
     detach_module();
     release_function_type();

@@ -17,6 +17,11 @@ bool prove_by_tag(PyObject* dict, TagSet& set) {
     return proven;
 }
 
+bool DictMark::take(PyObject* dict) {
+    version_ = DictVersion::of(dict);
+    return true;
+}
+
 int attach_proofs() {
     return 0;
 }
@@ -30,6 +35,7 @@ void detach_proofs() {
 #elif defined(CORVANE_WATCHED_PROOFS)
 
 WatchedDicts g_watched;
+uint64_t g_watched_changes = 0;
 
 namespace {
 
@@ -44,6 +50,7 @@ int g_watcher = -1;
 // Each change is made in place, in the entry the dict has: none needs
 // memory.
 int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    ++g_watched_changes;
     Keys* keys = g_watched.find(dict);
     if (keys == nullptr) {
         return 0;
@@ -138,6 +145,14 @@ int WatchedDicts::grow() {
     return 0;
 }
 
+bool DictMark::take(PyObject* dict) {
+    // A watched dict has its entry in the table, its keys proven or not.
+    if (g_watched.find(dict) == nullptr) {
+        prove_watched(dict);
+    }
+    return g_watched.find(dict) != nullptr;
+}
+
 bool prove_watched(PyObject* dict) {
     if (g_watcher < 0) {
         return false;
@@ -174,6 +189,10 @@ void detach_proofs() {
 }
 
 #else
+
+bool DictMark::take(PyObject*) {
+    return false;
+}
 
 int attach_proofs() {
     return 0;

@@ -90,6 +90,14 @@ class DictVersion {
 };
 
 #if PY_VERSION_HEX < 0x030C0000
+// What else only 3.11 lets the module read, beside the version tag: the
+// calls the running thread may still make before RecursionError. 3.11
+// counts Python frames and calls into C in progress against one limit, in
+// a field of the thread state that 3.12 replaced by two counts of their own.
+inline int thread_recursion_remaining() {
+    return PyThreadState_Get()->recursion_remaining;
+}
+
 #define CORVANE_TAG_PROOFS 1
 
 // Scans remembered by the dict's version: a table of a fixed size, in sets
@@ -169,6 +177,63 @@ extern WatchedDicts g_watched;
 // found.
 bool prove_watched(PyObject* dict);
 #endif
+
+#if defined(CORVANE_WATCHED_PROOFS)
+// The changes the watcher was told of, to any watched dict: while the count
+// stands still, no watched dict changes.
+extern uint64_t g_watched_changes;
+#endif
+
+// Proofs that dicts are unchanged between two moments, across code that may
+// run Python code (a render's safe point): each dict is marked once
+// (DictMark::take), the changes counted from before that code runs
+// (WatchedChanges::begin), and after it, a dict is unchanged when its mark
+// says so and no watched dict changed.
+//
+// - 3.11: the mark is the dict's version tag (DictVersion).
+// - 3.12 on: the mark watches the dict; any change to a watched dict moves
+//   the count.
+// - A free-threaded build marks nothing.
+class DictMark {
+  public:
+    // Whether a mark tells of its own dict's changes; otherwise the count of
+    // watched changes does.
+    static constexpr bool kVersioned = DictVersion::kKept;
+
+    // False where no mark can be kept (no room to watch the dict).
+    bool take(PyObject* dict);
+    bool unchanged([[maybe_unused]] PyObject* dict) const {
+#if defined(CORVANE_TAG_PROOFS)
+        return version_.same(dict);
+#elif defined(CORVANE_WATCHED_PROOFS)
+        return true;
+#else
+        return false;
+#endif
+    }
+
+  private:
+    DictVersion version_;
+};
+
+class WatchedChanges {
+  public:
+    void begin() {
+#if defined(CORVANE_WATCHED_PROOFS)
+        count_ = g_watched_changes;
+#endif
+    }
+    bool none() const {
+#if defined(CORVANE_WATCHED_PROOFS)
+        return count_ == g_watched_changes;
+#else
+        return DictMark::kVersioned;
+#endif
+    }
+
+  private:
+    uint64_t count_ = 0;
+};
 
 // Whether every key of `dict`, an exact dict, is proven an exact str. False
 // where it cannot be known.

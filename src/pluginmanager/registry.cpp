@@ -13,6 +13,7 @@
 // state is read from the instance as it was examined.
 #include "registry.hpp"
 
+#include "memo.hpp"
 #include "text.hpp"
 #include "validation.hpp"
 
@@ -189,6 +190,20 @@ PyObject* none() {
     Py_RETURN_NONE;
 }
 
+// The class a lookup of the same description in the same tree found, while
+// nothing it read can have changed (memo.hpp); nullptr otherwise.
+PyObject* remembered(Call& call, const Description& description) {
+    sentinel::step(Step::memo);
+    if (!call.bound_at_once() || !description.kept() || call.own() != 1) {
+        return nullptr;
+    }
+    PyObject* cls = remembered_lookup(description, sentinel::planted(Step::memo));
+    if (cls != nullptr) {
+        sentinel::took(Step::memo);
+    }
+    return cls;
+}
+
 }  // namespace
 
 PyObject* manager_init(Call& call) {
@@ -326,6 +341,11 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
     if (!node) {
         return nullptr;
     }
+    PyObject* const description_values[] = {os, platform, model, os_flavor, chassis_type};
+    const Description description(node.get(), description_values);
+    if (PyObject* cls = remembered(call, description)) {
+        return Py_NewRef(cls);
+    }
     for (PyObject* key : key_path) {
         // Unregistered keys are skipped, and so is "data", which names the
         // chassis map rather than a child.
@@ -360,7 +380,13 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
         chassis_map = node_item_again(call, node.get(), names.data, chassis_map.get());
         leaf = chassis_map ? node_item_again(call, chassis_map.get(), chassis_type, leaf.get())
                            : Ref();
-        return leaf ? node_item(call, leaf.get(), names.cls).release() : nullptr;
+        Ref cls = leaf ? node_item(call, leaf.get(), names.cls) : Ref();
+        // Found on shortcut steps only (own() stays 1 only while the call is
+        // on its fast path): every dict it read is watched.
+        if (cls && call.bound_at_once() && call.own() == 1) {
+            remember_lookup(description, cls.get());
+        }
+        return cls.release();
     }
     return raise_error(call, [&] { return not_found_message(call, key_path, chassis_type); });
 }

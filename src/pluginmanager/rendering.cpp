@@ -26,9 +26,15 @@
 //   part in), rendered by PluginManager's own print_tree into an exact str.
 //   Nothing of such a tree can run Python code, so it reads the tree once
 //   and writes every line once into one text (text.hpp), with the
-//   indentation of all its ancestors. It is its own prescan: when it meets
-//   anything else, no Python code has run yet, and it gives the tree up
-//   whole.
+//   indentation of all its ancestors. When it meets anything else, the
+//   written renderer goes on from there, each level's text and sorted keys
+//   as the rule holds them at that point.
+// - Every so many children it completes, the fast renderer stops at a safe
+//   point and lets pending signals be handled, as the rule lets them be
+//   between two children (CPython checks for them in the str() of every
+//   class it writes). It goes on only where nothing the handlers ran can
+//   have changed what it has read: the dicts under way unchanged (proofs.hpp)
+//   and the instance still plain. Otherwise the written renderer goes on.
 // - The written renderer follows the rule step by step with the host's
 //   operators: `self.print_tree` looked up for every child, every value read
 //   when the rule reads it, an override called (PluginManager's own
@@ -77,6 +83,10 @@ class Levels {
     }
     void leave() { t_levels = outer_ + --level_; }
 
+    // The limit is read again at the next level: Python code that ran in
+    // between (a signal's handler) may have changed it.
+    void refresh() { allowed_ = -1; }
+
     // The level entered has data that is truthy, so that the written rule
     // calls into C from it (`data == {}`), which counts against the same
     // limit where calls into C do (kCallsIntoCCount): -1 with
@@ -86,7 +96,7 @@ class Levels {
   private:
     int check(int depth) {
         if (allowed_ < 0) {
-            allowed_ = Py_GetRecursionLimit() - python_depth() - outer_;
+            allowed_ = recursion_room() - outer_;
         }
         if (depth > allowed_) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", texts::kDepth);
@@ -219,6 +229,8 @@ class Stack {
     }
     void pop() { items_[--size_]->~Item(); }
     Item& top() { return *items_[size_ - 1]; }
+    Item& at(Py_ssize_t index) { return *items_[index]; }
+    const Item& at(Py_ssize_t index) const { return *items_[index]; }
     Py_ssize_t size() const { return size_; }
 
   private:
@@ -273,22 +285,37 @@ struct FastFrame {
     // The length of its lead: what begins each line of its text but the
     // first, once its text is part of the whole.
     size_t lead = 0;
+    // Where its text begins in the whole: the line of its heading.
+    Py_ssize_t start = 0;
+    // Taken at the first safe point it is under way at.
+    DictMark mark;
 };
 
-enum class Outcome { done, given_up, failed };
+// The children a fast render completes between two safe points: some tens
+// of microseconds of rendering, so that a signal is handled well within a
+// millisecond, as between two classes of the written renderer (where
+// CPython checks for signals), at a cost of about one percent.
+constexpr int kSafePointEvery = 256;
+
+class WrittenRenderer;
 
 class FastRenderer {
   public:
-    // 1 and *text set when the tree was rendered; 0 when it is not one the
-    // fast renderer serves (nothing has run; the written renderer starts);
-    // -1 on error.
-    int render(PyObject* data, PyObject* output, Ref* text);
+    FastRenderer(Call& call, Levels& levels) noexcept : call_(call), levels_(levels) {}
+
+    enum class Rendered { text, given_up, handed_over, failed };
+    // `text` with *text set; `given_up` when the tree is not one the fast
+    // renderer serves, before anything of it was read (the written renderer
+    // starts); `handed_over` when the render goes on in `written`.
+    Rendered render(PyObject* data, PyObject* output, Ref* text, WrittenRenderer& written);
 
   private:
+    enum class Outcome { completed, descended, given_up, failed };
+
     // str(cls) of a class leaf whose text no Python code takes part in;
     // empty (no error) for any other value.
     Ref plain_class_text(PyObject* value);
-    int push_frame(PyObject* dict, size_t lead);
+    void forget_classes();
     Outcome child();
     // A line of the frame's text: its lead, then `mark`.
     int line_start(const FastFrame& frame, const char* mark, size_t length) {
@@ -298,17 +325,40 @@ class FastRenderer {
     // A child's text, made of `parts`: its first line marked "  |", the
     // rest (when a part holds a line break) marked as the child's own.
     int child_text(const FastFrame& frame, bool last, std::initializer_list<PyObject*> parts);
+    // 0 to go on, 1 when the render went on in `written`, -1 on error.
+    int safe_point(WrittenRenderer& written);
+    // Gives the render under way to the written renderer: the levels'
+    // frames, their texts split out of the whole. -1 on error.
+    int hand_over(WrittenRenderer& written);
+    bool unchanged() const;
+    // The dict of the frame at `index`: the render's data, or the value its
+    // parent is writing (held by the parent's entries).
+    PyObject* dict_of(Py_ssize_t index) const {
+        if (index == 0) {
+            return data_;
+        }
+        const FastFrame& parent = frames_.at(index - 1);
+        return parent.entries.value(parent.next - 1);
+    }
 
+    Call& call_;
+    Levels& levels_;
+    CollectorPaused paused_;
+    PyObject* data_ = nullptr;  // the render's data, the caller's argument
     TextBuilder out_;
     Lead lead_;
     Stack<FastFrame> frames_;
-    Levels levels_;
-    // The classes whose text was made in this render: nothing runs Python
-    // code while it lasts, so a class's text stays what it was.
+    // The classes whose text was made since the last safe point: nothing
+    // runs Python code until the next, so a class's text stays what it was.
     static constexpr int kKnownClasses = 8;
     PyObject* known_[kKnownClasses] = {};
     Ref known_text_[kKnownClasses];
     int known_next_ = 0;
+    // What proves, across a safe point, that the dicts under way did not
+    // change: the first `marked_` frames have their marks.
+    WatchedChanges changes_;
+    Py_ssize_t marked_ = 0;
+    int until_safe_point_ = kSafePointEvery;
 };
 
 // str(cls), for a class whose metaclass is exactly type (the rule's truth,
@@ -342,13 +392,11 @@ Ref FastRenderer::plain_class_text(PyObject* value) {
     return text;
 }
 
-int FastRenderer::push_frame(PyObject* dict, size_t lead) {
-    FastFrame* frame = frames_.push();
-    if (frame == nullptr) {
-        return -1;
+void FastRenderer::forget_classes() {
+    for (int i = 0; i < kKnownClasses; ++i) {
+        known_[i] = nullptr;
+        known_text_[i].reset();
     }
-    frame->lead = lead;
-    return frame->entries.read(dict);
 }
 
 int FastRenderer::child_text(const FastFrame& frame, bool last,
@@ -392,9 +440,12 @@ int FastRenderer::child_text(const FastFrame& frame, bool last,
     return 0;
 }
 
-Outcome FastRenderer::child() {
+// The next child of the frame on top: everything it needs is read before
+// anything of it is written, so that a child the fast renderer does not
+// serve is left whole to the written renderer.
+FastRenderer::Outcome FastRenderer::child() {
     FastFrame& frame = frames_.top();
-    const Py_ssize_t index = frame.next++;
+    const Py_ssize_t index = frame.next;
     PyObject* key = frame.entries.key(index);
     PyObject* value = frame.entries.value(index);
     const bool last = index == frame.entries.size() - 1;
@@ -406,15 +457,29 @@ Outcome FastRenderer::child() {
             return PyErr_Occurred() ? Outcome::failed : Outcome::given_up;
         }
     }
+    const bool empty = value == Py_None || (dict && PyDict_GET_SIZE(value) == 0) ||
+                       (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0);
+    FastFrame* below = nullptr;
+    if (dict && !empty) {
+        below = frames_.push();
+        if (below == nullptr) {
+            return Outcome::failed;
+        }
+        const int read = below->entries.read(value);
+        if (read <= 0) {
+            frames_.pop();
+            return read < 0 ? Outcome::failed : Outcome::given_up;
+        }
+    }
     // print_tree(data=value, output="__ " + key), one level deeper.
+    frame.next = index + 1;
     if (levels_.enter() < 0) {
         return Outcome::failed;
     }
-    if (value == Py_None || (dict && PyDict_GET_SIZE(value) == 0) ||
-        (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0)) {
+    if (empty) {
         // An empty text: its one line is only the mark of its first line.
         levels_.leave();
-        return line_start(frame, kBar, 3) < 0 ? Outcome::failed : Outcome::done;
+        return line_start(frame, kBar, 3) < 0 ? Outcome::failed : Outcome::completed;
     }
     if (levels_.call_into_c() < 0) {
         return Outcome::failed;
@@ -424,67 +489,155 @@ Outcome FastRenderer::child() {
         PyObject* leaf = class_text ? class_text.get() : value;
         return child_text(frame, last, {names.heading_mark, key, names.leaf_mark, leaf}) < 0
                    ? Outcome::failed
-                   : Outcome::done;
+                   : Outcome::completed;
     }
     // The child's heading now; its lines follow as its entries are read.
     lead_.truncate(frame.lead);
+    below->start = out_.length();
     if (child_text(frame, last, {names.heading_mark, key}) < 0 ||
         lead_.push(last ? kBlank : kBar, last ? 2 : 3) < 0) {
         return Outcome::failed;
     }
-    const int pushed = push_frame(value, lead_.size());
-    return pushed < 0 ? Outcome::failed : pushed == 0 ? Outcome::given_up : Outcome::done;
+    below->lead = lead_.size();
+    return Outcome::descended;
 }
 
-int FastRenderer::render(PyObject* data, PyObject* output, Ref* text) {
+// Whether every dict under way is as it was when marked, the watched ones
+// counted.
+bool FastRenderer::unchanged() const {
+    if (!changes_.none()) {
+        return false;
+    }
+    if constexpr (DictMark::kVersioned) {
+        for (Py_ssize_t i = 0; i < frames_.size(); ++i) {
+            const FastFrame& frame = frames_.at(i);
+            if (!frame.mark.unchanged(dict_of(i))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+int FastRenderer::safe_point(WrittenRenderer& written) {
+    until_safe_point_ = kSafePointEvery;
+    bool proven = true;
+    for (; proven && marked_ < frames_.size(); ++marked_) {
+        FastFrame& frame = frames_.at(marked_);
+        proven = frame.mark.take(dict_of(marked_));
+    }
+    changes_.begin();
+    call_.written<Step::signals>();
+    sentinel::at_safe_point();
+    if (!proven) {
+        // Nothing would prove what the handlers leave as it was.
+        if (hand_over(written) < 0) {
+            return -1;
+        }
+        paused_.end();
+        return PyErr_CheckSignals() < 0 ? -1 : 1;
+    }
+    paused_.end();
+    const int checked = PyErr_CheckSignals();
+    paused_.restart();
+    if (checked < 0) {
+        return -1;
+    }
+    // Whatever ran may have freed a class and made another at its address.
+    forget_classes();
+    levels_.refresh();
+    call_.reenter();
+    const int own = call_.own();
+    if (own < 0) {
+        return -1;
+    }
+    if (own && unchanged()) {
+        return 0;
+    }
+    if (hand_over(written) < 0) {
+        return -1;
+    }
+    paused_.end();
+    return 1;
+}
+
+FastRenderer::Rendered FastRenderer::render(PyObject* data, PyObject* output, Ref* text,
+                                            WrittenRenderer& written) {
     // print_tree(data, output) itself is the first level.
     if (levels_.enter() < 0) {
-        return -1;
+        return Rendered::failed;
     }
     const bool dict = PyDict_CheckExact(data);
     Ref class_text;
     if (!dict && !inert(data)) {
         class_text = plain_class_text(data);
         if (!class_text) {
-            return PyErr_Occurred() ? -1 : 0;
+            levels_.leave();
+            return PyErr_Occurred() ? Rendered::failed : Rendered::given_up;
         }
     }
     if (data == Py_None || (dict && PyDict_GET_SIZE(data) == 0) ||
         (PyUnicode_CheckExact(data) && PyUnicode_GET_LENGTH(data) == 0)) {
         *text = Ref::borrow(names.empty);
-        return 1;
+        return Rendered::text;
     }
     if (levels_.call_into_c() < 0) {
-        return -1;
+        return Rendered::failed;
     }
     if (!dict) {
         // output + " = " + str(data)
         PyObject* leaf = class_text ? class_text.get() : data;
         Ref head = Ref::steal(PyUnicode_Concat(output, names.leaf_mark));
         *text = head ? Ref::steal(PyUnicode_Concat(head.get(), leaf)) : Ref();
-        return *text ? 1 : -1;
+        return *text ? Rendered::text : Rendered::failed;
+    }
+    FastFrame* root = frames_.push();
+    if (root == nullptr) {
+        return Rendered::failed;
+    }
+    data_ = data;
+    const int read = root->entries.read(data);
+    if (read <= 0) {
+        levels_.leave();
+        return read < 0 ? Rendered::failed : Rendered::given_up;
     }
     if (out_.append(output) < 0 || lead_.push("\n", 1) < 0) {
-        return -1;
+        return Rendered::failed;
     }
-    const int pushed = push_frame(data, lead_.size());
-    if (pushed <= 0) {
-        return pushed;
-    }
-    while (frames_.size() > 0) {
+    root->lead = lead_.size();
+    while (true) {
         FastFrame& frame = frames_.top();
-        if (frame.next == frame.entries.size()) {
+        if (frame.next < frame.entries.size()) {
+            const Outcome outcome = child();
+            if (outcome == Outcome::descended) {
+                continue;
+            }
+            if (outcome == Outcome::failed) {
+                return Rendered::failed;
+            }
+            if (outcome == Outcome::given_up) {
+                // What the fast renderer wrote is the rule's text so far.
+                return hand_over(written) < 0 ? Rendered::failed : Rendered::handed_over;
+            }
+        } else {
             frames_.pop();
             levels_.leave();
-            continue;
+            if (frames_.size() == 0) {
+                break;
+            }
+            if (marked_ > frames_.size()) {
+                marked_ = frames_.size();
+            }
         }
-        const Outcome outcome = child();
-        if (outcome != Outcome::done) {
-            return outcome == Outcome::failed ? -1 : 0;
+        if (--until_safe_point_ == 0 || sentinel::every_safe_point()) {
+            const int point = safe_point(written);
+            if (point != 0) {
+                return point < 0 ? Rendered::failed : Rendered::handed_over;
+            }
         }
     }
     *text = out_.finish();
-    return *text ? 1 : -1;
+    return *text ? Rendered::text : Rendered::failed;
 }
 
 // ---- The written renderer ----
@@ -501,8 +654,13 @@ struct Frame {
 
 class WrittenRenderer {
   public:
-    explicit WrittenRenderer(Call& call) : call_(call) {}
+    WrittenRenderer(Call& call, Levels& levels) noexcept : call_(call), levels_(levels) {}
     Ref render(PyObject* data, PyObject* output);
+    // A frame of the render under way, for a fast render that hands it
+    // over, outermost first; each has its level entered.
+    Frame* push() { return frames_.push(); }
+    // Goes on with the frames pushed until the outermost is done.
+    Ref run();
 
   private:
     enum class Started { failed, text, frame };
@@ -513,8 +671,8 @@ class WrittenRenderer {
     int child_done(Frame& frame, PyObject* text);
 
     Call& call_;
+    Levels& levels_;
     Stack<Frame> frames_;
-    Levels levels_;
 };
 
 Ref WrittenRenderer::render(PyObject* data, PyObject* output) {
@@ -526,6 +684,10 @@ Ref WrittenRenderer::render(PyObject* data, PyObject* output) {
     if (started != Started::frame) {
         return text;
     }
+    return run();
+}
+
+Ref WrittenRenderer::run() {
     while (frames_.size() > 0) {
         Frame& frame = frames_.top();
         if (frame.next < PyList_GET_SIZE(frame.keys.get())) {
@@ -688,6 +850,45 @@ int WrittenRenderer::child_done(Frame& frame, PyObject* text) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+int FastRenderer::hand_over(WrittenRenderer& written) {
+    const Py_ssize_t depth = frames_.size();
+    for (Py_ssize_t i = 0; i < depth; ++i) {
+        FastFrame& frame = frames_.at(i);
+        Frame* target = written.push();
+        if (target == nullptr) {
+            return -1;
+        }
+        const Py_ssize_t size = frame.entries.size();
+        target->keys = Ref::steal(PyList_New(size));
+        if (!target->keys) {
+            return -1;
+        }
+        for (Py_ssize_t k = 0; k < size; ++k) {
+            PyList_SET_ITEM(target->keys.get(), k, Py_NewRef(frame.entries.key(k)));
+        }
+        target->data = Ref::borrow(dict_of(i));
+        target->last_key = Ref::borrow(frame.entries.key(size - 1));
+        target->next = frame.next;
+        if (frame.next > 0) {
+            target->key = Ref::borrow(frame.entries.key(frame.next - 1));
+        }
+        // A level's text: its lines in the whole, each without the lead of
+        // its ancestors, and its first line without its parent's mark ("  |").
+        const Py_ssize_t end = i + 1 < depth ? frames_.at(i + 1).start : out_.length();
+        const Py_ssize_t first = i == 0 ? 0 : static_cast<Py_ssize_t>(frames_.at(i - 1).lead) + 3;
+        const Py_ssize_t after_break = static_cast<Py_ssize_t>(frame.lead) - 1;
+        target->output = out_.region(frame.start, end, first, after_break);
+        if (!target->output) {
+            return -1;
+        }
+    }
+    // Their levels are the written renderer's now.
+    while (frames_.size() > 0) {
+        frames_.pop();
+    }
+    return 0;
+}
+
 }  // namespace
 
 PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
@@ -695,21 +896,37 @@ PyObject* print_tree(Call& call, PyObject* data, PyObject* output) {
     if (own < 0) {
         return nullptr;
     }
+    Levels levels;
+    WrittenRenderer written(call, levels);
     if (own && PyUnicode_CheckExact(output)) {
         sentinel::step(Step::fast_renderer);
         Ref text;
-        CollectorPaused paused;
-        FastRenderer fast;
-        const int rendered = fast.render(data, output, &text);
-        if (rendered != 0) {
-            return rendered < 0 ? nullptr : text.release();
+        FastRenderer::Rendered rendered;
+        {
+            FastRenderer fast(call, levels);
+            rendered = fast.render(data, output, &text, written);
+        }
+        switch (rendered) {
+            case FastRenderer::Rendered::text:
+                return text.release();
+            case FastRenderer::Rendered::failed:
+                return nullptr;
+            case FastRenderer::Rendered::handed_over:
+                return written.run().release();
+            case FastRenderer::Rendered::given_up:
+                break;
         }
     }
-    WrittenRenderer written(call);
     return written.render(data, output).release();
 }
 
 PyObject* manager_repr(Call& call) {
+    // The written __repr__ is a frame of its own, under the print_tree it
+    // calls: one level of the rule's recursion before the render's first.
+    Levels frame;
+    if (frame.enter() < 0) {
+        return nullptr;
+    }
     // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
     call.written<Step::repr>();
     PyObject* self = call.self();

@@ -8,6 +8,8 @@
 //     ...                        # calls of the module
 //     _sentinel.take()           # the reports since the last take(), a list of str
 //     _sentinel.plant(["truth"]) # these steps stay on the fast path wrongly
+//     _sentinel.trip(3, signum)  # signal signum pending at a render's fourth safe point
+//     _sentinel.taken("memo")    # how often a choice's fast form was taken
 //     _sentinel.disarm()
 //
 // Code that the cyclic collector runs counts too: no step allocates on the
@@ -28,6 +30,12 @@ thread_local int t_step = -1;  // none yet
 
 PyObject* g_reports = nullptr;  // list of str
 uint64_t g_planted = 0;         // a bit per step
+// The safe point a test's signal waits for (-1: none), the signal, and the
+// safe points passed since the test asked.
+long g_trip_at = -1;
+int g_trip_signal = 0;
+long g_safe_points = 0;
+unsigned long long g_taken[kStepCount] = {};
 static_assert(kStepCount <= 64, "a planted step is a bit of g_planted");
 
 int profile(PyObject*, PyFrameObject* frame, int what, PyObject*) {
@@ -101,6 +109,23 @@ PyObject* plant(PyObject*, PyObject* names) {
     Py_RETURN_NONE;
 }
 
+PyObject* trip(PyObject*, PyObject* args) {
+    long at = -1;
+    int signal = 0;
+    if (!PyArg_ParseTuple(args, "li", &at, &signal)) {
+        return nullptr;
+    }
+    g_trip_at = at;
+    g_trip_signal = signal;
+    g_safe_points = 0;
+    Py_RETURN_NONE;
+}
+
+PyObject* taken(PyObject*, PyObject* name) {
+    const int index = step_named(name);
+    return index < 0 ? nullptr : PyLong_FromUnsignedLongLong(g_taken[index]);
+}
+
 PyObject* steps(PyObject*, PyObject*) {
     static const char* const kinds[] = {"shortcut", "written", "choice"};
     Ref table = Ref::steal(PyList_New(kStepCount));
@@ -121,6 +146,10 @@ PyMethodDef sentinel_methods[] = {
     {"take", take, METH_NOARGS, "The reports since the last take()."},
     {"plant", plant, METH_O, "Keep the named steps on the fast path (None: none)."},
     {"steps", steps, METH_NOARGS, "The step table: (name, kind, proof or what it does)."},
+    {"taken", taken, METH_O, "How often the named choice's fast form was taken."},
+    {"trip", trip, METH_VARARGS,
+     "trip(n, signum): every child a render completes is a safe point, and signum is made "
+     "pending at the n-th (from 0); n < 0: none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -136,6 +165,21 @@ void leave_fast() noexcept {
 
 void step(Step step) noexcept {
     t_step = static_cast<int>(step);
+}
+
+void took(Step step) noexcept {
+    ++g_taken[static_cast<int>(step)];
+}
+
+bool every_safe_point() noexcept {
+    return g_trip_at >= 0;
+}
+
+void at_safe_point() noexcept {
+    if (g_trip_at >= 0 && g_safe_points++ == g_trip_at) {
+        g_trip_at = -1;
+        PyErr_SetInterruptEx(g_trip_signal);
+    }
 }
 
 bool planted(Step step) noexcept {
@@ -161,6 +205,7 @@ void detach() {
     PyEval_SetProfile(nullptr, nullptr);
     Py_CLEAR(g_reports);
     g_planted = 0;
+    g_trip_at = -1;
 }
 
 }  // namespace corvane::sentinel

@@ -18,7 +18,14 @@ void step(Step step) noexcept;
 // Whether `step` is among the steps planted to keep a call on its fast path
 // when it should leave it: the sentinel's own test.
 bool planted(Step step) noexcept;
-// Adds the module attribute `_sentinel` (arm, disarm, take, plant, steps),
+// A choice's fast form taken: counted, for the tests that show it was.
+void took(Step step) noexcept;
+// The safe points of a fast render (rendering.cpp): whether each child it
+// completes is one while a test waits for one, and the test's signal, made
+// pending at the safe point it names.
+bool every_safe_point() noexcept;
+void at_safe_point() noexcept;
+// Adds the module attribute `_sentinel` (arm, disarm, take, plant, steps, trip, taken),
 // and lets its reports go again.
 int attach(PyObject* module);
 void detach();
@@ -29,6 +36,11 @@ inline void step(Step) noexcept {}
 inline bool planted(Step) noexcept {
     return false;
 }
+inline void took(Step) noexcept {}
+constexpr bool every_safe_point() noexcept {
+    return false;
+}
+inline void at_safe_point() noexcept {}
 inline int attach(PyObject*) {
     return 0;
 }

@@ -48,9 +48,14 @@ namespace corvane {
     W(print_tree, "looks up self.print_tree for a child")                                          \
     W(sorted, "calls the dict's keys() and sorts them")                                            \
     W(repr, "reads self.__class__, hex and id")                                                    \
+    W(signals, "lets the handlers of pending signals run, between two children of a render")       \
     C(validators,                                                                                  \
       "the validators are the module's, every value None or an exact str, and both "               \
       "lists exact lists of exact strs")                                                           \
+    C(memo,                                                                                        \
+      "the call bound at once, its instance examined plain, every value None or an exact "         \
+      "ASCII str, and no watched dict changed since a lookup of the same description in the "      \
+      "same tree took its shortcuts only")                                                         \
     C(fast_renderer,                                                                               \
       "a tree of exact dicts with exact-str keys and plain leaves, rendered by "                   \
       "the module's own print_tree")

@@ -71,6 +71,36 @@ class TextBuilder {
         return 0;
     }
 
+    Py_ssize_t length() const { return length_; }
+
+    // The characters from `start` to `end` as a str of their own, in the
+    // form CPython gives it, with `first` characters left out at the start
+    // and `after_break` after every line break.
+    Ref region(Py_ssize_t start, Py_ssize_t end, Py_ssize_t first, Py_ssize_t after_break) const {
+        const Py_ssize_t most = end - start > 0 ? end - start : 0;
+        char* copy = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(most) * kind_ + 1));
+        if (copy == nullptr) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+        Py_ssize_t size = 0;
+        Py_ssize_t skip = first;
+        for (Py_ssize_t i = start; i < end; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ(kind_, data_, i);
+            if (skip > 0) {
+                --skip;
+                continue;
+            }
+            PyUnicode_WRITE(kind_, copy, size++, ch);
+            if (ch == '\n') {
+                skip = after_break;
+            }
+        }
+        Ref text = Ref::steal(PyUnicode_FromKindAndData(kind_, copy, size));
+        PyMem_Free(copy);
+        return text;
+    }
+
     Ref finish() const {
         Ref result = Ref::steal(PyUnicode_New(length_, bound_));
         if (result && length_ > 0) {
