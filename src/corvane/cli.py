@@ -57,7 +57,6 @@ from corvane.records import (
     Source,
     error_line,
 )
-from corvane.spelling import closest
 
 __all__ = ["build_parser", "main"]
 
@@ -123,6 +122,20 @@ class _Stop(Exception):
 class _Formatter(argparse.HelpFormatter):
     # Descriptions are wrapped to the terminal's width; the epilogs, laid out
     # as tables, are shown as written.
+
+    # The width, asked of the terminal once per parser built (_build resets
+    # it) rather than by each formatter: argparse makes one per argument.
+    columns: int | None = None
+
+    def __init__(self, prog: str, width: int | None = None, **options: Any) -> None:
+        if width is None:
+            if _Formatter.columns is None:
+                import shutil
+
+                _Formatter.columns = shutil.get_terminal_size().columns - 2
+            width = _Formatter.columns
+        super().__init__(prog, width=width, **options)
+
     def _fill_text(self, text: str, width: int, indent: str) -> str:
         if "\n" in text:
             return "".join(indent + line for line in text.splitlines(keepends=True))
@@ -263,6 +276,7 @@ def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool 
 
 
 def _build() -> tuple[argparse.ArgumentParser, _Commands]:
+    _Formatter.columns = None
     layout: dict[str, Any] = {"formatter_class": _Formatter}
     parser = _Parser(
         prog=PROG,
@@ -669,6 +683,8 @@ def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
         return ["  no plugins are registered"]
     hint = f"  registered operating systems: {', '.join(sorted(known))}"
     if os_name not in known:
+        from corvane.spelling import closest  # only a miss needs it
+
         close = closest(os_name, known)
         return [f"{hint}; did you mean {close}?" if close else hint]
     lines = [hint]

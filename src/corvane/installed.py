@@ -17,8 +17,8 @@ distribution whose METADATA cannot be read after its folder, so that it
 keeps its place in the loading order and its name.
 """
 
-from __future__ import annotations
-
+# No postponed annotations here: typing.NamedTuple compiles each field's
+# annotation given as text, at every import.
 import operator
 import os
 import re
@@ -65,7 +65,7 @@ def scan() -> list[Listed]:
     return read_installed()[0]
 
 
-def read_installed() -> tuple[list[Listed], list[UnreadableMetadata]]:
+def read_installed() -> tuple[list[Listed], list["UnreadableMetadata"]]:
     """Return ``scan()`` and the ``unreadable_metadata`` of what it listed,
     read together: from the cache of ``corvane.installed_cache`` when it
     proves that nothing they read changed since an earlier process did.
@@ -79,7 +79,7 @@ def read_installed() -> tuple[list[Listed], list[UnreadableMetadata]]:
     return installed_cache.through(_read)
 
 
-def _read() -> tuple[list[Listed], list[UnreadableMetadata]]:
+def _read() -> tuple[list[Listed], list["UnreadableMetadata"]]:
     # The reading itself: everything it reports goes into what it returns,
     # which the cache keeps.
     listed = _scan()
@@ -160,8 +160,16 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
 
 
 # A header line as the email parser reads one: a name of printable ASCII
-# characters but the colon, then a colon.
-_FIELD = re.compile(r"([\041-\071\073-\176]+):[ \t]*(.*)")
+# characters but the colon, then a colon. Compiled on first use: a load that
+# reads no METADATA does without it.
+_FIELD_PATTERN = r"([\041-\071\073-\176]+):[ \t]*(.*)"
+_FIELD: re.Pattern[str] | None = None
+
+
+def _field() -> re.Pattern[str]:
+    global _FIELD
+    _FIELD = re.compile(_FIELD_PATTERN)
+    return _FIELD
 
 
 def _plain_fields(text: str) -> tuple[str, str] | None:
@@ -177,7 +185,7 @@ def _plain_fields(text: str) -> tuple[str, str] | None:
         lines.pop()
     found: dict[str, str] = {}
     for line in lines:
-        field = _FIELD.fullmatch(line)
+        field = (_FIELD or _field()).fullmatch(line)
         if field is None:
             return None
         key = field[1].lower()

@@ -216,19 +216,17 @@ _STANDARD_FINDERS = (machinery.BuiltinImporter, machinery.FrozenImporter, machin
 
 
 def _few() -> str:
-    # Says so when the path holds FEW distributions or fewer: folders named
-    # as importlib.metadata finds them, counted until there are more.
+    # Says so when the path holds FEW distributions or fewer: the names
+    # ending as importlib.metadata's (in any case) counted in each listing.
     found = 0
     for entry in sys.path:
         try:
-            with os.scandir(entry or ".") as names:
-                for name in names:
-                    if name.name.lower().endswith((".dist-info", ".egg-info")):
-                        found += 1
-                        if found > FEW:
-                            return ""
+            names = "\n".join(os.listdir(entry or ".")).lower() + "\n"
         except OSError:
             continue
+        found += names.count(".dist-info\n") + names.count(".egg-info\n")
+        if found > FEW:
+            return ""
     return f"{found} distributions: reading them costs less than the cache"
 
 
