@@ -286,8 +286,15 @@ def _build() -> tuple[argparse.ArgumentParser, _Commands]:
     )
     _loading_options(parser, top=True)
     parser.add_argument("--version", action=_Version, help="print the installed version and exit")
+    # prog given: argparse would format the usage of the options before the
+    # command to find it, and none of them is a positional.
     commands = parser.add_subparsers(
-        dest="command", required=True, parser_class=_Parser, metavar="command", action=_Commands
+        prog=PROG,
+        dest="command",
+        required=True,
+        parser_class=_Parser,
+        metavar="command",
+        action=_Commands,
     )
     for name, command in COMMANDS.items():
         commands.add_parser(name, help=command.help, epilog=command.epilog, **layout)

@@ -213,13 +213,19 @@ def _bypassed() -> str:
 
 
 _STANDARD_FINDERS = (machinery.BuiltinImporter, machinery.FrozenImporter, machinery.PathFinder)
+_LIBRARY = os.path.dirname(getattr(os, "__file__", None) or "") or "?"
+_STANDARD_LIBRARY = {_LIBRARY, os.path.join(_LIBRARY, "lib-dynload")}
 
 
 def _few() -> str:
     # Says so when the path holds FEW distributions or fewer: the names
-    # ending as importlib.metadata's (in any case) counted in each listing.
+    # ending as importlib.metadata's (in any case) counted in each listing,
+    # but the standard library's (no installer writes there). It decides
+    # only how the reading is done, never what it finds.
     found = 0
     for entry in sys.path:
+        if entry in _STANDARD_LIBRARY:
+            continue
         try:
             names = "\n".join(os.listdir(entry or ".")).lower() + "\n"
         except OSError:
