@@ -227,12 +227,14 @@ def _few() -> str:
         if entry in _STANDARD_LIBRARY:
             continue
         try:
-            names = "\n".join(os.listdir(entry or ".")).lower() + "\n"
+            names = os.listdir(entry or ".")
         except OSError:
             continue
-        found += names.count(".dist-info\n") + names.count(".egg-info\n")
-        if found > FEW:
-            return ""
+        for name in names:
+            if name[-10:].lower().endswith((".dist-info", ".egg-info")):
+                found += 1
+                if found > FEW:
+                    return ""
     return f"{found} distributions: reading them costs less than the cache"
 
 
@@ -464,6 +466,9 @@ def _decode(folders: tuple[str, ...], rows: tuple[tuple[Any, ...], ...]) -> list
     # The records again; entry points of one distribution share its object,
     # as in the scan.
     dists: dict[int, metadata.Distribution] = {}
+    # The folders holding them, each made a Path once (a path joined to one
+    # is the path the scan made from its path entry and the folder's name).
+    parents: dict[str, Path] = {}
     found = []
     for row in rows:
         fields = []
@@ -476,7 +481,9 @@ def _decode(folders: tuple[str, ...], rows: tuple[tuple[Any, ...], ...]) -> list
                 if number is not None:
                     dist = dists.get(number)
                     if dist is None:
-                        dist = dists[number] = metadata.PathDistribution(Path(folders[number]))
+                        parent, _, name = folders[number].rpartition(os.sep)
+                        base = parents.get(parent) or parents.setdefault(parent, Path(parent))
+                        dist = dists[number] = metadata.PathDistribution(base / name)
                     entry_point = entry_point._for(dist)  # type: ignore[attr-defined]
                 value = entry_point
             elif type(value) not in _PLAIN:
