@@ -49,6 +49,7 @@ matching, findings and messages are the same with and without the cache;
 from __future__ import annotations
 
 import marshal
+import operator
 import os
 import stat
 import sys
@@ -428,13 +429,12 @@ def _encode(listed: list[Listed], folders: dict[str, int]) -> tuple[tuple[Any, .
     # Each record as a tuple of its fields in order: an entry point as
     # ("entry_point", name, value, group, number of its folder or None), a
     # source as ("source", *its fields), plain values as they are.
-    return tuple(
-        tuple(_field(getattr(item, name), folders) for name in Listed.__match_args__)
-        for item in listed
-    )
+    fields_of = operator.attrgetter(*Listed.__match_args__)
+    return tuple(tuple([_field(value, folders) for value in fields_of(item)]) for item in listed)
 
 
 _PLAIN = (str, int, float, bool, type(None))
+_SOURCE_FIELDS = operator.attrgetter(*Source.__match_args__)
 
 
 def _unreadable_row(item: UnreadableMetadata) -> tuple[Any, ...]:
@@ -447,8 +447,8 @@ def _field(value: Any, folders: dict[str, int]) -> Any:
     if type(value) in _PLAIN:
         return value
     if type(value) is Source:
-        fields = tuple(getattr(value, name) for name in Source.__match_args__)
-        if all(type(each) in _PLAIN for each in fields):
+        fields = _SOURCE_FIELDS(value)
+        if all(map(_PLAIN.__contains__, map(type, fields))):
             return ("source", *fields)
     elif type(value) is metadata.EntryPoint:
         dist = value.dist
