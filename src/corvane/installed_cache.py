@@ -166,7 +166,8 @@ def through(read: Callable[[], Found]) -> Found:
         folder = Path(_user_cache_dir())
         key = _key()
     except Exception as error:
-        _last = Use(False, None, f"no cache folder: {error}")
+        # No home, or no working folder: the reading as it is, silently.
+        _last = Use(False, None, f"the cache cannot be placed: {error}")
         return read()
     path = folder / f"plugins-{zlib.crc32(repr(key).encode()):08x}.cache"
     found, why = _load(path, key)
@@ -244,7 +245,9 @@ def _key() -> tuple[Any, ...]:
     path = tuple(sys.path)
     relative = any(not os.path.isabs(entry) for entry in path)
     # Who reads: what can be read depends on it.
-    user = (os.geteuid(), os.getegid(), os.getgroups()) if hasattr(os, "geteuid") else None
+    user = None
+    if hasattr(os, "geteuid"):
+        user = (os.geteuid(), os.getegid(), tuple(sorted(os.getgroups())))
     return (
         sys.executable,
         sys.version,
