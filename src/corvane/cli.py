@@ -318,7 +318,13 @@ class _Commands(argparse._SubParsersAction):  # type: ignore[type-arg]
         """Return the parser of the command ``name``, made on first use."""
         later = self.__dict__["_later"]
         if name in later:
-            sub = self._parser_class(prog=f"{self._prog_prefix} {name}", **later.pop(name))
+            options = later.pop(name)
+            # As argparse's own add_parser: the command's prog, and from 3.14
+            # the colour of the parser it belongs to.
+            options.setdefault("prog", f"{self._prog_prefix} {name}")
+            if options.get("color") is None and hasattr(self, "_color"):
+                options["color"] = self._color
+            sub = self._parser_class(**options)
             command = COMMANDS[name]
             sub.description = command.description or command.help
             if command.loads:
