@@ -23,7 +23,7 @@ median of the repeats. Run it from an ordinary install, not an editable one,
 whose rebuild check on import would dominate::
 
     pip install '.[bench]'
-    python benchmarks/bench_scale.py [--sizes 0,50,1000] [--repeats 7] [--check]
+    python benchmarks/bench_scale.py [--sizes 0,50,1000] [--repeats 7] [--instructions] [--check]
 
 It prints the targets with what this run measured; a missed target fails
 the run (exit status 1) only with ``--check``.
@@ -35,6 +35,7 @@ import argparse
 import importlib.util
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -42,11 +43,12 @@ import sys
 import sysconfig
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import targets  # the benchmarks' own helpers, beside this file
+import instructions  # the benchmarks' own helpers, beside this file
+import targets
 
 GROUP = "corvane.plugins"
 PREFIX = "cvbench_p"
@@ -81,6 +83,15 @@ CHILD = {
         "for name in BUILTIN + NAMES:\n    importlib.import_module(name)\n",
     ),
     "load_plugins": ("from corvane.registry import load_plugins\n", "load_plugins()\n"),
+    # The cache of installed plugins removed before the clock starts: the
+    # scan runs, and the cache is written.
+    "load_plugins_cold": (
+        "import os, shutil\n"
+        "shutil.rmtree(os.path.join(os.environ['XDG_CACHE_HOME'], 'corvane'), True)\n"
+        "from corvane.registry import load_plugins\n",
+        "load_plugins()\n",
+    ),
+    "load_plugins_off": ("from corvane.registry import load_plugins\n", "load_plugins()\n"),
     "check_plugins": ("from corvane.check import check_plugins\n", "check_plugins()\n"),
     "discovery": (
         "try:\n    from corvane.installed import scan\n"
@@ -98,13 +109,17 @@ CHILD = {
         f"ExtensionManager({GROUP!r}, invoke_on_load=False)\n",
     ),
 }
+# The environment of a configuration, where it differs.
+CHILD_ENV = {"load_plugins_off": {"CORVANE_PLUGINS_CACHE": "off"}}
 LIBRARY_LABELS = {
     "bare": "bare import loop",
-    "load_plugins": "load_plugins()",
+    "load_plugins": "load_plugins(), cache warm",
+    "load_plugins_cold": "load_plugins(), cache cold (written)",
+    "load_plugins_off": "load_plugins(), cache off",
     "check_plugins": "check_plugins()",
-    "discovery": "entry points listed in loading order",
+    "discovery": "entry points listed in loading order (cache warm)",
     "pluggy": "pluggy load_setuptools_entrypoints",
-    "stevedore": "stevedore ExtensionManager",
+    "stevedore": "stevedore ExtensionManager (its cache warm)",
 }
 PROCESS_LABELS = {
     "import": 'python -c "import corvane.core.pluginmanager"',
@@ -184,7 +199,8 @@ def run_once(config: str, command: list[str], env: dict[str, str], in_process: b
     started = time.perf_counter()
     result = subprocess.run(
         command,
-        env=env,
+        env={**env, **CHILD_ENV.get(config, {})},
+        cwd=env["CORVANE_BENCH_CWD"],
         stdout=subprocess.PIPE if in_process else subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
@@ -204,17 +220,61 @@ class Size:
     count: int
     library: dict[str, float]
     process: dict[str, float]
+    # Instructions of the call alone, by configuration (--instructions).
+    instructions: dict[str, float] = field(default_factory=dict)
 
     def ratio(self, table: str, key: str, base: str) -> float | None:
         """Return the ratio of two medians of one table, or None when one is missing."""
-        values = self.library if table == "library" else self.process
+        values = {"library": self.library, "process": self.process}.get(table, self.instructions)
         if key not in values or base not in values or not values[base]:
             return None
         return values[key] / values[base]
 
 
-def measure(count: int, repeats: int, scratch: Path) -> Size:
-    """Measure every configuration with ``count`` plugins installed."""
+def count_instructions(
+    runs: list[tuple[str, list[str], bool]], env: dict[str, str], client: Path, names_file: Path
+) -> dict[str, float]:
+    """Count the instructions of the timed part of each in-process
+    configuration, once, under callgrind (a fixed hash seed), with the
+    client-request module of ``instructions`` zeroing the counters before it
+    and dumping them after."""
+    env = {**env, "PYTHONPATH": os.pathsep.join([env["PYTHONPATH"], str(client)])}
+    env["PYTHONHASHSEED"] = "0"
+    programs = {}
+    for key, _, in_process in runs:
+        if in_process:
+            code = child_code(key, names_file).replace(
+                "started = time.perf_counter()\n",
+                "import corvane_callgrind as client\nclient.zero()\n",
+            )
+            programs[key] = code.replace(
+                "print(time.perf_counter() - started)\n", "client.dump('timed')\nprint(0)\n"
+            )
+    for key, code in programs.items():  # warm-up: this path's cache and bytecode written
+        run_once(key, [sys.executable, "-c", code], env, True)
+    time.sleep(2.5)
+    run_once("load_plugins", [sys.executable, "-c", programs["load_plugins"]], env, True)
+    counts = {}
+    # Not in the client's folder, which is a path entry the cache checks.
+    dumps = client.parent / "dumps"
+    dumps.mkdir(exist_ok=True)
+    for key, code in programs.items():
+        for old in dumps.iterdir():
+            old.unlink()
+        out = dumps / "scale.out"
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable]
+        run_once(key, [*command, "-c", code], env, True)
+        for dump in dumps.iterdir():
+            text = dump.read_text(errors="replace")
+            if "Client Request: timed" in text:
+                total = re.search(r"^(?:summary|totals): (\d+)", text, re.MULTILINE)
+                counts[key] = float(total.group(1)) if total else 0.0
+    return counts
+
+
+def measure(count: int, repeats: int, scratch: Path, client: Path | None = None) -> Size:
+    """Measure every configuration with ``count`` plugins installed (and count
+    instructions, with the client module built in ``client``)."""
     site = scratch / f"n{count}"
     names = write_distributions(site, count)
     names_file = scratch / f"names{count}.json"
@@ -225,8 +285,14 @@ def measure(count: int, repeats: int, scratch: Path) -> Size:
         if key not in ("CORVANE_PLUGINS_DISABLE", "PYTHONDONTWRITEBYTECODE", "COLUMNS")
     }
     env["PYTHONPATH"] = str(site)
-    # stevedore keeps its cache of entry points here, not in the user's home.
+    # stevedore keeps its cache of entry points here, and so does corvane,
+    # not in the user's home.
     env["XDG_CACHE_HOME"] = str(scratch / "cache")
+    env.pop("CORVANE_PLUGINS_CACHE", None)
+    # The working folder is on sys.path ("" for python -c): one that nothing
+    # writes to while the configurations run.
+    env["CORVANE_BENCH_CWD"] = str(scratch / "cwd")
+    (scratch / "cwd").mkdir(exist_ok=True)
     runs: list[tuple[str, list[str], bool]] = [
         (key, [sys.executable, "-c", child_code(key, names_file)], True)
         for key in CHILD
@@ -236,6 +302,12 @@ def measure(count: int, repeats: int, scratch: Path) -> Size:
     samples: dict[str, list[float]] = {key: [] for key, _, _ in runs}
     for key, command, in_process in runs:  # warm-up: bytecode and caches written
         run_once(key, command, env, in_process)
+    # The cache of installed plugins is not written while anything it checks
+    # changed within the last two seconds (the bytecode of the N modules was
+    # just written beside them): written once that passed.
+    time.sleep(2.5)
+    commands = {key: command for key, command, _ in runs}
+    run_once("load_plugins", commands["load_plugins"], env, True)
     for repeat in range(repeats):
         turn = repeat % len(runs)
         for key, command, in_process in runs[turn:] + runs[:turn]:
@@ -243,7 +315,8 @@ def measure(count: int, repeats: int, scratch: Path) -> Size:
     medians = {key: statistics.median(values) for key, values in samples.items()}
     library = {key: medians[key] for key in CHILD if key in medians}
     process = {key: medians[key] for key in PROCESS_LABELS}
-    return Size(count, library, process)
+    counted = count_instructions(runs, env, client, names_file) if client else {}
+    return Size(count, library, process, counted)
 
 
 def fmt(value: float | None, digits: int = 2) -> str:
@@ -267,6 +340,21 @@ def print_tables(sizes: list[Size], repeats: int) -> None:
             ratio = size.ratio("library", key, "bare")
             cells.append(f"{size.library[key] * 1e3:.1f} ({fmt(ratio)}x)")
         print(f"| {label} | " + " | ".join(cells) + " |")
+    if any(size.instructions for size in sizes):
+        print()
+        print("The call alone, instructions (millions; ratio to the bare import loop):")
+        print()
+        print("| " + " | ".join(header) + " |")
+        print("|---" + "|---:" * len(sizes) + "|")
+        for key, label in LIBRARY_LABELS.items():
+            cells = []
+            for size in sizes:
+                if key not in size.instructions:
+                    cells.append("-")
+                    continue
+                ratio = size.ratio("instructions", key, "bare")
+                cells.append(f"{size.instructions[key] / 1e6:.1f} ({fmt(ratio)}x)")
+            print(f"| {label} | " + " | ".join(cells) + " |")
     print()
     print(
         "Whole processes (ms; ratio to the import of the extension; "
@@ -292,26 +380,57 @@ def print_tables(sizes: list[Size], repeats: int) -> None:
 
 
 def scale_targets(sizes: list[Size]) -> list[targets.Target]:
-    """Return the targets, evaluated on the sizes measured (none measured: all None)."""
+    """Return the targets, evaluated on the sizes measured (none measured: all
+    None); the calls' on their instruction counts when they were counted."""
     by_count = {size.count: size for size in sizes}
     large, small, empty = by_count.get(1000), by_count.get(50), by_count.get(0)
 
     def ratio(size: Size | None, table: str, key: str, base: str) -> float | None:
+        # The calls' ratios from their instruction counts, when counted.
+        if size is not None and table == "library" and size.instructions:
+            table = "instructions"
         return None if size is None else size.ratio(table, key, base)
 
-    load = ratio(large, "library", "load_plugins", "bare")
-    pluggy = ratio(large, "library", "pluggy", "bare")
+    def below(size: Size | None, key: str, other: str) -> float | None:
+        # The ratio of two configurations' ratios to the bare loop.
+        mine, theirs = ratio(size, "library", key, "bare"), ratio(size, "library", other, "bare")
+        return None if mine is None or not theirs else mine / theirs
+
     return [
         targets.Target(
-            "N = 1,000: load_plugins()/bare loop over pluggy's <= 1",
-            None if load is None or not pluggy else load / pluggy,
-            1.0,
+            "N = 50: load_plugins()/bare loop <= 1.25, cache warm",
+            ratio(small, "library", "load_plugins", "bare"),
+            1.25,
             False,
         ),
         targets.Target(
-            "N = 50: load_plugins()/bare loop <= 1.1",
-            ratio(small, "library", "load_plugins", "bare"),
-            1.1,
+            "N = 1,000: load_plugins()/bare loop <= 1.35, cache warm",
+            ratio(large, "library", "load_plugins", "bare"),
+            1.35,
+            False,
+        ),
+        *(
+            targets.Target(
+                f"N = {count}: load_plugins(), cache warm, below stevedore's (ratio < 1)",
+                below(size, "load_plugins", "stevedore"),
+                1.0,
+                False,
+            )
+            for count, size in (("50", small), ("1,000", large))
+        ),
+        *(
+            targets.Target(
+                f"N = {count}: load_plugins(), cache cold, over the cache off <= 1.05",
+                ratio(size, "library", "load_plugins_cold", "load_plugins_off"),
+                1.05,
+                False,
+            )
+            for count, size in (("50", small), ("1,000", large))
+        ),
+        targets.Target(
+            "N = 1,000: load_plugins()/bare loop over pluggy's <= 1",
+            below(large, "load_plugins", "pluggy"),
+            1.0,
             False,
         ),
         targets.Target(
@@ -342,6 +461,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeats", type=int, default=7, help="runs of each (default: 7)")
     targets.add_check_option(parser)
     parser.add_argument("--json", type=Path, metavar="PATH", help="also write the medians here")
+    parser.add_argument(
+        "--instructions",
+        action="store_true",
+        help="also count the instructions of each call alone under callgrind, once",
+    )
     args = parser.parse_args(argv)
     counts = [int(part) for part in args.sizes.split(",") if part.strip()]
     print(
@@ -357,7 +481,16 @@ def main(argv: list[str] | None = None) -> int:
         print(f"Note: {' and '.join(missing)} not installed: left out (pip install '.[bench]')")
     print()
     with tempfile.TemporaryDirectory(prefix="corvane-scale-") as scratch:
-        sizes = [measure(count, args.repeats, Path(scratch)) for count in counts]
+        client = None
+        if args.instructions:
+            client = Path(scratch) / "client"
+            client.mkdir()
+            try:
+                instructions.build_client(client)
+            except instructions.Unavailable as error:
+                print(f"Note: no instruction counts: {error}")
+                client = None
+        sizes = [measure(count, args.repeats, Path(scratch), client) for count in counts]
     print_tables(sizes, args.repeats)
     print()
     print("Targets:")
@@ -366,7 +499,15 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         args.json.write_text(
             json.dumps(
-                [{"count": s.count, "library": s.library, "process": s.process} for s in sizes],
+                [
+                    {
+                        "count": s.count,
+                        "library": s.library,
+                        "process": s.process,
+                        "instructions": s.instructions,
+                    }
+                    for s in sizes
+                ],
                 indent=2,
             )
         )

@@ -1,4 +1,5 @@
 import os
+import sys
 from contextlib import contextmanager
 
 import pytest
@@ -10,6 +11,19 @@ from corvane.core.errors import ConnectionInfraError
 # the sanitizer's runtime): tests that would spend minutes there on no code of
 # their own do less, or skip.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.fixture(autouse=True, scope="session")
+def user_cache_folder(tmp_path_factory):
+    """The user's cache folder of the whole run, a temporary one (the cache of
+    installed plugins lives there; XDG_CACHE_HOME places it on Linux, for the
+    subprocesses too). Elsewhere the cache is off."""
+    patch = pytest.MonkeyPatch()
+    patch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("user-cache")))
+    if not sys.platform.startswith("linux"):
+        patch.setenv("CORVANE_PLUGINS_CACHE", "off")
+    yield
+    patch.undo()
 
 
 class DebugLines:

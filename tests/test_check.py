@@ -15,6 +15,11 @@ from corvane.registry import load_plugins
 
 pytest_plugins = ["plugin_probes"]
 
+# The probes answer the listing of entry points themselves: the cache stays out.
+LISTED = (
+    "entry points: read from the installed metadata (importlib.metadata.entry_points is replaced)"
+)
+
 
 @pytest.fixture(autouse=True)
 def no_installed_distributions(monkeypatch):
@@ -33,9 +38,19 @@ def test_check_reports_a_plugin_that_registered_nothing(probes, capsys, caplog, 
     probes.builtin("a.py", probes.registering("A", "os='probeos'") if registers else "")
     nothing = f"plugin module {probes.prefix} registered nothing"
     if registers:
-        status, lines = 0, [f"    1  plugin module {probes.prefix}.a", "", "nothing to report"]
+        status, lines = (
+            0,
+            [f"    1  plugin module {probes.prefix}.a", "", LISTED, "", "nothing to report"],
+        )
     else:
-        lines = [f"    0  plugin module {probes.prefix}", "", "problems:", f"  CP002 {nothing}"]
+        lines = [
+            f"    0  plugin module {probes.prefix}",
+            "",
+            LISTED,
+            "",
+            "problems:",
+            f"  CP002 {nothing}",
+        ]
         status, lines = 1, [*lines, "", "1 problem found"]
     assert main(["check"]) == status
     assert capsys.readouterr().out.splitlines() == ["registrations per plugin:", *lines]
@@ -218,10 +233,11 @@ def test_check_reports_each_mistake_with_its_source(probes, capsys, monkeypatch,
     expected = json.loads(json.dumps(fields).replace("{m}", module))
     others = {finding.key: [] for finding in check.FINDINGS if finding.key != kind}
     assert {key: value for key, value in report.items() if key != "registrations"} == {
-        "format": 2,
+        "format": 3,
         **others,
         kind: [expected],
         "ignored": [],
+        "cache": {"used": False, "file": None, "note": LISTED.split("(")[1][:-1]},
         "problems": 1,
     }
 
@@ -337,6 +353,8 @@ loading took 1.50 s; the slowest plugins:
 
 ignored: CP006 (unknown_os)
 
+{L}
+
 problems:
   CP003 conflict at probeos [single_rp]: {P}.a.A from plugin module {P}.a replaced by {P}.b.B from plugin module {P}.b
     fix: if {P}.b.B is meant to replace {P}.a.A, register it with replaces={P}.a.A; or keep one plugin out: --disable {p}.b or --disable {p}.a
@@ -353,14 +371,15 @@ def test_the_whole_report_as_text_and_as_json(probes, capsys, monkeypatch):
         probes.builtin(f"{name}.py", probes.registering(name.upper(), f"os='{os_name}'"))
     argv = ["check", "--disable", f"{probes.package}.c", "--ignore", "CP006"]
     assert main(argv) == 1
-    assert capsys.readouterr().out == REPORT.format(P=probes.prefix, p=probes.package)
+    assert capsys.readouterr().out == REPORT.format(P=probes.prefix, p=probes.package, L=LISTED)
     probes.unload()
     assert main([*argv, "--json"]) == 1
     report = json.loads(capsys.readouterr().out)
     assert [(row["source"], row["count"], row["seconds"]) for row in report["registrations"]] == [
         ({"kind": "builtin", "module": f"{probes.prefix}.{name}"}, 1, 0.5) for name in "ab"
     ]
-    fix = REPORT.format(P=probes.prefix, p=probes.package).split("    fix: ")[1].split("\n")[0]
+    fix = REPORT.format(P=probes.prefix, p=probes.package, L=LISTED).split("    fix: ")[1]
+    fix = fix.split("\n")[0]
     source = {name: {"kind": "builtin", "module": f"{probes.prefix}.{name}"} for name in "ab"}
     assert report["conflicts"] == [
         {
@@ -380,7 +399,7 @@ def test_a_failure_in_json(probes, capsys):
     broken = probes.builtin("b.py", "raise RuntimeError('no driver')\n")
     assert main(["check", "--json"]) == 3
     out = capsys.readouterr().out
-    assert out.startswith('{\n  "format": 2,\n  "registrations": [],\n  "failures": [\n    {\n')
+    assert out.startswith('{\n  "format": 3,\n  "registrations": [],\n  "failures": [\n    {\n')
     [failure] = json.loads(out)["failures"]
     assert {key: failure[key] for key in ("code", "source", "error")} == {
         "code": "CP001",
@@ -435,14 +454,14 @@ def test_a_failure_shows_the_plugin_s_own_frames(probes, where, module, files, f
 REPORTS = [
     ({}, ["--disable", "{p}"],
      "registrations per plugin:\n  none: no plugin registered anything\n\n"
-     "disabled, not loaded:\n  {p}: plugin module {P}\n\nnothing to report\n"),
+     "disabled, not loaded:\n  {p}: plugin module {P}\n\n{L}\n\nnothing to report\n"),
     ({"t.py": "os='linx'"}, ["--disable", "nosuch"],
-     "registrations per plugin:\n    1  plugin module {P}.t\n\nproblems:\n"
+     "registrations per plugin:\n    1  plugin module {P}.t\n\n{L}\n\nproblems:\n"
      "  CP006 unknown os linx at linx [single_rp] from plugin module {P}.t: did you mean linux?\n"
      "  CP009 the disabled name nosuch matched no distribution, entry point or built-in plugin module\n"
      "\n2 problems found\n"),
     ({"m.py": "os='o')\nfor n in range(999):\n    plugin_manager.register_plugin(T, os=f'o{n}'", "t.py": "os='p'"}, [],
-     "registrations per plugin:\n  1000  plugin module {P}.m\n     1  plugin module {P}.t\n\nnothing to report\n"),
+     "registrations per plugin:\n  1000  plugin module {P}.m\n     1  plugin module {P}.t\n\n{L}\n\nnothing to report\n"),
 ]
 # fmt: on
 
@@ -453,7 +472,7 @@ def test_reports_of_none_and_of_many(probes, capsys, modules, argv, text):
         probes.builtin(name, probes.registering("T", where))
     argv = [arg.format(p=probes.package) for arg in argv]
     assert main(["check", *argv]) == (1 if "problems:" in text else 0)
-    assert capsys.readouterr().out == text.format(p=probes.package, P=probes.prefix)
+    assert capsys.readouterr().out == text.format(p=probes.package, P=probes.prefix, L=LISTED)
     with pytest.raises(RuntimeError, match=r"^the plugins were already loaded in this process"):
         check.check_plugins()
 

@@ -218,7 +218,8 @@ def test_a_failing_entry_point_is_named_with_its_distribution(installed, tmp_pat
 def test_check_names_each_mistake(mistakes):
     checked = run(mistakes, str(TOOL), "check")
     assert checked.returncode == 1 and checked.stderr == ""
-    counts, problems = checked.stdout.split("\n\nproblems:\n")
+    counts, listed, problems = checked.stdout.split("\n\n", 2)
+    assert listed.startswith("entry points: read from the ")
     assert sorted(counts.splitlines()[1:]) == [
         "    0  entry point setup = corvane_function:register (from corvane-function 1.0)",
         "    1  entry point acmeos = corvane_example_plugin (from corvane-example-plugin 0.1.0)",
@@ -227,6 +228,7 @@ def test_check_names_each_mistake(mistakes):
         "    2  plugin module corvane.plugins.generic",
     ]
     assert problems.splitlines() == [
+        "problems:",
         "  CP002 entry point setup = corvane_function:register (from corvane-function 1.0) registered nothing: register is a function, which is loaded but never called; name the module that registers the classes instead",
         "  CP003 conflict at generic [single_rp]: corvane.plugins.generic.GenericConnection from plugin module corvane.plugins.generic replaced by corvane_override.Conn from entry point generic = corvane_override (from corvane-override 1.0)",
         "    fix: if corvane_override.Conn is meant to replace corvane.plugins.generic.GenericConnection, register it with replaces=corvane.plugins.generic.GenericConnection; or keep one plugin out: --disable corvane-override or --disable corvane.plugins.generic",

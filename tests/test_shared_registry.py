@@ -3,6 +3,7 @@
 import dataclasses
 import importlib
 import importlib.metadata
+import inspect
 import logging
 import pickle
 import pkgutil
@@ -13,9 +14,10 @@ import types
 import pytest
 
 import corvane.plugins
-from corvane import loading, registry
+from corvane import loading, records, registry
+from corvane.cli import Command
 from corvane.core.pluginmanager import PluginManager
-from corvane.explain import registrations
+from corvane.explain import Step, WalkExplanation, registrations
 from corvane.registry import PluginLoadError, Registration, Source, load_plugins
 
 pytest_plugins = ["plugin_probes"]
@@ -299,6 +301,76 @@ def test_records_built_without_init_are_the_constructors():
         assert pickle.loads(pickle.dumps(fast)) == made
         with pytest.raises(dataclasses.FrozenInstanceError):
             fast.kind = None  # type: ignore[misc]
+
+
+# Each record class, with the arguments of one of its records.
+SOURCE = Source("builtin", "m")
+RECORDS = [
+    (Source, ("entry_point", None, "n", "v", "d", "1.0")),
+    (registry.Listed, (importlib.metadata.EntryPoint("n", "v", "g"), SOURCE, "d")),
+    (Registration, (("x", 1), "single_rp", Lines, "f.py", SOURCE)),
+    (registry.Override, (("x",), "stack", Lines, int, "m", SOURCE, SOURCE, int)),
+    (registry.PluginFailure, (ValueError("e"), "m", None, SOURCE)),
+    (registry.NothingRegistered, (SOURCE, "note")),
+    (registry.ReplacedNothing, (("x",), "stack", Lines, int, SOURCE)),
+    (registry.Disabled, ("n", (SOURCE,), True)),
+    (registry.LoadReport, (True, [1], [2])),
+    (Step, ("k", True, False, ("a",))),
+    (WalkExplanation, (["k"], "single_rp", [], ["k"], None, True, Lines, "f.py")),
+    (registry.TreeState, ({"x": 1}, {})),
+    (registry.RegistryState, (registry.TreeState({}, {}), True)),
+    (Command, ("h", print, len)),
+]
+
+
+@pytest.mark.parametrize(
+    ("record", "args"), RECORDS, ids=lambda each: getattr(each, "__name__", "")
+)
+def test_each_record_behaves_as_the_dataclass_it_replaced(record, args):
+    frozen = record is not registry.LoadReport
+    fields = []
+    for parameter in list(inspect.signature(record).parameters.values()):
+        hidden = parameter.name == "listed_source"
+        if parameter.default is records.FACTORY:
+            made = dataclasses.field(default_factory=list)
+        elif parameter.default is inspect.Parameter.empty:
+            made = dataclasses.field(repr=not hidden, compare=not hidden)
+        else:
+            made = dataclasses.field(default=parameter.default, repr=not hidden, compare=not hidden)
+        fields.append((parameter.name, object, made))
+    model = dataclasses.make_dataclass(record.__name__, fields, frozen=frozen)
+    assert [(p.name, repr(p.default)) for p in inspect.signature(record).parameters.values()] == [
+        (p.name, repr(p.default)) for p in inspect.signature(model).parameters.values()
+    ]
+    ours, theirs = record(*args), model(*args)
+    least = sum(
+        field.default is field.default_factory is dataclasses.MISSING for _, _, field in fields
+    )
+    assert record.__match_args__ == model.__match_args__
+    defaults = [getattr(record, name, "-") for name in record.__match_args__]
+    assert defaults == [getattr(model, name, "-") for name in model.__match_args__]
+    assert repr(ours) == repr(theirs) and repr(record(*args[:least])) == repr(model(*args[:least]))
+    assert repr(pickle.loads(pickle.dumps(ours))) == repr(ours) and ours != theirs
+    for i in range(len(args) + 1):  # each field changed in turn, then none
+        new = (*args[:i], object(), *args[i + 1 :])[: len(args)]
+        assert outcome(lambda n=new: ours == record(*n)) == outcome(
+            lambda n=new: theirs == model(*n)
+        )
+        assert outcome(lambda n=new: hash(record(*n)) == hash(ours)) == outcome(
+            lambda n=new: hash(model(*n)) == hash(theirs)
+        )
+    assert outcome(lambda: hash(ours)) == outcome(lambda: hash(theirs))
+    for name in (record.__match_args__[0], "other"):
+        for change in (lambda o: setattr(o, name, 1), lambda o: delattr(o, name)):  # noqa: B023
+            assert outcome(lambda: change(ours)) == outcome(lambda: change(theirs))  # noqa: B023
+
+
+def outcome(call):
+    """What a call returned, or the type and text of what it raised."""
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
 
 
 def _register_then(fail: bool) -> None:

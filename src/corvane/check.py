@@ -33,6 +33,7 @@ from corvane.installed import (
     scan,
     unreadable_metadata,
 )
+from corvane.installed_cache import Use
 from corvane.keys import class_name, format_key_path, key_path_json
 from corvane.loading import keep_out_name
 from corvane.records import Listed, LoadReport, ReplacedNothing
@@ -62,8 +63,8 @@ __all__ = [
 _CLOSENESS = 0.85
 
 # The version of the format of check --json: 2 added "format", the codes,
-# "fix" and "ignored"; output without "format" is the first.
-CHECK_FORMAT = 2
+# "fix" and "ignored", 3 "cache"; output without "format" is the first.
+CHECK_FORMAT = 3
 
 # Seconds of loading, all plugins together, above which check names the slowest.
 SLOW_LOADING = 1.0
@@ -228,6 +229,9 @@ class CheckReport:
     seconds: dict[Source, float] = field(default_factory=dict)
     # The codes of the kinds left out (check --ignore), in the table's order.
     ignored: list[str] = field(default_factory=list)
+    # How the entry points were listed: from the cache of installed plugins
+    # or not (None when they were not listed).
+    cache: Use | None = None
 
     @property
     def failures(self) -> list[PluginFailure]:
@@ -254,10 +258,10 @@ class CheckReport:
 
     def lines(self, verbose: bool = False) -> list[str]:
         """Return the report as text lines: the counts, the plugins disabled,
-        the slowest plugins when loading took long, the kinds ignored, then
-        each problem, after its code. A failed plugin shows its error in one
-        line and the frames of its own code below it; ``verbose``, the whole
-        traceback."""
+        the slowest plugins when loading took long, the kinds ignored, where
+        the entry points were read from, then each problem, after its code.
+        A failed plugin shows its error in one line and the frames of its own
+        code below it; ``verbose``, the whole traceback."""
         lines = ["registrations per plugin:"]
         # Right-aligned, as wide as the widest count (three at least).
         width = max([3, *(len(str(count)) for _, count in self.counts)])
@@ -276,6 +280,8 @@ class CheckReport:
         if self.ignored:
             named = (f"{f.code} ({f.key})" for f in FINDINGS if f.code in self.ignored)
             lines += ["", f"ignored: {', '.join(named)}"]
+        if self.cache is not None:
+            lines += ["", self.cache.describe()]
         problems = self.problems
         if not problems:
             return [*lines, "", "nothing to report"]
@@ -309,6 +315,7 @@ class CheckReport:
                     for item in self.found.get(finding.key, [])
                 ]
         report["ignored"] = list(self.ignored)
+        report["cache"] = self.cache.as_json() if self.cache is not None else None
         report["problems"] = self.problems
         return report
 
@@ -352,6 +359,7 @@ def check_plugins(
         found={f.key: f.detect(loaded) for f in FINDINGS if f.code not in ignored},
         seconds=dict(report.seconds),
         ignored=ignored,
+        cache=report.cache,
     )
 
 

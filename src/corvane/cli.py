@@ -38,7 +38,7 @@ from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from functools import partial
-from typing import Any, NamedTuple, NoReturn, TextIO, cast
+from typing import Any, NoReturn, TextIO, cast
 
 import corvane
 from corvane import log, registry
@@ -53,10 +53,10 @@ from corvane.records import (
     PluginFailure,
     PluginInterrupted,
     PluginLoadError,
+    Record,
     Source,
     error_line,
 )
-from corvane.spelling import closest
 
 __all__ = ["build_parser", "main"]
 
@@ -122,6 +122,20 @@ class _Stop(Exception):
 class _Formatter(argparse.HelpFormatter):
     # Descriptions are wrapped to the terminal's width; the epilogs, laid out
     # as tables, are shown as written.
+
+    # The width, asked of the terminal once per parser built (_build resets
+    # it) rather than by each formatter: argparse makes one per argument.
+    columns: int | None = None
+
+    def __init__(self, prog: str, width: int | None = None, **options: Any) -> None:
+        if width is None:
+            if _Formatter.columns is None:
+                import shutil
+
+                _Formatter.columns = shutil.get_terminal_size().columns - 2
+            width = _Formatter.columns
+        super().__init__(prog, width=width, **options)
+
     def _fill_text(self, text: str, width: int, indent: str) -> str:
         if "\n" in text:
             return "".join(indent + line for line in text.splitlines(keepends=True))
@@ -207,7 +221,10 @@ class _Version(argparse._VersionAction):
 
 def build_parser() -> argparse.ArgumentParser:
     """Return the parser of ``corvane-plugins``, with every command and option."""
-    return _build()[0]
+    parser, commands = _build()
+    for name in COMMANDS:
+        commands.parser_of(name)
+    return parser
 
 
 def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool = False) -> None:
@@ -249,9 +266,17 @@ def _loading_options(parser: argparse.ArgumentParser, *, top: bool, check: bool 
         default=argparse.SUPPRESS,
         help="show the package's debug lines and warnings, and full tracebacks, on stderr",
     )
+    parser.add_argument(
+        "--no-cache",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="read the installed plugins' metadata, not the cache of it "
+        "(as CORVANE_PLUGINS_CACHE=off does)",
+    )
 
 
-def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+def _build() -> tuple[argparse.ArgumentParser, _Commands]:
+    _Formatter.columns = None
     layout: dict[str, Any] = {"formatter_class": _Formatter}
     parser = _Parser(
         prog=PROG,
@@ -261,18 +286,64 @@ def _build() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     )
     _loading_options(parser, top=True)
     parser.add_argument("--version", action=_Version, help="print the installed version and exit")
+    # prog given: argparse would format the usage of the options before the
+    # command to find it, and none of them is a positional.
     commands = parser.add_subparsers(
-        dest="command", required=True, parser_class=_Parser, metavar="command"
+        prog=PROG,
+        dest="command",
+        required=True,
+        parser_class=_Parser,
+        metavar="command",
+        action=_Commands,
     )
-    found: dict[str, argparse.ArgumentParser] = {}
     for name, command in COMMANDS.items():
-        sub = commands.add_parser(name, help=command.help, epilog=command.epilog, **layout)
-        sub.description = command.description or command.help
-        found[name] = sub
-        if command.loads:
-            _loading_options(found[name], top=False, check=name == "check")
-        command.arguments(found[name])
-    return parser, found
+        commands.add_parser(name, help=command.help, epilog=command.epilog, **layout)
+    return parser, cast(_Commands, commands)
+
+
+class _Commands(argparse._SubParsersAction):  # type: ignore[type-arg]
+    """The commands: each one's parser is made, with its options and
+    arguments, when it is the command given. argparse reads no other
+    command's parser, and making them all would cost every run."""
+
+    def add_parser(self, name: str, **kwargs: Any) -> Any:
+        # The command's line in the help now, its parser later; the name
+        # holds its place among the choices.
+        help = kwargs.pop("help")
+        self._choices_actions.append(self._ChoicesPseudoAction(name, (), help))
+        self._name_parser_map[name] = None
+        self.__dict__.setdefault("_later", {})[name] = kwargs
+
+    def parser_of(self, name: str) -> argparse.ArgumentParser:
+        """Return the parser of the command ``name``, made on first use."""
+        later = self.__dict__["_later"]
+        if name in later:
+            options = later.pop(name)
+            # As argparse's own add_parser: the command's prog, and from 3.14
+            # the colour of the parser it belongs to.
+            options.setdefault("prog", f"{self._prog_prefix} {name}")
+            if options.get("color") is None and hasattr(self, "_color"):
+                options["color"] = self._color
+            sub = self._parser_class(**options)
+            command = COMMANDS[name]
+            sub.description = command.description or command.help
+            if command.loads:
+                _loading_options(sub, top=False, check=name == "check")
+            command.arguments(sub)
+            self._name_parser_map[name] = sub
+        parser: argparse.ArgumentParser = self._name_parser_map[name]
+        return parser
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
+        if values and values[0] in COMMANDS:
+            self.parser_of(values[0])
+        super().__call__(parser, namespace, values, option_string)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -350,10 +421,10 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     args, extra = parser.parse_known_args(argv)
     if extra:
         # Reported by the command's own parser, so that its usage is shown.
-        commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+        commands.parser_of(args.command).error(f"unrecognized arguments: {' '.join(extra)}")
     wrong = COMMANDS[args.command].validate(args)
     if wrong:
-        commands[args.command].error(wrong)
+        commands.parser_of(args.command).error(wrong)
     return args
 
 
@@ -434,7 +505,13 @@ def _verbose_handler(err: TextIO) -> logging.Handler:
 
 
 def _run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    return COMMANDS[args.command].run(args, out, err)
+    run = COMMANDS[args.command].run
+    if not getattr(args, "no_cache", False):
+        return run(args, out, err)
+    from corvane.installed_cache import turned_off
+
+    with turned_off("--no-cache"):
+        return run(args, out, err)
 
 
 def _external(args: argparse.Namespace) -> bool:
@@ -619,6 +696,8 @@ def _miss_hint(walk: WalkExplanation, os_name: str) -> list[str]:
         return ["  no plugins are registered"]
     hint = f"  registered operating systems: {', '.join(sorted(known))}"
     if os_name not in known:
+        from corvane.spelling import closest  # only a miss needs it
+
         close = closest(os_name, known)
         return [f"{hint}; did you mean {close}?" if close else hint]
     lines = [hint]
@@ -914,7 +993,7 @@ def _no_arguments(parser: argparse.ArgumentParser) -> None:
     pass
 
 
-class Command(NamedTuple):
+class Command(Record):
     """A command of ``corvane-plugins``: a row of ``COMMANDS``.
 
     ``help`` is its line in the list of commands; ``arguments`` adds its own
@@ -935,9 +1014,27 @@ class Command(NamedTuple):
     loads: bool = True
     validate: Callable[[argparse.Namespace], str | None] = _no_problem
 
+    def __init__(
+        self,
+        help: str,
+        arguments: Callable[[argparse.ArgumentParser], None],
+        run: Callable[[argparse.Namespace, TextIO, TextIO], int],
+        description: str | Callable[[], str] | None = None,
+        epilog: str = EXIT_STATUS,
+        loads: bool = True,
+        validate: Callable[[argparse.Namespace], str | None] = _no_problem,
+    ) -> None:
+        self.__dict__.update(
+            help=help,
+            arguments=arguments,
+            run=run,
+            description=description,
+            epilog=epilog,
+            loads=loads,
+            validate=validate,
+        )
 
-# A row is a named tuple rather than a dataclass: defining a dataclass costs
-# every run of the tool about a millisecond on CPython 3.11.
+
 # The commands, in the order the help lists them.
 COMMANDS: dict[str, Command] = {
     "tree": Command("print the registry as a tree", _no_arguments, partial(_load_and_show, _tree)),

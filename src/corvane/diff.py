@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import json
 import sys
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field
 from typing import Any
 
 from corvane.installed import normalised_name
@@ -25,7 +25,7 @@ __all__ = ["DIFF_FORMAT", "ListingDiff", "ListingError", "diff_listings", "read_
 # output without "format" is the first.
 DIFF_FORMAT = 2
 
-_SOURCE_FIELDS = [f.name for f in fields(Source)]
+_SOURCE_FIELDS = list(Source.__match_args__)
 
 
 class ListingError(ValueError):

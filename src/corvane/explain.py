@@ -9,21 +9,19 @@ and the chassis type is matched only at the node where the walk stops.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 from corvane import tree
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path
 from corvane.plugins import DEFAULT_CHASSIS_TYPE
-from corvane.records import OUTSIDE_LOADING, Registration
+from corvane.records import OUTSIDE_LOADING, Record, Registration
 from corvane.tree import key_path_of
 
 __all__ = ["Registration", "Step", "WalkExplanation", "explain_lookup", "registrations"]
 
 
-@dataclass(frozen=True)
-class Step:
+class Step(Record):
     """One key of the key path: whether the node reached so far holds it."""
 
     key: Any
@@ -33,9 +31,11 @@ class Step:
     # The keys of the node the walk stood at, in the tree's order.
     node_keys: tuple[Any, ...]
 
+    def __init__(self, key: Any, matched: bool, reserved: bool, node_keys: tuple[Any, ...]) -> None:
+        self.__dict__.update(key=key, matched=matched, reserved=reserved, node_keys=node_keys)
 
-@dataclass(frozen=True)
-class WalkExplanation:
+
+class WalkExplanation(Record):
     """The walk of one lookup and where it ended."""
 
     key_path: list[Any]
@@ -49,6 +49,28 @@ class WalkExplanation:
     found: bool = False
     cls: Any = None
     path: str | None = None
+
+    def __init__(
+        self,
+        key_path: list[Any],
+        chassis_type: Any,
+        steps: list[Step],
+        stopped_at: list[Any],
+        chassis_types: list[Any] | None,
+        found: bool = False,
+        cls: Any = None,
+        path: str | None = None,
+    ) -> None:
+        self.__dict__.update(
+            key_path=key_path,
+            chassis_type=chassis_type,
+            steps=steps,
+            stopped_at=stopped_at,
+            chassis_types=chassis_types,
+            found=found,
+            cls=cls,
+            path=path,
+        )
 
     def lines(self) -> list[str]:
         """Return the explanation as text lines, one per key and then the end node."""

@@ -17,8 +17,8 @@ distribution whose METADATA cannot be read after its folder, so that it
 keeps its place in the loading order and its name.
 """
 
-from __future__ import annotations
-
+# No postponed annotations here: typing.NamedTuple compiles each field's
+# annotation given as text, at every import.
 import operator
 import os
 import re
@@ -34,6 +34,7 @@ __all__ = [
     "UnreadableMetadata",
     "name_and_version",
     "normalised_name",
+    "read_installed",
     "scan",
     "unreadable_metadata",
 ]
@@ -53,13 +54,39 @@ def scan() -> list[Listed]:
 
     Calls ``importlib.metadata.entry_points`` once and parses the metadata of
     each distribution declaring entry points once (its entry points share the
-    distribution object).
+    distribution object), unless the cache of ``corvane.installed_cache``
+    proves that none of it changed since an earlier process did.
 
     Returns:
         The entry points sorted by distribution name, normalised as installers
         do (none for an entry point without a distribution sorts first), then
         entry-point name, then value.
     """
+    return read_installed()[0]
+
+
+def read_installed() -> tuple[list[Listed], list["UnreadableMetadata"]]:
+    """Return ``scan()`` and the ``unreadable_metadata`` of what it listed,
+    read together: from the cache of ``corvane.installed_cache`` when it
+    proves that nothing they read changed since an earlier process did.
+
+    Returns:
+        The entry points in loading order, and the metadata files that
+        cannot be read.
+    """
+    from corvane import installed_cache
+
+    return installed_cache.through(_read)
+
+
+def _read() -> tuple[list[Listed], list["UnreadableMetadata"]]:
+    # The reading itself: everything it reports goes into what it returns,
+    # which the cache keeps.
+    listed = _scan()
+    return listed, unreadable_metadata(listed)
+
+
+def _scan() -> list[Listed]:
     # id of a distribution -> (the distribution, kept alive; name; version).
     read: dict[int, tuple[Any, str | None, str | None]] = {}
     listed = []
@@ -133,8 +160,16 @@ def name_and_version(dist: Any) -> tuple[Any, Any]:
 
 
 # A header line as the email parser reads one: a name of printable ASCII
-# characters but the colon, then a colon.
-_FIELD = re.compile(r"([\041-\071\073-\176]+):[ \t]*(.*)")
+# characters but the colon, then a colon. Compiled on first use: a load that
+# reads no METADATA does without it.
+_FIELD_PATTERN = r"([\041-\071\073-\176]+):[ \t]*(.*)"
+_FIELD: re.Pattern[str] | None = None
+
+
+def _field() -> re.Pattern[str]:
+    global _FIELD
+    _FIELD = re.compile(_FIELD_PATTERN)
+    return _FIELD
 
 
 def _plain_fields(text: str) -> tuple[str, str] | None:
@@ -150,7 +185,7 @@ def _plain_fields(text: str) -> tuple[str, str] | None:
         lines.pop()
     found: dict[str, str] = {}
     for line in lines:
-        field = _FIELD.fullmatch(line)
+        field = (_FIELD or _field()).fullmatch(line)
         if field is None:
             return None
         key = field[1].lower()

@@ -30,7 +30,7 @@ from time import perf_counter
 
 import corvane.plugins
 from corvane import log
-from corvane.installed import UnreadableMetadata, normalised_name, scan, unreadable_metadata
+from corvane.installed import UnreadableMetadata, normalised_name, read_installed, scan
 from corvane.manager import plugin_manager
 from corvane.records import (
     Disabled,
@@ -131,8 +131,10 @@ def load_plugins(
     # Listed for the names to match even when the entry points are not loaded.
     listing = bool(external or off.names)
     if listing:
-        report.entry_points = scan()
-        report.unreadable = off.unreadable = unreadable_metadata(report.entry_points)
+        from corvane.installed_cache import last_use
+
+        report.entry_points, report.unreadable = read_installed()
+        off.unreadable, report.cache = report.unreadable, last_use()
     listed = [plugin for plugin in report.entry_points if not off.entry_point(plugin)]
     try:
         # What plugins print goes to stderr, never into a program's output.

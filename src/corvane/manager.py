@@ -13,21 +13,26 @@ import inspect
 import logging
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
-from dataclasses import dataclass
 from typing import Any
 
 from corvane import log, tree
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path
 from corvane.plugins import DEFAULT_CHASSIS_TYPE
-from corvane.records import OUTSIDE_LOADING, Override, Registration, ReplacedNothing, Source
+from corvane.records import (
+    OUTSIDE_LOADING,
+    Override,
+    Record,
+    Registration,
+    ReplacedNothing,
+    Source,
+)
 from corvane.tree import ABSENT, CHASSIS_MAP, child, copy_tree, key_path_of
 
 __all__ = ["Recording", "RegistryManager", "TreeState", "plugin_manager"]
 
 
-@dataclass(frozen=True)
-class TreeState:
+class TreeState(Record):
     """A copy of a manager's tree with the sources noted for its leaf records,
     as ``RegistryManager.snapshot`` returns it and ``restore`` takes it.
 
@@ -38,6 +43,9 @@ class TreeState:
 
     tree: dict[Any, Any]
     provenance: dict[int, tuple[Any, Source]]
+
+    def __init__(self, tree: dict[Any, Any], provenance: dict[int, tuple[Any, Source]]) -> None:
+        self.__dict__.update(tree=tree, provenance=provenance)
 
 
 # How to take one registration back, from what the walk found before it: the

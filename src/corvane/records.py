@@ -2,21 +2,35 @@
 
 ``load_plugins`` returns them in a ``LoadReport``; ``corvane-plugins`` and
 ``check`` print them.
+
+Each record class is a ``Record``: it behaves as a dataclass declared with
+the same fields would (``frozen=True`` unless it says ``frozen=False``):
+keyword or positional construction with the same signature, equality and
+hashing on the fields compared, a repr of the fields shown, assignment
+refused with ``dataclasses.FrozenInstanceError``, pickling and copying, and
+``__match_args__``. Its fields are its annotations, in order. Defining a
+dataclass generates and compiles its methods for every class, every time
+the package is imported; a ``Record`` writes its own ``__init__`` and shares
+the rest.
 """
 
 from __future__ import annotations
 
+import _thread
 import importlib.util
+import inspect
+import operator
 import os
 import traceback
-from dataclasses import dataclass, field
+from collections.abc import Callable
 from importlib.metadata import EntryPoint
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, ClassVar
 
 from corvane.keys import class_name, format_key_path, key_path_json
 
 if TYPE_CHECKING:
     from corvane.installed import UnreadableMetadata
+    from corvane.installed_cache import Use
 
 # The package of the built-in plugins (what corvane.plugins.__name__ is; not
 # imported here, so that reading the records imports no plugin package).
@@ -32,11 +46,97 @@ __all__ = [
     "PluginFailure",
     "PluginInterrupted",
     "PluginLoadError",
+    "Record",
     "Registration",
     "ReplacedNothing",
     "Source",
     "error_line",
 ]
+
+
+class _Factory:
+    # The default of a field whose default is made anew for each record (a
+    # list), shown as a dataclass shows it.
+    def __repr__(self) -> str:
+        return "<factory>"
+
+
+FACTORY: Any = _Factory()
+
+# (id of a record, thread) of the reprs being made: a record inside itself
+# is shown as "...".
+_shown_now: set[tuple[int, int]] = set()
+
+
+class Record:
+    """The base of the package's records: a class with fields, as a dataclass.
+
+    A subclass declares its fields as annotations (defaults as class
+    attributes; ``FACTORY`` for one made anew by ``__init__``) and writes its
+    ``__init__``; ``frozen=False`` makes it mutable and unhashable, ``hidden``
+    names fields left out of the repr, equality and hash.
+    """
+
+    __slots__ = ()
+
+    __match_args__: ClassVar[tuple[str, ...]] = ()
+    _frozen_class: ClassVar[type | None] = None
+    _compared: ClassVar[Callable[[Any], tuple[Any, ...]]]
+    _shown: ClassVar[tuple[str, ...]] = ()
+
+    def __init_subclass__(cls, frozen: bool = True, hidden: tuple[str, ...] = ()) -> None:
+        super().__init_subclass__()
+        fields = tuple(inspect.get_annotations(cls))
+        cls.__match_args__ = fields  # type: ignore[misc]
+        compared = [name for name in fields if name not in hidden]
+        getter = operator.attrgetter(*compared)
+        # attrgetter of one name gives the value, of more a tuple.
+        cls._compared = getter if len(compared) > 1 else staticmethod(lambda r: (getter(r),))
+        cls._shown = tuple(compared)
+        cls._frozen_class = cls if frozen else None
+        if not frozen:
+            cls.__hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        marker = (id(self), _thread.get_ident())
+        if marker in _shown_now:
+            return "..."
+        _shown_now.add(marker)
+        try:
+            shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._shown)
+        finally:
+            _shown_now.discard(marker)
+        return f"{type(self).__qualname__}({shown})"
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is self.__class__:
+            compared = type(self)._compared
+            return compared(self) == compared(other)
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash(type(self)._compared(self))
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if self._frozen_class is not None and (
+            type(self) is self._frozen_class or name in self.__match_args__
+        ):
+            raise _frozen(f"cannot assign to field {name!r}")
+        object.__setattr__(self, name, value)
+
+    def __delattr__(self, name: str) -> None:
+        if self._frozen_class is not None and (
+            type(self) is self._frozen_class or name in self.__match_args__
+        ):
+            raise _frozen(f"cannot delete field {name!r}")
+        object.__delattr__(self, name)
+
+
+def _frozen(message: str) -> Exception:
+    # The error a frozen dataclass raises; dataclasses is imported only here.
+    from dataclasses import FrozenInstanceError
+
+    return FrozenInstanceError(message)
 
 
 def error_line(error: BaseException) -> str:
@@ -54,8 +154,7 @@ def error_line(error: BaseException) -> str:
     return "; ".join(line.strip() for line in text.split("\n") if line.strip())
 
 
-@dataclass(frozen=True)
-class Source:
+class Source(Record):
     """What was loading when a registration was made.
 
     ``kind`` is ``"builtin"`` (a built-in plugin module, named by ``module``),
@@ -72,11 +171,28 @@ class Source:
     distribution: str | None = None
     version: str | None = None
 
+    def __init__(
+        self,
+        kind: str,
+        module: str | None = None,
+        name: str | None = None,
+        value: str | None = None,
+        distribution: str | None = None,
+        version: str | None = None,
+    ) -> None:
+        self.__dict__.update(
+            kind=kind,
+            module=module,
+            name=name,
+            value=value,
+            distribution=distribution,
+            version=version,
+        )
+
     @classmethod
     def of_builtin(cls, module: str) -> Source:
         """Return the source of a built-in plugin module."""
-        # Filled at once, not through __init__, which sets each field of a
-        # frozen dataclass with object.__setattr__: loading makes one per
+        # Filled at once, without the call of __init__: loading makes one per
         # module. The fields left out read as their defaults.
         source = object.__new__(cls)
         source.__dict__.update(kind="builtin", module=module)
@@ -141,8 +257,7 @@ class Source:
 OUTSIDE_LOADING = Source("outside_loading")
 
 
-@dataclass(frozen=True)
-class Listed:
+class Listed(Record):
     """An entry point of the group as loading listed it: with its ``source``,
     read once, and its distribution's name as installers compare it
     (``distribution``; empty without a distribution or a name)."""
@@ -151,14 +266,16 @@ class Listed:
     source: Source
     distribution: str
 
+    def __init__(self, entry_point: EntryPoint, source: Source, distribution: str) -> None:
+        self.__dict__.update(entry_point=entry_point, source=source, distribution=distribution)
+
     @property
     def precedence(self) -> tuple[str, str, str]:
         """The loading order's key: distribution name, entry-point name, value."""
         return self.distribution, self.entry_point.name, self.entry_point.value
 
 
-@dataclass(frozen=True)
-class Registration:
+class Registration(Record):
     """One leaf record of a tree: a class filed under a key path and chassis type."""
 
     key_path: tuple[Any, ...]
@@ -166,6 +283,18 @@ class Registration:
     cls: Any
     path: str
     source: Source = OUTSIDE_LOADING
+
+    def __init__(
+        self,
+        key_path: tuple[Any, ...],
+        chassis_type: Any,
+        cls: Any,
+        path: str,
+        source: Source = OUTSIDE_LOADING,
+    ) -> None:
+        self.__dict__.update(
+            key_path=key_path, chassis_type=chassis_type, cls=cls, path=path, source=source
+        )
 
     def as_json(self) -> dict[str, Any]:
         """Return the registration as a JSON-ready object (``source`` is an object)."""
@@ -178,8 +307,7 @@ class Registration:
         }
 
 
-@dataclass(frozen=True)
-class Override:
+class Override(Record):
     """A registration that replaced the class already filed under its description."""
 
     key_path: tuple[Any, ...]
@@ -191,6 +319,28 @@ class Override:
     winner_source: Source = OUTSIDE_LOADING
     # The class the winner's registration declared it replaces (``replaces=``).
     declared: Any = None
+
+    def __init__(
+        self,
+        key_path: tuple[Any, ...],
+        chassis_type: Any,
+        replaced: Any,
+        winner: Any,
+        message: str | None = None,
+        replaced_source: Source = OUTSIDE_LOADING,
+        winner_source: Source = OUTSIDE_LOADING,
+        declared: Any = None,
+    ) -> None:
+        self.__dict__.update(
+            key_path=key_path,
+            chassis_type=chassis_type,
+            replaced=replaced,
+            winner=winner,
+            message=message,
+            replaced_source=replaced_source,
+            winner_source=winner_source,
+            declared=declared,
+        )
 
     @property
     def winner_module(self) -> str:
@@ -222,15 +372,26 @@ class Override:
         return text
 
 
-@dataclass(frozen=True)
-class PluginFailure:
+class PluginFailure(Record, hidden=("listed_source",)):
     """A plugin module or entry point that could not be loaded."""
 
     error: BaseException
     module: str | None = None
     entry_point: EntryPoint | None = None
-    # The plugin's source as loading read it, when loading made the failure.
-    listed_source: Source | None = field(default=None, repr=False, compare=False)
+    # The plugin's source as loading read it, when loading made the failure
+    # (not shown, not compared).
+    listed_source: Source | None = None
+
+    def __init__(
+        self,
+        error: BaseException,
+        module: str | None = None,
+        entry_point: EntryPoint | None = None,
+        listed_source: Source | None = None,
+    ) -> None:
+        self.__dict__.update(
+            error=error, module=module, entry_point=entry_point, listed_source=listed_source
+        )
 
     @property
     def source(self) -> Source | None:
@@ -317,13 +478,15 @@ def _within(filename: str, root: str) -> bool:
     return filename == root or (root.endswith(os.sep) and filename.startswith(root))
 
 
-@dataclass(frozen=True)
-class NothingRegistered:
+class NothingRegistered(Record):
     """A plugin that loaded without registering anything."""
 
     source: Source
     # Why, when it can be told (an entry point that names a function).
     note: str | None = None
+
+    def __init__(self, source: Source, note: str | None = None) -> None:
+        self.__dict__.update(source=source, note=note)
 
     def describe(self) -> str:
         """Return one line naming the plugin, and the reason when known."""
@@ -331,8 +494,7 @@ class NothingRegistered:
         return f"{self.source.describe()} registered nothing{reason}"
 
 
-@dataclass(frozen=True)
-class ReplacedNothing:
+class ReplacedNothing(Record):
     """A registration that declared the class it replaces (``replaces=``) where
     nothing was registered."""
 
@@ -341,6 +503,22 @@ class ReplacedNothing:
     winner: Any
     declared: Any
     source: Source = OUTSIDE_LOADING
+
+    def __init__(
+        self,
+        key_path: tuple[Any, ...],
+        chassis_type: Any,
+        winner: Any,
+        declared: Any,
+        source: Source = OUTSIDE_LOADING,
+    ) -> None:
+        self.__dict__.update(
+            key_path=key_path,
+            chassis_type=chassis_type,
+            winner=winner,
+            declared=declared,
+            source=source,
+        )
 
     def describe(self) -> str:
         """Return one line naming the class, where it was registered, its source
@@ -352,8 +530,7 @@ class ReplacedNothing:
         )
 
 
-@dataclass(frozen=True)
-class Disabled:
+class Disabled(Record):
     """A name of a plugin to keep out, and the plugins it kept out.
 
     ``name`` is a distribution name, an entry-point name or a built-in plugin
@@ -368,6 +545,17 @@ class Disabled:
     matched: tuple[Source, ...] = ()
     from_environment: bool = False
     unreadable: str | None = None
+
+    def __init__(
+        self,
+        name: str,
+        matched: tuple[Source, ...] = (),
+        from_environment: bool = False,
+        unreadable: str | None = None,
+    ) -> None:
+        self.__dict__.update(
+            name=name, matched=matched, from_environment=from_environment, unreadable=unreadable
+        )
 
     def describe(self) -> str:
         """Return one line naming the name, where it came from and what it matched."""
@@ -421,28 +609,57 @@ class PluginInterrupted(KeyboardInterrupt):
         self.source = source
 
 
-@dataclass
-class LoadReport:
+class LoadReport(Record, frozen=False):
     """What one call of ``load_plugins`` did."""
 
     loaded: bool = False
-    overrides: list[Override] = field(default_factory=list)
-    failures: list[PluginFailure] = field(default_factory=list)
+    overrides: list[Override]
+    failures: list[PluginFailure]
     # Every registration made while loading, in order, with its source.
-    registrations: list[Registration] = field(default_factory=list)
+    registrations: list[Registration]
     # Built-in plugin packages and entry points that loaded and registered nothing.
-    registered_nothing: list[NothingRegistered] = field(default_factory=list)
+    registered_nothing: list[NothingRegistered]
     # Registrations that declared with replaces= a class where nothing was registered.
-    replaced_nothing: list[ReplacedNothing] = field(default_factory=list)
+    replaced_nothing: list[ReplacedNothing]
     # The names of plugins kept out, each with what it matched.
-    disabled: list[Disabled] = field(default_factory=list)
+    disabled: list[Disabled]
     # Each plugin loaded (its import, or its entry point's load), with the
     # seconds it took, in loading order; failed plugins included. Pairs, not
     # a dict: hashing a Source per plugin would cost more than the timing.
-    seconds: list[tuple[Source, float]] = field(default_factory=list)
+    seconds: list[tuple[Source, float]]
     # The entry points of the group listed, in loading order, those kept out
     # included; empty when neither external plugins nor disabled names asked
     # for the listing.
-    entry_points: list[Listed] = field(default_factory=list)
+    entry_points: list[Listed]
     # The metadata files found there that cannot be read (when listed).
-    unreadable: list[UnreadableMetadata] = field(default_factory=list)
+    unreadable: list[UnreadableMetadata]
+    # How the listing was answered (from the cache of installed plugins or
+    # not); None when there was none.
+    cache: Use | None = None
+
+    def __init__(
+        self,
+        loaded: bool = False,
+        overrides: list[Override] = FACTORY,
+        failures: list[PluginFailure] = FACTORY,
+        registrations: list[Registration] = FACTORY,
+        registered_nothing: list[NothingRegistered] = FACTORY,
+        replaced_nothing: list[ReplacedNothing] = FACTORY,
+        disabled: list[Disabled] = FACTORY,
+        seconds: list[tuple[Source, float]] = FACTORY,
+        entry_points: list[Listed] = FACTORY,
+        unreadable: list[UnreadableMetadata] = FACTORY,
+        cache: Use | None = None,
+    ) -> None:
+        # A list for each field not given, as a dataclass's default_factory=list.
+        self.loaded = loaded
+        self.overrides = [] if overrides is FACTORY else overrides
+        self.failures = [] if failures is FACTORY else failures
+        self.registrations = [] if registrations is FACTORY else registrations
+        self.registered_nothing = [] if registered_nothing is FACTORY else registered_nothing
+        self.replaced_nothing = [] if replaced_nothing is FACTORY else replaced_nothing
+        self.disabled = [] if disabled is FACTORY else disabled
+        self.seconds = [] if seconds is FACTORY else seconds
+        self.entry_points = [] if entry_points is FACTORY else entry_points
+        self.unreadable = [] if unreadable is FACTORY else unreadable
+        self.cache = cache

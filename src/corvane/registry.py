@@ -21,8 +21,6 @@ plugin subpackages may, since only loading imports them.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-
 from corvane import loading
 from corvane.keys import class_name, key_path_of
 from corvane.loading import entry_points_in_order, load_plugins
@@ -37,6 +35,7 @@ from corvane.records import (
     PluginFailure,
     PluginInterrupted,
     PluginLoadError,
+    Record,
     Registration,
     ReplacedNothing,
     Source,
@@ -89,13 +88,15 @@ for _public in (
     _public.__module__ = __name__
 
 
-@dataclass(frozen=True)
-class RegistryState:
+class RegistryState(Record):
     """The state of the shared registry: its tree with the sources, and whether
     ``load_plugins`` has loaded the plugins."""
 
     tree: TreeState
     loaded: bool
+
+    def __init__(self, tree: TreeState, loaded: bool) -> None:
+        self.__dict__.update(tree=tree, loaded=loaded)
 
 
 RegistryState.__module__ = __name__
