@@ -55,8 +55,13 @@ def sweep(name: str, call, expected) -> list[str]:
 def discovery_cases() -> list:
     """Return discovery cases over stand-in services.
 
-    The standard library's package walk is left out: under failing
-    allocations it can loop forever on its own.
+    The standard library's package walk is left out. Up to 3.13 it loops
+    forever with allocations failing, by CPython's own doing: exception
+    unwinding retries without end when it cannot make the int of the failing
+    instruction's offset (above 256) for a handler that records it (a
+    ``finally``, ``with`` or unmatched ``except``), which the walk and the
+    import system have. From 3.14 on it ends, but takes tens of thousands of
+    allocations to run unhindered.
     """
 
     def walk_packages(path, prefix):
@@ -80,7 +85,14 @@ def main() -> int:
         return 2
     pluginmanager.log = Quiet()
     problems = []
-    cases = [case for case in build_cases() if case[0] != "discover builtin"]
+    # The hooks of the tripping cases raise and catch exceptions of their own
+    # while allocations fail, which makes CPython itself abort, recording a
+    # traceback in the sweep's own frame (_PyErr_NormalizeException).
+    cases = [
+        case
+        for case in build_cases()
+        if case[0] != "discover builtin" and not case[0].endswith("a hook raising")
+    ]
     cases += discovery_cases()
     only = set(sys.argv[1:])
     for name, _, call, expected in cases:

@@ -123,6 +123,81 @@ def test_every_way_back_in_meets_the_stack_check(route, stack):
     assert (done.returncode, done.stdout) == (0, "['RecursionError']\n"), done.stderr[-2000:]
 
 
+# A call that does not bind, made first in a process with what a caller may
+# set up around it: it raises what a `def` raises, and nothing of the
+# caller's runs (its builtins' __build_class__, audit events).
+FIRST_CALL = """
+import sys, threading
+from corvane.core.pluginmanager import PluginManager
+class Written:
+    def get_plugin(self, os=None, platform=None, model=None, os_flavor=None,
+                   chassis_type="single_rp"):
+        pass
+ran, calling = [], []
+sys.addaudithook(lambda event, args: calling and ran.append(event))
+CALL = compile("calling.append(1)\\ntry: m.get_plugin(os='generic', flavor='x')\\n"
+               "except E as e: r = e\\ncalling.pop()", "", "exec")
+def outcome(manager):
+    builtins = {{"__build_class__": lambda *args: ran.append(args[1])}}
+    scope = {{"__builtins__": builtins, "m": manager, "E": BaseException, "calling": calling}}
+    exec(CALL, scope)
+    return type(scope["r"]).__name__
+{case}
+print([*found, ran])
+"""
+FIRST_CALLS = {
+    "restricted": "found = [outcome(PluginManager()), outcome(Written())]",
+    **{
+        f"{above} frames above the deepest a def gets in": f"""
+def at(depth, manager):
+    try:
+        return at(depth - 1, manager) if depth else outcome(manager)
+    except RecursionError:
+        return "RecursionError before the call" if depth else "RecursionError"
+deepest = next(d for d in range(sys.getrecursionlimit(), 0, -1)
+               if at(d, Written()) == "TypeError")
+found = [at(deepest - {above}, PluginManager()), at(deepest - {above}, Written())]
+"""
+        for above in range(3)
+    },
+    # As deep as the stack check lets a call in, in the smallest thread: both
+    # calls made where the last print_tree was, the module's first.
+    "the smallest thread, at the stack check": """
+found, written = [], Written()
+class Deep(PluginManager):
+    def print_tree(self, data, output="plugin"):
+        try:
+            text = PluginManager.print_tree(self, {"k": 0}, output)
+        except RecursionError:
+            return "bottom"
+        for manager in (self, written)[len(found) :]:
+            try:
+                manager.get_plugin(os="generic", flavor="x")
+            except BaseException as error:
+                found.append(type(error).__name__)
+        return text
+for kib in 32, 64:  # 3.14 takes 52 KiB at least
+    try:
+        threading.stack_size(kib << 10)
+        break
+    except ValueError:
+        pass
+worker = threading.Thread(target=Deep().print_tree, args=(0,))
+worker.start()
+worker.join()
+""",
+}
+
+
+@pytest.mark.parametrize("case", list(FIRST_CALLS))
+def test_a_first_call_that_does_not_bind_raises_as_a_def(case):
+    script = FIRST_CALL.format(case=FIRST_CALLS[case])
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    module, written, ran = ast.literal_eval(done.stdout)
+    assert (module, ran) == (written, []) and module != "RecursionError before the call"
+
+
 class ConnA: ...
 
 

@@ -65,20 +65,54 @@ def test_module_name_filters(fake_walk):
     ]
 
 
-@pytest.mark.parametrize(
-    ("item", "error", "message"),
-    [
-        ((None, "x"), ValueError, "not enough values to unpack (expected 3, got 2)"),
-        ([None, "x", 1, 2], ValueError, "too many values to unpack (expected 3)"),
-        (7, TypeError, "cannot unpack non-iterable int object"),
-    ],
-)
-def test_walk_items_are_unpacked(monkeypatch, item, error, message):
-    recorder = Recorder([item])
+class Triple(tuple):
+    """A tuple whose iteration is its own."""
+
+    def __iter__(self):
+        return iter(("f", "corvane.plugins.own", False))
+
+
+def broken():
+    yield None
+    raise LookupError("walk item broke")
+
+
+# Walk items of every kind, each made afresh: CPython's own unpacking of each
+# is what the module must give, in the running version's words.
+WALK_ITEMS = {
+    "short tuple": lambda: (None, "x"),
+    "long tuple": lambda: (None, "x", 1, 2),
+    "long list": lambda: [None, "x", 1, 2],
+    "long iterator": lambda: iter([None, "x", 1, 2]),
+    "short iterator": lambda: iter([None]),
+    "not iterable": lambda: 7,
+    "raising iterator": broken,
+    "str": lambda: "abc",
+    "tuple subclass with its own iteration": lambda: Triple((None, "skipped", False)),
+    "dict": lambda: {"a": 1, "corvane.plugins.keyed": 2, "c": 3},
+    "long dict": lambda: dict.fromkeys("abcd"),
+}
+
+
+@pytest.mark.parametrize("kind", list(WALK_ITEMS))
+def test_walk_items_are_unpacked_as_cpython_unpacks_them(monkeypatch, kind):
+    def written():
+        _finder, name, _ispkg = WALK_ITEMS[kind]()
+        return name
+
+    def outcome(call):
+        try:
+            return call()
+        except Exception as error:
+            return type(error), str(error)
+
+    recorder = Recorder([WALK_ITEMS[kind]()])
     monkeypatch.setattr(pluginmanager, "pkgutil", recorder)
-    with pytest.raises(error) as info:
-        PluginManager.discover_builtin_plugins()
-    assert str(info.value) == message
+    monkeypatch.setattr(pluginmanager, "importlib", recorder)
+    expected = outcome(written)
+    found = outcome(PluginManager.discover_builtin_plugins)
+    assert found == (expected if isinstance(expected, tuple) else None)
+    assert recorder.imported == ([expected] if ".plugins." in str(expected) else [])
 
 
 def test_plain_module_falls_back_to_its_directory(fake_walk, monkeypatch):

@@ -2,6 +2,7 @@
 docs, the linear search for misspelt operating systems, and a CLI that imports
 what its command needs."""
 
+import inspect
 import json
 import random
 import re
@@ -15,13 +16,18 @@ import pytest
 
 from corvane import check, installed
 from corvane.cli import build_parser
+from corvane.core.pluginmanager import PluginManager
+from corvane.explain import explain_lookup
+from corvane.manager import RegistryManager
+from corvane.plugins import DEFAULT_CHASSIS_TYPE
 from corvane.registry import PluginLoadError, Registration, load_plugins
 
 from conftest import SANITIZED
 
 pytest_plugins = ["plugin_probes"]
 
-DOCS = Path(__file__).resolve().parent.parent / "docs" / "cli.md"
+ROOT = Path(__file__).resolve().parent.parent
+DOCS = ROOT / "docs" / "cli.md"
 
 
 def distribution(probes, name, entry_points):
@@ -129,6 +135,24 @@ def test_the_docs_table_holds_each_finding_of_the_table_in_order():
     assert help_text.endswith(
         ", and a metadata file of an installed distribution that cannot be read."
     )
+
+
+def test_one_default_chassis_type():
+    # The module's (from its own texts; stubtest holds the stub to them), the
+    # Python side's, the CLI's and the docs'.
+    functions = (PluginManager.get_plugin, PluginManager.register_plugin)
+    found = {f.__name__: f.__defaults__[-1] for f in functions}
+    for function in (explain_lookup, RegistryManager.register_plugin):
+        found[function.__qualname__] = (
+            inspect.signature(function).parameters["chassis_type"].default
+        )
+    which = build_parser()._subparsers._group_actions[0].choices["which"]
+    found["which"] = next(a.default for a in which._actions if a.dest == "chassis_type")
+    for page in ("writing-a-plugin.md", "cli.md"):
+        [found[page]] = re.findall(r"`(\w+)` \(the default\)", (ROOT / "docs" / page).read_text())
+    api = (ROOT / "docs" / "api.rst").read_text()
+    [found["api.rst"]] = re.findall(r"data:: DEFAULT_CHASSIS_TYPE\n.*\n\s*:value: \"(\w+)\"", api)
+    assert set(found.values()) == {DEFAULT_CHASSIS_TYPE}, found
 
 
 def reference_unknown_os(rows, known):

@@ -1,10 +1,12 @@
 """The plugin tree: registration, lookup, unregistration."""
 
 import inspect
+import itertools
 
 import pytest
 
 from corvane.core import pluginmanager
+from corvane.tree import chassis_maps, key_path_of
 
 from conftest import raises_message
 
@@ -34,6 +36,19 @@ def example(manager):
     manager.register_plugin(B, os="o1", platform="p1", chassis_type="dual_rp")
     manager.register_plugin(D, os="o1", os_flavor="f1")
     return manager
+
+
+@pytest.mark.parametrize(
+    ("platform", "model", "os_flavor"),
+    list(itertools.product([None, "", "p"], [None, "", "m"], [None, "", "f"])),
+)
+def test_the_python_side_builds_the_module_s_key_path(manager, platform, model, os_flavor):
+    if model and not platform:
+        pytest.skip("refused before the tree is read")
+    manager.register_plugin(A, "generic", platform, model, os_flavor)
+    path = key_path_of("generic", platform, model, os_flavor)
+    assert [key_path for key_path, _ in chassis_maps(manager.plugins)] == [tuple(path)]
+    assert manager.get_plugin(*path[:1], platform, model, os_flavor) is A
 
 
 def test_worked_example_tree(example, debug_lines):

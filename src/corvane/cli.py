@@ -46,7 +46,7 @@ from corvane.core.errors import ConnectionInfraError
 from corvane.explain import WalkExplanation, explain_lookup, registrations
 from corvane.keys import LISTING_FORMAT, class_name, format_key_path
 from corvane.loading import DISABLE_VARIABLE, load_warnings
-from corvane.plugins import supported_chassis
+from corvane.plugins import DEFAULT_CHASSIS_TYPE, supported_chassis
 from corvane.records import (
     Disabled,
     LoadReport,
@@ -921,7 +921,7 @@ def _which_arguments(which: argparse.ArgumentParser) -> None:
     which.add_argument("--os-flavor", help="the device's OS flavour (default: none)")
     which.add_argument(
         "--chassis-type",
-        default="single_rp",
+        default=DEFAULT_CHASSIS_TYPE,
         choices=supported_chassis,
         help="the device's chassis type (default: %(default)s)",
     )

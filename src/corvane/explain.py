@@ -14,6 +14,7 @@ from typing import Any
 from corvane import tree
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path
+from corvane.plugins import DEFAULT_CHASSIS_TYPE
 from corvane.records import OUTSIDE_LOADING, Record, Registration
 from corvane.tree import key_path_of
 
@@ -103,7 +104,7 @@ def explain_lookup(
     platform: Any = None,
     model: Any = None,
     os_flavor: Any = None,
-    chassis_type: Any = "single_rp",
+    chassis_type: Any = DEFAULT_CHASSIS_TYPE,
 ) -> WalkExplanation:
     """Walk ``manager``'s tree for a device description as its lookup does.
 

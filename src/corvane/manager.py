@@ -18,6 +18,7 @@ from typing import Any
 from corvane import log, tree
 from corvane.core.pluginmanager import PluginManager
 from corvane.keys import class_name, format_key_path
+from corvane.plugins import DEFAULT_CHASSIS_TYPE
 from corvane.records import (
     OUTSIDE_LOADING,
     Override,
@@ -162,7 +163,7 @@ class RegistryManager(PluginManager):
         platform: Any = None,
         model: Any = None,
         os_flavor: Any = None,
-        chassis_type: Any = "single_rp",
+        chassis_type: Any = DEFAULT_CHASSIS_TYPE,
         *,
         replaces: type[Any] | None = None,
     ) -> None:

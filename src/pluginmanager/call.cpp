@@ -16,13 +16,6 @@ namespace {
 
 PyObject* g_own_functions[kMemberCount] = {};
 
-// The members that call each other through the instance.
-constexpr Member kCalledThroughInstance[] = {
-    Member::validate_model,        Member::validate_platform,  Member::validate_os,
-    Member::validate_chassis_type, Member::validate_arguments, Member::print_tree,
-};
-constexpr int kCalled = sizeof(kCalledThroughInstance) / sizeof(kCalledThroughInstance[0]);
-
 PyObject* state_name(int index) {
     PyObject* const state[] = {names._plugins, names.supported_os, names.chassis_type_list};
     return state[index];
@@ -62,7 +55,7 @@ int examined_name(PyObject* key) {
             return i;
         }
     }
-    for (Member member : kCalledThroughInstance) {
+    for (Member member : kThroughSelf.members) {
         if (key == member_name(member)) {
             return kMemberName;
         }
@@ -73,7 +66,7 @@ int examined_name(PyObject* key) {
             return i;
         }
     }
-    for (Member member : kCalledThroughInstance) {
+    for (Member member : kThroughSelf.members) {
         if (str_equal(key, member_name(member))) {
             return kMemberName;
         }
@@ -85,29 +78,21 @@ int examined_name(PyObject* key) {
 // defines none of them but PluginManager's own members (each first found
 // marks `settled`), false when the class cannot be plain.
 bool plain_namespace(PyObject* dict, bool* settled) {
-    return locked(dict, [&] {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-            const int name = examined_name(key);
-            if (name == kOtherName) {
-                continue;
-            }
-            if (name != kMemberName) {
-                return false;
-            }
-            for (int m = 0; m < kCalled; ++m) {
-                const Member member = kCalledThroughInstance[m];
-                if (!settled[m] && str_equal(key, member_name(member))) {
-                    if (value != g_own_functions[static_cast<int>(member)]) {
-                        return false;
-                    }
-                    settled[m] = true;
+    return each_str_key(dict, [&](PyObject* key, PyObject* value) CORVANE_INLINE_LAMBDA {
+        const int name = examined_name(key);
+        if (name == kOtherName) {
+            return true;
+        }
+        if (name != kMemberName) {
+            return false;
+        }
+        for (int m = 0; m < kThroughSelfCount; ++m) {
+            const Member member = kThroughSelf.members[m];
+            if (!settled[m] && str_equal(key, member_name(member))) {
+                if (value != g_own_functions[static_cast<int>(member)]) {
+                    return false;
                 }
+                settled[m] = true;
             }
         }
         return true;
@@ -123,7 +108,7 @@ int plain_class(PyTypeObject* type, unsigned int tag) {
     if (!mro || !PyTuple_Check(mro.get())) {
         return 0;
     }
-    bool settled[kCalled] = {};
+    bool settled[kThroughSelfCount] = {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
@@ -179,6 +164,17 @@ void detach_members() {
     g_examined = ExaminedDict();
 }
 
+bool members_kept() noexcept {
+    bool kept = g_examined.own || g_examined.state[0] != nullptr;
+    for (PyObject* function : g_own_functions) {
+        kept = kept || function != nullptr;
+    }
+    for (const std::atomic<unsigned int>& tag : g_plain_tags) {
+        kept = kept || tag.load(std::memory_order_relaxed) != 0;
+    }
+    return kept;
+}
+
 int Call::examine() {
     mode_ = Mode::instance;
     PyTypeObject* type = Py_TYPE(self_);
@@ -211,39 +207,34 @@ int Call::examine() {
         return g_examined.own ? 1 : 0;
     }
     PyObject* state[3] = {};
-    const bool found = locked(dict.get(), [&] {
-        if (PyDict_GET_SIZE(dict.get()) > kMostExaminedEntries) {
-            return false;
-        }
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        // __init__ sets the state in this order: expected first, by identity.
-        constexpr int kInitOrder[3] = {0, 2, 1};
-        for (int entry = 0; PyDict_Next(dict.get(), &position, &key, &value); ++entry) {
-            int index =
-                entry < 3 && key == state_name(kInitOrder[entry]) ? kInitOrder[entry] : kOtherName;
-            if (index == kOtherName) {
-                if (!PyUnicode_CheckExact(key)) {
-                    return false;
-                }
-                index = examined_name(key);
+    // __init__ sets the state in this order: expected first, by identity.
+    constexpr int kInitOrder[3] = {0, 2, 1};
+    int entry = 0;
+    const bool found =
+        PyDict_GET_SIZE(dict.get()) <= kMostExaminedEntries &&
+        each_str_key(
+            dict.get(),
+            [&](PyObject* key, PyObject* value) CORVANE_INLINE_LAMBDA {
+                int index = entry < 3 && key == state_name(kInitOrder[entry]) ? kInitOrder[entry]
+                                                                              : examined_name(key);
+                ++entry;
                 if (index == kMemberName) {
                     return false;
                 }
-            }
-            if (index != kOtherName) {
-                state[index] = value;
-            }
-        }
-        if (state[0] == nullptr || state[1] == nullptr || state[2] == nullptr) {
-            return false;
-        }
-        for (int i = 0; i < 3; ++i) {
-            held_[i] = Ref::borrow(state[i]);
-        }
-        return true;
-    });
+                if (index != kOtherName) {
+                    state[index] = value;
+                }
+                return true;
+            },
+            [&]() CORVANE_INLINE_LAMBDA {
+                if (state[0] == nullptr || state[1] == nullptr || state[2] == nullptr) {
+                    return false;
+                }
+                for (int i = 0; i < 3; ++i) {
+                    held_[i] = Ref::borrow(state[i]);
+                }
+                return true;
+            });
     if constexpr (DictVersion::kKept) {
         g_examined = {DictVersion::of(dict.get()), found, {state[0], state[1], state[2]}};
     }
@@ -261,25 +252,6 @@ Ref Call::state(State which) {
         return Ref::borrow(held_[index].get());
     }
     return Ref::steal(PyObject_GetAttr(self_, state_name(index)));
-}
-
-Ref Call::through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
-    // Room for `self` in front, and the slot before it that
-    // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
-    PyObject* stack[2 + kMaxParams];
-    if (total >= kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "too many arguments for a member call");
-        return Ref();
-    }
-    stack[0] = nullptr;
-    stack[1] = self_;
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        stack[2 + i] = args[i];
-    }
-    return Ref::steal(PyObject_VectorcallMethod(
-        member_name(member), stack + 1,
-        static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 }  // namespace corvane

@@ -121,6 +121,8 @@ CORVANE_ALWAYS_INLINE int listed_among_strs(PyObject* list, PyObject* value) {
 // initialisation.
 void attach_member(Member member, PyObject* function);
 void detach_members();
+// Whether anything of the members' is kept (nothing after detach_members).
+bool members_kept() noexcept;
 // The function the module built for `member` (borrowed).
 PyObject* own_function(Member member);
 
@@ -204,10 +206,30 @@ class Call {
     // self.<state>: the held state while own() is 1, else attribute lookup.
     Ref state(State which);
 
-    // self.<member>(*args, **kwargs): positional `args`, then the values of
-    // the keywords named by `kwnames` (a tuple, or nullptr), looked up and
-    // called through the instance.
-    Ref through(Member member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    // self.<member>(*args, **kwargs): the values of `args`, the last of them
+    // those of the keywords named by `kwnames` (a tuple, or nullptr), looked
+    // up and called through the instance. Only a member marked through_self
+    // in members.hpp is called so, with an argument for each of its
+    // parameters after `self`.
+    template <Member member, size_t count>
+    Ref through(PyObject* const (&args)[count], PyObject* kwnames) {
+        static_assert(called_through_self(member), "mark the member through_self in members.hpp");
+        static_assert(count + 1 == kMemberParams[static_cast<int>(member)],
+                      "one argument for each parameter after self");
+        const Py_ssize_t nargs =
+            static_cast<Py_ssize_t>(count) - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+        // Room for `self` in front, and the slot before it that
+        // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
+        PyObject* stack[count + 2];
+        stack[0] = nullptr;
+        stack[1] = self_;
+        for (size_t i = 0; i < count; ++i) {
+            stack[2 + i] = args[i];
+        }
+        return Ref::steal(PyObject_VectorcallMethod(
+            member_name(member), stack + 1,
+            static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
 
   private:
     // Where the call stands: on its fast path, its instance not examined
@@ -235,15 +257,32 @@ class Call {
 
 // self.<member>(...): `direct()` (the member's C++, continuing this call)
 // while own(), else through the instance.
-template <typename Direct>
-CORVANE_ALWAYS_INLINE Ref dispatch(Call& call, Member member, PyObject* const* args,
-                                   Py_ssize_t nargs, PyObject* kwnames, Direct direct) {
+template <Member member, size_t count, typename Direct>
+CORVANE_ALWAYS_INLINE Ref dispatch(Call& call, PyObject* const (&args)[count], PyObject* kwnames,
+                                   Direct direct) {
     const int own = call.own();
     if (own < 0) {
         return Ref();
     }
     return call.step<Step::member>(own) ? Ref::steal(direct())
-                                        : call.through(member, args, nargs, kwnames);
+                                        : call.through<member>(args, kwnames);
+}
+
+// self.<member>, looked up through the instance: a member marked
+// through_self in members.hpp.
+template <Member member>
+Ref instance_member(PyObject* self) {
+    static_assert(called_through_self(member), "mark the member through_self in members.hpp");
+    return Ref::steal(PyObject_GetAttr(self, member_name(member)));
+}
+
+// Whether `method`, looked up on `self`, is the module's own `member` bound
+// to it: the module's C++ of it serves.
+template <Member member>
+bool own_method(PyObject* method, PyObject* self) {
+    static_assert(called_through_self(member), "mark the member through_self in members.hpp");
+    return PyMethod_Check(method) && PyMethod_Function(method) == own_function(member) &&
+           PyMethod_Self(method) == self;
 }
 
 // ---- The host's operations as steps ----

@@ -3,12 +3,14 @@
 // proofs of dict keys, which have a file of their own (proofs.hpp).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
 
 #include "refs.hpp"
+#include "texts.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 // The member-definition names that 3.12 made public under these spellings.
@@ -24,6 +26,19 @@
     {                                 \
         (void)(op);
 #define Py_END_CRITICAL_SECTION() }
+#endif
+
+// The module keeps its state for the process (one interpreter's objects),
+// so it does not support other interpreters: from 3.12 on CPython is told
+// so, and refuses every interpreter that asks (an isolated one) in its own
+// words before the module is created. An interpreter that does not ask (a
+// legacy subinterpreter), and any on 3.11, is refused by the module's create
+// step, in its own.
+#if PY_VERSION_HEX >= 0x030C0000
+#define CORVANE_INTERPRETERS_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define CORVANE_INTERPRETERS_SLOT
 #endif
 
 namespace corvane {
@@ -125,12 +140,23 @@ inline Ref type_mro(PyTypeObject* type) {
 #endif
 }
 
+// A class's version tag as it is now. Without the interpreter lock another
+// thread may give the class a new tag at any time: the field is read whole,
+// as CPython writes it.
+CORVANE_ALWAYS_INLINE unsigned int read_version_tag(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#else
+    return type->tp_version_tag;
+#endif
+}
+
 // The class's version tag, given one now if it can have one; 0 when it has
 // none. A tag changes with every change to the class or its bases and is
 // never given to another class.
 inline unsigned int version_tag(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (type->tp_version_tag == 0) {
+    if (read_version_tag(type) == 0) {
         PyUnstable_Type_AssignVersionTag(type);
     }
 #endif
@@ -139,7 +165,19 @@ inline unsigned int version_tag(PyTypeObject* type) {
         return 0;
     }
 #endif
-    return type->tp_version_tag;
+    return read_version_tag(type);
+}
+
+// The object a weak reference refers to, with a reference of its own; empty
+// when it is gone (no error) or on error.
+inline Ref weakly_held(PyObject* reference) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* object = nullptr;
+    return PyWeakref_GetRef(reference, &object) > 0 ? Ref::steal(object) : Ref();
+#else
+    PyObject* object = PyWeakref_GetObject(reference);
+    return object != nullptr && object != Py_None ? Ref::borrow(object) : Ref();
+#endif
 }
 
 // Holds the cyclic collector back while a step that must run no Python code
@@ -232,8 +270,7 @@ CORVANE_ALWAYS_INLINE uintptr_t stack_pointer() noexcept {
 CORVANE_ALWAYS_INLINE int check_stack() noexcept {
     const StackRoom& room = thread_stack_room();
     if (stack_pointer() - room.low < room.margin) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a PluginManager member");
+        PyErr_SetString(PyExc_RecursionError, texts::kStackExhausted);
         return -1;
     }
     return 0;

@@ -8,40 +8,23 @@
 namespace corvane {
 namespace {
 
-// `_finder, name, _ispkg = item`, with the host's unpacking errors.
+// `_finder, name, _ispkg = item`, unpacked by CPython itself, so that a walk
+// item that is not a triple fails in the running version's own words: a
+// function of the module's own, made while it initialises.
+constexpr char kUnpackSource[] =
+    "def unpack_walk_item(item):\n _finder,name,_ispkg=item\n return name\n";
+
+PyObject* g_unpack_walk_item = nullptr;
+
+// The module name of a walk item. A triple (the walk's own ModuleInfo is a
+// tuple whose iteration is the tuple's) unpacks without a call: iterating a
+// tuple runs no Python code.
 Ref unpack_module_name(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
+    if (PyTuple_Check(item) && Py_TYPE(item)->tp_iter == PyTuple_Type.tp_iter &&
+        PyTuple_GET_SIZE(item) == 3) {
         return Ref::borrow(PyTuple_GET_ITEM(item, 1));
     }
-    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                     Py_TYPE(item)->tp_name);
-        return Ref();
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
-    if (!iterator) {
-        return iterator;
-    }
-    Ref values[3];
-    for (int i = 0; i < 3; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!values[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
-                             i);
-            }
-            return Ref();
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        return Ref();
-    }
-    if (PyErr_Occurred()) {
-        return Ref();
-    }
-    return std::move(values[1]);
+    return Ref::steal(PyObject_CallOneArg(g_unpack_walk_item, item));
 }
 
 // `from corvane.plugins import <first> as ..., __name__ as ...`
@@ -111,6 +94,24 @@ int is_plugin_module(PyObject* name) {
 }
 
 }  // namespace
+
+int discovery_ready() {
+    const Ref definitions = own_definitions(kUnpackSource);
+    Ref unpack = definitions ? own_definition(definitions.get(), "unpack_walk_item") : Ref();
+    if (!unpack) {
+        return -1;
+    }
+    Py_XSETREF(g_unpack_walk_item, unpack.release());
+    return 0;
+}
+
+void release_discovery() {
+    Py_CLEAR(g_unpack_walk_item);
+}
+
+bool discovery_kept() noexcept {
+    return g_unpack_walk_item != nullptr;
+}
 
 PyObject* discover_builtin_plugins() {
     Ref plugins_path;

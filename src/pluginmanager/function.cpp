@@ -3,12 +3,13 @@
 // A call binds its arguments at once when they are the usual ones: by
 // position, or by keyword under the parameter's own interned name, with
 // defaults for the rest. Every other call is bound by CPython itself,
-// through a `def` with the member's signature (its binder): whatever binds
-// for a `def` binds here, and what does not raises the TypeError a `def`
-// raises, in the words of the running version.
+// through a Python function with the member's signature (its binder):
+// whatever binds for a `def` binds here, and what does not raises the
+// TypeError a `def` raises, in the words of the running version.
 #include "function.hpp"
 
 #include <cstddef>
+#include <cstdio>
 
 #include "services.hpp"
 
@@ -31,10 +32,10 @@ struct NativeFunction {
     PyObject* doc;
     PyObject* defaults;  // tuple, or nullptr when no parameter has one
     PyObject* text_signature;
-    PyObject* binder;  // the `def` that binds what does not bind at once; made when needed
+    PyObject* binder;  // binds what does not bind at once (FunctionFactory)
+    PyObject* owner;   // a weak reference to the class, or nullptr
     PyObject* param_names[kMaxParams];
     int first_default;  // index of the first parameter with a default
-    int first_keyword;  // index of the first parameter a keyword may name
     // The binding template: the parameters a keyword may name, by the
     // address of their interned names (call sites pass interned names), in
     // a table made with the function and never changed.
@@ -94,110 +95,52 @@ CORVANE_ALWAYS_INLINE bool bind_at_once(const NativeFunction* f, PyObject* const
     return true;
 }
 
-// The text of a parameter's default, as Python writes it.
-const char* default_text(Default value) {
+// The value of a parameter's default, borrowed: the interned texts are the
+// defaults' one home.
+PyObject* default_object(Default value) {
     switch (value) {
+        case Default::default_chassis_type:
+            return names.default_chassis_type;
+        case Default::default_output:
+            return names.default_output;
         case Default::none:
-            return "=None";
-        case Default::single_rp:
-            return "='single_rp'";
-        case Default::plugin:
-            return "='plugin'";
         case Default::required:
             break;
     }
-    return "";
+    return Py_None;
 }
 
-// A member's parameters as a `def` writes them, `self` written as
-// `self_text`: "self, /, os=None, ..., chassis_type='single_rp'". With
-// `arguments` set, the names only, each followed by a comma: "self, os, ...,".
-Ref parameter_list(const MemberSpec& spec, const char* self_text, bool arguments = false) {
+// "(self, os=None, ..., chassis_type='single_rp')", the form inspect parses:
+// the parameters as a `def` writes them, defaults by their repr.
+Ref text_signature(const MemberSpec& spec) {
     Ref parts = Ref::steal(PyList_New(0));
     for (int i = 0; parts && i < spec.nparams; ++i) {
         const Param& param = spec.params[i];
-        const bool self = i == 0 && spec.kind != Kind::static_method && !arguments;
-        Ref part = self        ? Ref::steal(PyUnicode_FromString(self_text))
-                   : arguments ? Ref::steal(PyUnicode_FromFormat("%s,", param.name))
-                               : Ref::steal(PyUnicode_FromFormat(
-                                     "%s%s", param.name, default_text(param.default_value)));
+        Ref part = param.default_value == Default::required
+                       ? Ref::steal(PyUnicode_FromString(param.name))
+                       : Ref::steal(PyUnicode_FromFormat("%s=%R", param.name,
+                                                         default_object(param.default_value)));
         if (!part || PyList_Append(parts.get(), part.get()) < 0) {
             return Ref();
         }
     }
-    Ref separator = parts ? Ref::steal(PyUnicode_FromString(arguments ? " " : ", ")) : Ref();
-    return separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
+    Ref separator = parts ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
+    return joined ? Ref::steal(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
 }
 
-// "($self, /, os=None, chassis_type='single_rp')", the form inspect parses.
-Ref text_signature(const MemberSpec& spec) {
-    Ref parameters = parameter_list(spec, "$self, /");
-    return parameters ? Ref::steal(PyUnicode_FromFormat("(%U)", parameters.get())) : Ref();
-}
-
-// A member's binder, compiled from its spec:
-//
-//     class PluginManager:
-//         def get_plugin(self, /, os=None, ..., chassis_type='single_rp'):
-//             return (self, os, ..., chassis_type,)
-//     binder = PluginManager.__dict__["get_plugin"]
-Ref make_binder(const MemberSpec& spec, PyObject* name) {
-    Ref signature = parameter_list(spec, "self, /");
-    Ref bound = signature ? parameter_list(spec, "", true) : Ref();
-    Ref source = bound ? Ref::steal(PyUnicode_FromFormat("class PluginManager:\n"
-                                                         "    def %U(%U):\n"
-                                                         "        return (%U)\n"
-                                                         "binder = PluginManager.__dict__[%R]\n",
-                                                         name, signature.get(), bound.get(), name))
-                       : Ref();
-    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
-    Ref code = text ? Ref::steal(Py_CompileString(text, texts::kModuleName, Py_file_input)) : Ref();
-    Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
-    Ref module_name = globals ? Ref::steal(PyUnicode_FromString(texts::kModuleName)) : Ref();
-    if (!module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0 ||
-        PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-        return Ref();
-    }
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-    Ref key = done ? Ref::steal(PyUnicode_FromString("binder")) : Ref();
-    Ref binder;
-    if (!key || dict_get(globals.get(), key.get(), &binder) <= 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_SystemError, "no binder was made for %U", name);
-        }
-        return Ref();
-    }
-    return binder;
-}
-
-// Any other call is bound by CPython itself: the member's binder, a `def`
-// with its parameters, defaults and qualified name, takes the arguments and
-// gives them back bound, or raises the TypeError a `def` raises. The binder
-// is made the first time it is needed: compiling it costs more than all the
-// rest of the module's import.
+// Any other call is bound by CPython itself: the member's binder, a Python
+// function with its parameters, defaults and qualified name, takes the
+// arguments and gives them back bound, or raises the TypeError a `def`
+// raises.
 PyObject* bind_as_a_def(NativeFunction* f, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
-    PyObject* function = reinterpret_cast<PyObject*>(f);
-    Ref binder = locked(function, [&] { return Ref::borrow(f->binder); });
-    if (!binder) {
-        binder = make_binder(*f->spec, f->name);
-        if (!binder) {
-            return nullptr;
-        }
-        // Another thread may have made one meanwhile: the first one made serves.
-        binder = locked(function, [&] {
-            if (f->binder == nullptr) {
-                f->binder = Py_NewRef(binder.get());
-            }
-            return Ref::borrow(f->binder);
-        });
-    }
-    const Ref bound = Ref::steal(PyObject_Vectorcall(binder.get(), args, nargsf, kwnames));
+    const Ref bound = Ref::steal(PyObject_Vectorcall(f->binder, args, nargsf, kwnames));
     if (!bound) {
         return nullptr;
     }
     if (!PyTuple_CheckExact(bound.get()) || PyTuple_GET_SIZE(bound.get()) != f->spec->nparams) {
-        PyErr_Format(PyExc_SystemError, "the binder of %U gave no arguments", f->qualname);
+        PyErr_Format(PyExc_SystemError, texts::kBinderResult, f->qualname, f->spec->nparams);
         return nullptr;
     }
     PyObject* slots[kMaxParams] = {};
@@ -246,6 +189,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->defaults);
     Py_XDECREF(f->text_signature);
     Py_XDECREF(f->binder);
+    Py_XDECREF(f->owner);
     for (PyObject* name : f->param_names) {
         Py_XDECREF(name);
     }
@@ -278,6 +222,16 @@ PyObject* get_kwdefaults(PyObject*, void*) {
 PyObject* get_text_signature(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->text_signature);
 }
+// The class whose member the function is, as a method descriptor names it:
+// what help() reads to find the docstring a member without one inherits.
+PyObject* get_objclass(PyObject* self, void*) {
+    PyObject* owner = as_function(self)->owner;
+    Ref cls = owner != nullptr ? weakly_held(owner) : Ref();
+    if (!cls && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_AttributeError, "__objclass__");
+    }
+    return cls.release();
+}
 
 PyGetSetDef function_getset[] = {
     {.name = "__name__", .get = get_name, .set = nullptr, .doc = nullptr, .closure = nullptr},
@@ -300,6 +254,11 @@ PyGetSetDef function_getset[] = {
      .closure = nullptr},
     {.name = "__text_signature__",
      .get = get_text_signature,
+     .set = nullptr,
+     .doc = nullptr,
+     .closure = nullptr},
+    {.name = "__objclass__",
+     .get = get_objclass,
      .set = nullptr,
      .doc = nullptr,
      .closure = nullptr},
@@ -354,19 +313,6 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-Ref default_object(Default value) {
-    switch (value) {
-        case Default::single_rp:
-            return Ref::steal(PyUnicode_InternFromString("single_rp"));
-        case Default::plugin:
-            return Ref::steal(PyUnicode_InternFromString("plugin"));
-        case Default::none:
-        case Default::required:
-            break;
-    }
-    return Ref::borrow(Py_None);
-}
-
 }  // namespace
 
 int function_type_ready() {
@@ -381,7 +327,95 @@ void release_function_type() {
     Py_CLEAR(function_type);
 }
 
-Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_name) {
+bool function_type_kept() noexcept {
+    return function_type != nullptr;
+}
+
+namespace {
+
+// The binders' code: for every number of parameters a member has, a `def`
+// that gives its parameters back,
+//
+//     def b2(a,b):return(a,b,)
+//
+// compiled in one source of the module's own (services.hpp), written short:
+// parsing it is most of what making the binders costs. A member's binder is
+// that code with the member's names (code.replace), made a function in the
+// same globals.
+constexpr size_t kBinderSource = 48 * (kMaxParams + 1);
+
+int append_binder_source(char* source, size_t* used, int nparams) {
+    static_assert(kMaxParams <= 7, "one letter a parameter");
+    char parameters[2 * kMaxParams + 1] = "";
+    for (int i = 0; i < nparams; ++i) {
+        parameters[2 * i] = static_cast<char>('a' + i);
+        parameters[2 * i + 1] = ',';
+    }
+    const int written = std::snprintf(source + *used, kBinderSource - *used,
+                                      "def b%d(%s):return(%s)\n", nparams, parameters, parameters);
+    if (written < 0 || static_cast<size_t>(written) >= kBinderSource - *used) {
+        PyErr_Format(PyExc_SystemError, texts::kNoBinderCode, nparams);
+        return -1;
+    }
+    *used += static_cast<size_t>(written);
+    return 0;
+}
+
+// The code of a member's binder: the code for its number of parameters,
+// named after the member.
+Ref member_code(PyObject* code, PyObject* name, PyObject* qualname, PyObject* const* param_names,
+                int nparams) {
+    Ref varnames = Ref::steal(PyTuple_New(nparams));
+    for (int i = 0; varnames && i < nparams; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(param_names[i]));
+    }
+    Ref changes = varnames ? Ref::steal(PyDict_New()) : Ref();
+    if (!changes || PyDict_SetItemString(changes.get(), "co_name", name) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_varnames", varnames.get()) < 0) {
+        return Ref();
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+    Ref no_args = replace ? Ref::steal(PyTuple_New(0)) : Ref();
+    return no_args ? Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get())) : Ref();
+}
+
+}  // namespace
+
+int FunctionFactory::ready(const MemberSpec* specs, int count, PyObject* module_name) {
+    bool wanted[kMaxParams + 1] = {};
+    for (int i = 0; i < count; ++i) {
+        wanted[specs[i].nparams] = true;
+    }
+    char source[kBinderSource];
+    size_t used = 0;
+    for (int nparams = 0; nparams <= kMaxParams; ++nparams) {
+        if (wanted[nparams] && append_binder_source(source, &used, nparams) < 0) {
+            return -1;
+        }
+    }
+    globals_ = own_definitions(source);
+    if (!globals_) {
+        return -1;
+    }
+    for (int nparams = 0; nparams <= kMaxParams; ++nparams) {
+        if (!wanted[nparams]) {
+            continue;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "b%d", nparams);
+        const Ref binder = own_definition(globals_.get(), name);
+        code_[nparams] =
+            binder ? Ref::steal(PyObject_GetAttrString(binder.get(), "__code__")) : Ref();
+        if (!code_[nparams]) {
+            return -1;
+        }
+    }
+    module_name_ = Ref::borrow(module_name);
+    return 0;
+}
+
+Ref FunctionFactory::make(const MemberSpec& spec, const char* name) const {
     Ref object =
         Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(NativeFunction, function_type)));
     if (!object) {
@@ -391,17 +425,16 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->doc = f->defaults = f->text_signature = nullptr;
-    f->binder = nullptr;
+    f->binder = f->owner = nullptr;
     f->weakrefs = nullptr;
-    f->module = Py_NewRef(module_name);
-    for (PyObject*& name : f->param_names) {
-        name = nullptr;
+    f->module = Py_NewRef(module_name_.get());
+    for (PyObject*& param_name : f->param_names) {
+        param_name = nullptr;
     }
-    for (PyObject*& name : f->keyword_names) {
-        name = nullptr;
+    for (PyObject*& keyword : f->keyword_names) {
+        keyword = nullptr;
     }
     f->first_default = spec.nparams;
-    f->first_keyword = spec.kind != Kind::static_method && spec.nparams > 0 ? 1 : 0;
     int ndefaults = 0;
     for (int i = 0; i < spec.nparams; ++i) {
         if (spec.params[i].default_value != Default::required) {
@@ -414,14 +447,12 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
         if (f->param_names[i] == nullptr) {
             return Ref();
         }
-        if (i >= f->first_keyword) {
-            size_t slot = keyword_slot(f->param_names[i]);
-            while (f->keyword_names[slot] != nullptr) {
-                slot = (slot + 1) & (kKeywordSlots - 1);
-            }
-            f->keyword_names[slot] = f->param_names[i];
-            f->keyword_params[slot] = static_cast<signed char>(i);
+        size_t slot = keyword_slot(f->param_names[i]);
+        while (f->keyword_names[slot] != nullptr) {
+            slot = (slot + 1) & (kKeywordSlots - 1);
         }
+        f->keyword_names[slot] = f->param_names[i];
+        f->keyword_params[slot] = static_cast<signed char>(i);
     }
     f->name = PyUnicode_InternFromString(name);
     f->qualname = PyUnicode_FromFormat("PluginManager.%s", name);
@@ -437,14 +468,25 @@ Ref make_function(const MemberSpec& spec, const char* name, PyObject* module_nam
             return Ref();
         }
         for (int i = 0; i < ndefaults; ++i) {
-            Ref value = default_object(spec.params[f->first_default + i].default_value);
-            if (!value) {
-                return Ref();
-            }
-            PyTuple_SET_ITEM(f->defaults, i, value.release());
+            PyObject* value = default_object(spec.params[f->first_default + i].default_value);
+            PyTuple_SET_ITEM(f->defaults, i, Py_NewRef(value));
         }
     }
+    const Ref code =
+        member_code(code_[spec.nparams].get(), f->name, f->qualname, f->param_names, spec.nparams);
+    const Ref binder = code ? Ref::steal(PyFunction_New(code.get(), globals_.get())) : Ref();
+    if (!binder ||
+        (f->defaults != nullptr && PyFunction_SetDefaults(binder.get(), f->defaults) < 0)) {
+        return Ref();
+    }
+    f->binder = Py_NewRef(binder.get());
     return object;
+}
+
+int set_function_class(PyObject* function, PyObject* cls) {
+    NativeFunction* f = as_function(function);
+    Py_XSETREF(f->owner, PyWeakref_NewRef(cls, nullptr));
+    return f->owner != nullptr ? 0 : -1;
 }
 
 }  // namespace corvane

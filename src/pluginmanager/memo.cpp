@@ -109,6 +109,15 @@ void forget_lookups() {
     }
 }
 
+bool lookups_kept() noexcept {
+    for (const Remembered& entry : g_remembered) {
+        if (entry.root != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 #else
 
 Description::Description(PyObject* root, PyObject* const* values) noexcept
@@ -121,6 +130,10 @@ PyObject* remembered_lookup(const Description&, bool) {
 void remember_lookup(const Description&, PyObject*) {}
 
 void forget_lookups() {}
+
+bool lookups_kept() noexcept {
+    return false;
+}
 
 #endif
 

@@ -51,5 +51,6 @@ PyObject* remembered_lookup(const Description& description, bool stale_too = fal
 void remember_lookup(const Description& description, PyObject* cls);
 // Forgets every lookup: when the interpreter finalises.
 void forget_lookups();
+bool lookups_kept() noexcept;
 
 }  // namespace corvane

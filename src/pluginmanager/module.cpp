@@ -98,7 +98,7 @@ PyObject* static_entry(PyObject* const*, bool) {
     Param {                   \
         #name, Default::value \
     }
-#define CORVANE_MEMBER_SPEC(id, name, kind, doc, function, ...)                    \
+#define CORVANE_MEMBER_SPEC(id, name, kind, called, doc, function, ...)            \
     MemberSpec{doc,                                                                \
                Kind::kind,                                                         \
                static_cast<int>(std::initializer_list<Param>{__VA_ARGS__}.size()), \
@@ -108,7 +108,7 @@ const MemberSpec kMembers[] = {CORVANE_MEMBERS(CORVANE_MEMBER_SPEC)};
 #undef CORVANE_MEMBER_SPEC
 
 // A method's C++ takes one argument per parameter after `self`.
-#define CORVANE_CHECK_ARITY(id, name, kind, doc, function, ...)                               \
+#define CORVANE_CHECK_ARITY(id, name, kind, called, doc, function, ...)                       \
     static_assert(Kind::kind == Kind::static_method ||                                        \
                       arity(&function) + 1 ==                                                 \
                           static_cast<int>(std::initializer_list<Param>{__VA_ARGS__}.size()), \
@@ -126,17 +126,49 @@ CORVANE_MEMBERS(CORVANE_CHECK_ARITY)
 PyObject* g_module = nullptr;
 int64_t g_interpreter = -1;
 
-// Everything the module keeps beyond a call, let go in one place: after a
-// failed initialisation, and when the interpreter finalises.
-void release_state() {
-    sentinel::detach();
-    detach_members();
-    forget_lookups();
-    detach_proofs();
-    detach_module();
-    release_function_type();
-    release_names();
+void release_module_object() {
     Py_CLEAR(g_module);
+}
+bool module_object_kept() noexcept {
+    return g_module != nullptr;
+}
+
+// Everything the module keeps beyond a call, piece by piece, in the order it
+// is let go: after a failed initialisation, and when the interpreter
+// finalises. Initialising again finds none of it.
+struct KeptPiece {
+    const char* name;
+    void (*release)();
+    bool (*kept)() noexcept;
+};
+constexpr KeptPiece kKeptPieces[] = {
+    {"the sentinel's reports", sentinel::detach, sentinel::kept},
+    {"the member functions", detach_members, members_kept},
+    {"the remembered lookups", forget_lookups, lookups_kept},
+    {"the proofs of dict keys", detach_proofs, proofs_kept},
+    {"the module namespace", detach_module, module_kept},
+    {"the walk item unpacking", release_discovery, discovery_kept},
+    {"the function type", release_function_type, function_type_kept},
+    {"the interned names", release_names, names_kept},
+    {"the module object", release_module_object, module_object_kept},
+};
+
+void release_state() {
+    for (const KeptPiece& piece : kKeptPieces) {
+        piece.release();
+    }
+}
+
+// -1 with SystemError when a piece of an earlier initialisation was not let
+// go: the module would start with another interpreter's objects.
+int check_released() {
+    for (const KeptPiece& piece : kKeptPieces) {
+        if (piece.kept()) {
+            PyErr_Format(PyExc_SystemError, texts::kStillKept, piece.name);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 // The interpreter clears its own dict, and this capsule with it, when it
@@ -150,7 +182,7 @@ int release_with_interpreter() {
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (dict == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ImportError, "the interpreter keeps no dict of its own");
+            PyErr_SetString(PyExc_ImportError, texts::kNoInterpreterDict);
         }
         return -1;
     }
@@ -180,7 +212,8 @@ int check_version() {
         return 0;
     }
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, texts::kVersionMismatch, PY_MAJOR_VERSION,
-                            PY_MINOR_VERSION, texts::kModuleName, "does not match", major, minor);
+                            PY_MINOR_VERSION, texts::kModuleName, texts::kVersionDiffers, major,
+                            minor);
 }
 
 // A builtin the class needs; NameError when the host lacks it.
@@ -265,10 +298,14 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
         set_item(ns.get(), "__doc__", doc.get()) < 0) {
         return Ref();
     }
+    FunctionFactory functions;
+    if (functions.ready(kMembers, kMemberCount, module_name.get()) < 0) {
+        return Ref();
+    }
     for (int i = 0; i < kMemberCount; ++i) {
         const MemberSpec& spec = kMembers[i];
         PyObject* name = names.member[i];
-        Ref function = make_function(spec, kMemberNames[i], module_name.get());
+        Ref function = functions.make(spec, kMemberNames[i]);
         if (!function) {
             return Ref();
         }
@@ -296,13 +333,24 @@ Ref build_class(PyObject* object_type, PyObject* property_type, PyObject* static
             return Ref();
         }
     }
-    return Ref::steal(
+    Ref cls = Ref::steal(
         PyObject_CallFunctionObjArgs(metaclass, class_name.get(), bases.get(), ns.get(), nullptr));
+    // A member without a docstring shows the one it inherits, as a `def`
+    // does: help() finds it through the class the function names. Only
+    // those name it: from 3.13 on, help() of a function that names its class
+    // says so ("unbound ... method"), where a `def` says nothing.
+    for (int i = 0; cls && i < kMemberCount; ++i) {
+        if (kMembers[i].doc == nullptr &&
+            set_function_class(own_function(static_cast<Member>(i)), cls.get()) < 0) {
+            return Ref();
+        }
+    }
+    return cls;
 }
 
 int initialise() {
     if (check_version() < 0 || init_names() < 0 || function_type_ready() < 0 ||
-        attach_proofs() < 0) {
+        attach_proofs() < 0 || discovery_ready() < 0) {
         return -1;
     }
     Ref object_type = builtin("object");
@@ -394,6 +442,9 @@ int module_exec(PyObject* module) {
         PyErr_SetString(PyExc_RuntimeError, texts::kReinitialised);
         return -1;
     }
+    if (check_released() < 0) {
+        return -1;
+    }
     g_module = Py_NewRef(module);
     if (attach_module(module) == 0 && initialise() == 0 && release_with_interpreter() == 0) {
         return 0;
@@ -410,7 +461,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
+    CORVANE_INTERPRETERS_SLOT{0, nullptr},
 };
 
 PyModuleDef module_def = {

@@ -59,6 +59,19 @@ int init_names() {
     return 0;
 }
 
+bool names_kept() noexcept {
+    bool kept = false;
+#define CORVANE_KEPT(field, ...) kept = kept || names.field != nullptr;
+    CORVANE_NAMES(CORVANE_KEPT)
+    CORVANE_TEXTS(CORVANE_KEPT)
+    CORVANE_KWNAMES(CORVANE_KEPT)
+#undef CORVANE_KEPT
+    for (PyObject* name : names.member) {
+        kept = kept || name != nullptr;
+    }
+    return kept;
+}
+
 void release_names() {
 #define CORVANE_RELEASE(field, ...) Py_CLEAR(names.field);
     CORVANE_NAMES(CORVANE_RELEASE)

@@ -35,7 +35,6 @@ namespace corvane {
     X(importlib)            \
     X(import_module)        \
     X(linux)                \
-    X(single_rp)            \
     X(tests)                \
     X(log)                  \
     X(supported_os)         \
@@ -71,6 +70,8 @@ namespace corvane {
     X(plugins_infix, ".plugins.")                       \
     X(tests_infix, ".tests.")                           \
     X(comma_blank, ", ")                                \
+    X(default_chassis_type, texts::kDefaultChassisType) \
+    X(default_output, texts::kDefaultOutput)            \
     X(not_found, texts::kNotFound)                      \
     X(not_found_for, texts::kNotFoundFor)               \
     X(not_found_path, texts::kNotFoundPath)             \
@@ -128,5 +129,6 @@ inline PyObject* member_name(Member member) {
 int init_names();
 // Lets every name go again.
 void release_names();
+bool names_kept() noexcept;
 
 }  // namespace corvane

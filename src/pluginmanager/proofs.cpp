@@ -32,6 +32,17 @@ void detach_proofs() {
     }
 }
 
+bool proofs_kept() noexcept {
+    for (const TagSet& set : g_tag_proofs) {
+        for (const TagProof& way : set.ways) {
+            if (way.version.taken()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 #elif defined(CORVANE_WATCHED_PROOFS)
 
 WatchedDicts g_watched;
@@ -188,6 +199,10 @@ void detach_proofs() {
     g_watched.clear();
 }
 
+bool proofs_kept() noexcept {
+    return g_watcher >= 0 || g_watched.holds_memory();
+}
+
 #else
 
 bool DictMark::take(PyObject*) {
@@ -199,6 +214,10 @@ int attach_proofs() {
 }
 
 void detach_proofs() {}
+
+bool proofs_kept() noexcept {
+    return false;
+}
 
 #endif
 

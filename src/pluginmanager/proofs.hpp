@@ -32,20 +32,38 @@
 
 namespace corvane {
 
-// Whether every key of `dict`, an exact dict, is an exact str: read entry by
-// entry, which runs no Python code.
-inline bool keys_are_exact_strs(PyObject* dict) {
-    return locked(dict, [&] {
+// Reads `dict`, an exact dict, entry by entry holding its critical section,
+// which runs no Python code: `visit(key, value)` (borrowed) for each entry,
+// while every key is an exact str and `visit` returns true; then, still
+// holding it, `done()`, whose answer is the scan's. False at the first key
+// that is not an exact str, or when `visit` stops. Neither runs Python code;
+// a value kept beyond the scan is taken in `done`, while the dict holds it.
+// The one scan of a dict's keys the module makes.
+template <typename Visit, typename Done>
+CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit, Done done) {
+    return locked(dict, [&]() CORVANE_INLINE_LAMBDA {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
+        // Held, the dict keeps its size: its entries are all read without
+        // asking once more for none.
+        for (Py_ssize_t left = PyDict_GET_SIZE(dict);
+             left > 0 && PyDict_Next(dict, &position, &key, &value); --left) {
+            if (!PyUnicode_CheckExact(key) || !visit(key, value)) {
                 return false;
             }
         }
-        return true;
+        return done();
     });
+}
+template <typename Visit>
+CORVANE_ALWAYS_INLINE bool each_str_key(PyObject* dict, Visit visit) {
+    return each_str_key(dict, visit, []() CORVANE_INLINE_LAMBDA { return true; });
+}
+
+// Whether every key of `dict`, an exact dict, is an exact str.
+inline bool keys_are_exact_strs(PyObject* dict) {
+    return each_str_key(dict, [](PyObject*, PyObject*) CORVANE_INLINE_LAMBDA { return true; });
 }
 
 // Sets up the proofs of this interpreter while the module initialises (-1
@@ -53,6 +71,7 @@ inline bool keys_are_exact_strs(PyObject* dict) {
 // initialisation fails.
 int attach_proofs();
 void detach_proofs();
+bool proofs_kept() noexcept;
 
 // The slot of a dict's address in a table of 2**bits entries (Fibonacci
 // hashing).
@@ -82,6 +101,8 @@ class DictVersion {
     bool same(PyObject*) const { return false; }
 #endif
     DictVersion() noexcept = default;
+    // Whether it was taken from a dict.
+    bool taken() const noexcept { return dict_ != nullptr; }
 
   private:
     DictVersion(PyObject* dict, uint64_t tag) noexcept : dict_(dict), tag_(tag) {}
@@ -152,6 +173,7 @@ class WatchedDicts {
     void forget(PyObject* dict);
     // Drops every entry and the table's memory.
     void clear();
+    bool holds_memory() const noexcept { return slots_ != nullptr; }
 
   private:
     struct Slot {

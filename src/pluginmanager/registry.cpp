@@ -292,7 +292,7 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
 PyObject* unregister_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* os_flavor, PyObject* chassis_type) {
     // The chassis type is not validated here: None means all of them.
-    if (check_description(call, os, platform, model, names.single_rp) < 0) {
+    if (check_description(call, os, platform, model, names.default_chassis_type) < 0) {
         return nullptr;
     }
     const KeyPath key_path(os, platform, model, os_flavor);

@@ -99,7 +99,7 @@ class Levels {
             allowed_ = recursion_room() - outer_;
         }
         if (depth > allowed_) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", texts::kDepth);
+            PyErr_SetString(PyExc_RecursionError, texts::kDepth);
             return -1;
         }
         return 0;
@@ -143,18 +143,15 @@ class Entries {
             }
             entries_ = static_cast<Entry*>(memory);
         }
-        const bool all_str = locked(dict, [&] {
-            Py_ssize_t position = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (size_ < size && PyDict_Next(dict, &position, &key, &value)) {
-                if (!PyUnicode_CheckExact(key)) {
+        // A dict grown since its size was read is left to the written renderer.
+        const bool all_str =
+            each_str_key(dict, [&](PyObject* key, PyObject* value) CORVANE_INLINE_LAMBDA {
+                if (size_ == size) {
                     return false;
                 }
                 entries_[size_++] = {Py_NewRef(key), Py_NewRef(value)};
-            }
-            return true;
-        });
+                return true;
+            });
         if (!all_str) {
             return 0;
         }
@@ -746,7 +743,7 @@ WrittenRenderer::Started WrittenRenderer::start(PyObject* data, PyObject* output
     }
     const Py_ssize_t count = PyList_GET_SIZE(keys.get());
     if (count == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        PyErr_SetString(PyExc_IndexError, texts::kNoLastKey);
         return Started::failed;
     }
     Frame* frame = frames_.push();
@@ -770,16 +767,13 @@ int WrittenRenderer::child(Frame& frame) {
     const Ref data = Ref::borrow(frame.data.get());
     PyObject* self = call_.self();
     call_.written<Step::print_tree>();
-    Ref method = Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree)));
+    Ref method = instance_member<Member::print_tree>(self);
     Ref value = method ? node_item(call_, data.get(), key.get()) : Ref();
     Ref heading = value ? add(call_, names.heading_mark, key.get()) : Ref();
     if (!heading) {
         return -1;
     }
-    const bool own = PyMethod_Check(method.get()) &&
-                     PyMethod_Function(method.get()) == own_function(Member::print_tree) &&
-                     PyMethod_Self(method.get()) == self;
-    if (own) {
+    if (own_method<Member::print_tree>(method.get(), self)) {
         if (levels_.enter() < 0) {
             return -1;
         }
@@ -942,8 +936,7 @@ PyObject* manager_repr(Call& call) {
     heading = address_text ? add(call, heading.get(), address_text.get()) : Ref();
     heading = heading ? add(call, heading.get(), names.repr_end) : Ref();
     // self.print_tree(data=self._plugins, output=heading)
-    Ref method =
-        heading ? Ref::steal(PyObject_GetAttr(self, member_name(Member::print_tree))) : Ref();
+    Ref method = heading ? instance_member<Member::print_tree>(self) : Ref();
     Ref tree = method ? Ref::steal(PyObject_GetAttr(self, names._plugins)) : Ref();
     if (!tree) {
         return nullptr;

@@ -43,12 +43,11 @@ int profile(PyObject*, PyFrameObject* frame, int what, PyObject*) {
         return 0;
     }
     Ref pending = take_error();
-    const char* step = t_step < 0 ? "(none yet)" : kSteps[t_step].name;
+    const char* step = t_step < 0 ? texts::kSentinelNoStep : kSteps[t_step].name;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     Ref name = code ? Ref::steal(PyObject_GetAttrString(code.get(), "co_qualname")) : Ref();
-    Ref report = name ? Ref::steal(PyUnicode_FromFormat(
-                            "step %s: Python code %S started on the fast path", step, name.get()))
-                      : Ref();
+    Ref report =
+        name ? Ref::steal(PyUnicode_FromFormat(texts::kSentinelReport, step, name.get())) : Ref();
     if (!report || PyList_Append(g_reports, report.get()) < 0) {
         PyErr_WriteUnraisable(nullptr);
     }
@@ -83,7 +82,7 @@ int step_named(PyObject* name) {
             return i;
         }
     }
-    PyErr_Format(PyExc_ValueError, "no step is named %R", name);
+    PyErr_Format(PyExc_ValueError, texts::kSentinelUnknownStep, name);
     return -1;
 }
 
@@ -141,15 +140,13 @@ PyObject* steps(PyObject*, PyObject*) {
 }
 
 PyMethodDef sentinel_methods[] = {
-    {"arm", arm, METH_NOARGS, "Watch the calling thread."},
-    {"disarm", disarm, METH_NOARGS, "Stop watching the calling thread."},
-    {"take", take, METH_NOARGS, "The reports since the last take()."},
-    {"plant", plant, METH_O, "Keep the named steps on the fast path (None: none)."},
-    {"steps", steps, METH_NOARGS, "The step table: (name, kind, proof or what it does)."},
-    {"taken", taken, METH_O, "How often the named choice's fast form was taken."},
-    {"trip", trip, METH_VARARGS,
-     "trip(n, signum): every child a render completes is a safe point, and signum is made "
-     "pending at the n-th (from 0); n < 0: none."},
+    {"arm", arm, METH_NOARGS, texts::kSentinelArmDoc},
+    {"disarm", disarm, METH_NOARGS, texts::kSentinelDisarmDoc},
+    {"take", take, METH_NOARGS, texts::kSentinelTakeDoc},
+    {"plant", plant, METH_O, texts::kSentinelPlantDoc},
+    {"steps", steps, METH_NOARGS, texts::kSentinelStepsDoc},
+    {"taken", taken, METH_O, texts::kSentinelTakenDoc},
+    {"trip", trip, METH_VARARGS, texts::kSentinelTripDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -206,6 +203,17 @@ void detach() {
     Py_CLEAR(g_reports);
     g_planted = 0;
     g_trip_at = -1;
+    for (unsigned long long& taken : g_taken) {
+        taken = 0;
+    }
+}
+
+bool kept() noexcept {
+    bool kept = g_reports != nullptr || g_planted != 0 || g_trip_at != -1;
+    for (unsigned long long taken : g_taken) {
+        kept = kept || taken != 0;
+    }
+    return kept;
 }
 
 }  // namespace corvane::sentinel

@@ -29,6 +29,7 @@ void at_safe_point() noexcept;
 // and lets its reports go again.
 int attach(PyObject* module);
 void detach();
+bool kept() noexcept;
 #else
 inline void enter_fast() noexcept {}
 inline void leave_fast() noexcept {}
@@ -45,6 +46,9 @@ inline int attach(PyObject*) {
     return 0;
 }
 inline void detach() {}
+inline bool kept() noexcept {
+    return false;
+}
 #endif
 
 }  // namespace corvane::sentinel

@@ -16,7 +16,7 @@ int attach_module(PyObject* module) {
     Py_XSETREF(g_namespace, Py_XNewRef(PyModule_GetDict(module)));
     Py_XSETREF(g_builtins, Py_XNewRef(PyEval_GetBuiltins()));
     if (g_builtins == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "no builtins to import the module with");
+        PyErr_SetString(PyExc_ImportError, texts::kNoBuiltins);
         return -1;
     }
     return 0;
@@ -26,6 +26,10 @@ void detach_module() {
     Py_CLEAR(g_builtins);
     Py_CLEAR(g_namespace);
     Py_CLEAR(g_module);
+}
+
+bool module_kept() noexcept {
+    return g_module != nullptr || g_namespace != nullptr || g_builtins != nullptr;
 }
 
 int check_attached() noexcept {
@@ -41,7 +45,7 @@ Ref module_builtin(PyObject* name) {
     const Ref builtins = Ref::borrow(g_builtins);
     const int found = builtins ? dict_get(builtins.get(), name, &value) : 0;
     if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        PyErr_Format(PyExc_NameError, texts::kNameNotDefined, name);
     }
     return value;
 }
@@ -84,13 +88,34 @@ PyObject* raise_instance_of(PyObject* error_class, PyObject* message) {
     } else if (PyExceptionClass_Check(error.get())) {
         PyErr_SetNone(error.get());
     } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyErr_SetString(PyExc_TypeError, texts::kNotAnException);
     }
     return nullptr;
 }
 
 PyObject* raise_connection_error(PyObject* message) {
     return raise_connection_error([&] { return Ref::borrow(message); });
+}
+
+Ref own_definitions(const char* source) {
+    Ref code = Ref::steal(Py_CompileString(source, texts::kModuleName, Py_file_input));
+    Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+    Ref builtins = globals ? Ref::steal(PyDict_New()) : Ref();
+    Ref module_name = builtins ? Ref::steal(PyUnicode_FromString(texts::kModuleName)) : Ref();
+    if (!module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0 ||
+        PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0) {
+        return Ref();
+    }
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    return done ? std::move(globals) : Ref();
+}
+
+Ref own_definition(PyObject* definitions, const char* name) {
+    PyObject* function = PyDict_GetItemString(definitions, name);
+    if (function == nullptr) {
+        PyErr_Format(PyExc_SystemError, texts::kNotDefined, name);
+    }
+    return Ref::borrow(function);
 }
 
 Ref import_module_level(const char* name, PyObject* fromlist, int level) {
@@ -102,7 +127,7 @@ Ref import_from(PyObject* module, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+        PyErr_Format(PyExc_ImportError, texts::kCannotImportName, name);
     }
     return value;
 }

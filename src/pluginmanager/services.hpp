@@ -17,6 +17,7 @@ namespace corvane {
 // after a failed initialisation, or when the interpreter finalises.
 int attach_module(PyObject* module);
 void detach_module();
+bool module_kept() noexcept;
 
 // 0 while the module is attached; -1 with RuntimeError after the
 // interpreter that imported it finalised, for a member still called then
@@ -62,6 +63,15 @@ int log_debug(Build build) {
     Ref result = text ? Ref::steal(PyObject_CallOneArg(debug.get(), text.get())) : Ref();
     return result ? 0 : -1;
 }
+
+// Functions of the module's own, made while it initialises: `source` (a few
+// `def` statements) compiled and run in globals of their own, whose builtins
+// are empty, so that nothing of a caller's (builtins, hooks) ever reaches
+// them and nothing is compiled at call time. The globals, which hold the
+// functions by name; empty on error.
+Ref own_definitions(const char* source);
+// The function `name` of `definitions` (from own_definitions).
+Ref own_definition(PyObject* definitions, const char* name);
 
 // `from <module> import <name>`: ImportError "cannot import name ..." when
 // the module lacks it.

@@ -5,6 +5,11 @@
 
 namespace corvane::texts {
 
+// The defaults of the members' parameters (function.cpp): the chassis type
+// of a description that names none, and the first line of a rendered tree.
+inline constexpr char kDefaultChassisType[] = "single_rp";
+inline constexpr char kDefaultOutput[] = "plugin";
+
 // Registry (registry.cpp).
 inline constexpr char kProtected[] = " Protected Member, cannot modify Plugins";
 inline constexpr char kNotFound[] = "Plugin data not found";
@@ -42,10 +47,29 @@ inline constexpr char kLoadingFrom[] = " from ";
 inline constexpr char kReprStart[] = "plugins (";
 inline constexpr char kReprAt[] = " at ";
 inline constexpr char kReprEnd[] = ") ";
-inline constexpr char kDepth[] = " while rendering the plugin tree";
+inline constexpr char kDepth[] = "maximum recursion depth exceeded while rendering the plugin tree";
+// `sorted_keys[-1]` of no keys, in the host's words.
+inline constexpr char kNoLastKey[] = "list index out of range";
+
+// Calls into the module (compat.hpp, function.cpp).
+inline constexpr char kStackExhausted[] =
+    "maximum recursion depth exceeded while calling a PluginManager member";
+inline constexpr char kBinderResult[] = "the binder of %U did not give back its %d arguments";
+inline constexpr char kNoBinderCode[] = "no binder code was compiled for %d parameters";
+
+// Services (services.cpp): the host's own words where the module does what
+// the host would.
+inline constexpr char kNameNotDefined[] = "name '%U' is not defined";
+inline constexpr char kCannotImportName[] = "cannot import name %S";
+inline constexpr char kNotAnException[] = "exceptions must derive from BaseException";
+inline constexpr char kNoBuiltins[] = "no builtins to import the module with";
+inline constexpr char kNotDefined[] = "the module's own %s was not defined";
 
 // Module binding (module.cpp).
 inline constexpr char kModuleName[] = "corvane.core.pluginmanager";
+inline constexpr char kNoInterpreterDict[] = "the interpreter keeps no dict of its own";
+inline constexpr char kVersionDiffers[] = "does not match";
+inline constexpr char kStillKept[] = "not released by an earlier initialisation: %s";
 inline constexpr char kFinalised[] =
     "corvane.core.pluginmanager was released with the interpreter that imported it";
 inline constexpr char kInit[] = "init corvane.core.pluginmanager";
@@ -56,6 +80,20 @@ inline constexpr char kReinitialised[] =
     "Module 'pluginmanager' has already been imported. Re-initialisation is not supported.";
 inline constexpr char kVersionMismatch[] =
     "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
+
+// The sentinel of a test build (sentinel.cpp).
+inline constexpr char kSentinelReport[] = "step %s: Python code %S started on the fast path";
+inline constexpr char kSentinelNoStep[] = "(none yet)";
+inline constexpr char kSentinelUnknownStep[] = "no step is named %R";
+inline constexpr char kSentinelArmDoc[] = "Watch the calling thread.";
+inline constexpr char kSentinelDisarmDoc[] = "Stop watching the calling thread.";
+inline constexpr char kSentinelTakeDoc[] = "The reports since the last take().";
+inline constexpr char kSentinelPlantDoc[] = "Keep the named steps on the fast path (None: none).";
+inline constexpr char kSentinelStepsDoc[] = "The step table: (name, kind, proof or what it does).";
+inline constexpr char kSentinelTakenDoc[] = "How often the named choice's fast form was taken.";
+inline constexpr char kSentinelTripDoc[] =
+    "trip(n, signum): every child a render completes is a safe point, and signum is made "
+    "pending at the n-th (from 0); n < 0: none.";
 
 inline constexpr char kModuleDoc[] =
     "Module:\n"

@@ -254,18 +254,20 @@ PyObject* validate_arguments(Call& call, PyObject* os, PyObject* platform, PyObj
         return none();
     }
     PyObject* model_args[] = {os, platform, model};
-    if (!dispatch(call, Member::validate_model, model_args, 0, names.os_platform_model,
-                  [&] { return validate_model(call, os, platform, model); })) {
+    if (!dispatch<Member::validate_model>(call, model_args, names.os_platform_model, [&] {
+            return validate_model(call, os, platform, model);
+        })) {
         return nullptr;
     }
     PyObject* platform_args[] = {platform, os};
-    if (!dispatch(call, Member::validate_platform, platform_args, 0, names.platform_os,
-                  [&] { return validate_platform(call, os, platform); })) {
+    if (!dispatch<Member::validate_platform>(call, platform_args, names.platform_os, [&] {
+            return validate_platform(call, os, platform);
+        })) {
         return nullptr;
     }
     PyObject* os_args[] = {os};
-    if (!dispatch(call, Member::validate_os, os_args, 0, names.os_only,
-                  [&] { return validate_os(call, os); })) {
+    if (!dispatch<Member::validate_os>(call, os_args, names.os_only,
+                                       [&] { return validate_os(call, os); })) {
         return nullptr;
     }
     const int is_linux = equals(call, os, names.linux);
@@ -273,8 +275,9 @@ PyObject* validate_arguments(Call& call, PyObject* os, PyObject* platform, PyObj
         return is_linux < 0 ? nullptr : none();
     }
     PyObject* chassis_args[] = {chassis_type};
-    if (!dispatch(call, Member::validate_chassis_type, chassis_args, 0, names.chassis_type_only,
-                  [&] { return validate_chassis_type(call, chassis_type); })) {
+    if (!dispatch<Member::validate_chassis_type>(call, chassis_args, names.chassis_type_only, [&] {
+            return validate_chassis_type(call, chassis_type);
+        })) {
         return nullptr;
     }
     return none();
@@ -283,7 +286,7 @@ PyObject* validate_arguments(Call& call, PyObject* os, PyObject* platform, PyObj
 int check_description(Call& call, PyObject* os, PyObject* platform, PyObject* model,
                       PyObject* chassis_type) {
     PyObject* args[] = {os, platform, model, chassis_type};
-    const Ref result = dispatch(call, Member::validate_arguments, args, 4, nullptr, [&] {
+    const Ref result = dispatch<Member::validate_arguments>(call, args, nullptr, [&] {
         return validate_arguments(call, os, platform, model, chassis_type);
     });
     return result ? 0 : -1;
