@@ -288,11 +288,11 @@ struct FastFrame {
     DictMark mark;
 };
 
-// The children a fast render completes between two safe points: some tens
-// of microseconds of rendering, so that a signal is handled well within a
-// millisecond, as between two classes of the written renderer (where
-// CPython checks for signals), at a cost of about one percent.
-constexpr int kSafePointEvery = 256;
+// The children a fast render completes between two safe points: about a
+// tenth of a millisecond of rendering, so that a signal is handled well
+// within a millisecond, as between two classes of the written renderer
+// (where CPython checks for signals), at a cost of well under one percent.
+constexpr int kSafePointEvery = 1024;
 
 class WrittenRenderer;
 
