@@ -65,8 +65,11 @@ def test_quick_start_has_two_commands():
         "pip install . && corvane-plugins tree",
         'pip install "$(pip show corvane >/dev/null 2>&1 && echo corvane || echo .)[test]" && python -m pytest',
     ]
-    # CI runs them as written, one after the other.
-    assert body in (ROOT / ".ci" / "readme").read_text()
+    # CI runs them as written, one after the other (in a checkout: the sdist
+    # carries no CI scripts).
+    script = ROOT / ".ci" / "readme"
+    if script.exists() or (ROOT / ".git").exists():
+        assert body in script.read_text()
 
 
 def test_the_development_page_installs_as_the_readme_without_the_rebuild():
