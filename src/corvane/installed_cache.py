@@ -102,7 +102,7 @@ FEW = 40
 
 # The first line of a cache file; a file of another format or another
 # layout of the records is not read.
-_FORMAT = 1
+_FORMAT = 2
 _FOLDER_NAME = "corvane"
 
 
@@ -261,17 +261,14 @@ def _key() -> tuple[Any, ...]:
 def _state(path: str) -> tuple[int, ...] | None:
     # What a check compares: None for a path that cannot be stated.
     try:
-        found = os.stat(path)
+        return _STATE_FIELDS(os.stat(path))  # type: ignore[no-any-return]
     except (OSError, ValueError):
         return None
-    return (
-        found.st_dev,
-        found.st_ino,
-        found.st_size,
-        found.st_mode,
-        found.st_mtime_ns,
-        found.st_ctime_ns,
-    )
+
+
+_STATE_FIELDS = operator.attrgetter(
+    "st_dev", "st_ino", "st_size", "st_mode", "st_mtime_ns", "st_ctime_ns"
+)
 
 
 def _header() -> bytes:
@@ -429,14 +426,40 @@ def _folder(folder: Path) -> None:
 
 
 def _encode(listed: list[Listed], folders: dict[str, int]) -> tuple[tuple[Any, ...], ...]:
-    # Each record as a tuple of its fields in order: an entry point as
-    # ("entry_point", name, value, group, number of its folder or None), a
-    # source as ("source", *its fields), plain values as they are.
-    fields_of = operator.attrgetter(*Listed.__match_args__)
-    return tuple(tuple([_field(value, folders) for value in fields_of(item)]) for item in listed)
+    # Each record as one flat row of plain values: its entry point's name,
+    # value, group and the number of its distribution's folder (None for
+    # none), its source's fields, and its distribution's name. A record of
+    # another make is not kept.
+    rows = []
+    for item in listed:
+        if type(item) is not Listed:
+            raise _Uncacheable(f"a {type(item).__name__} cannot be kept")
+        entry_point, source, distribution = _LISTED_FIELDS(item)
+        if type(entry_point) is not metadata.EntryPoint or type(source) is not Source:
+            raise _Uncacheable("an entry point or a source of another make cannot be kept")
+        dist = entry_point.dist
+        number = None
+        if dist is not None:
+            where = getattr(dist, "_path", None)
+            number = folders.get(str(where)) if isinstance(where, Path) else None
+            if number is None or type(dist) is not metadata.PathDistribution:
+                raise _Uncacheable("an entry point's distribution was not stated")
+        row = (
+            entry_point.name,
+            entry_point.value,
+            entry_point.group,
+            number,
+            *_SOURCE_FIELDS(source),
+            distribution,
+        )
+        if not all(map(_PLAIN.__contains__, map(type, row))):
+            raise _Uncacheable("a record's field cannot be kept")
+        rows.append(row)
+    return tuple(rows)
 
 
 _PLAIN = (str, int, float, bool, type(None))
+_LISTED_FIELDS = operator.attrgetter(*Listed.__match_args__)
 _SOURCE_FIELDS = operator.attrgetter(*Source.__match_args__)
 
 
@@ -446,51 +469,24 @@ def _unreadable_row(item: UnreadableMetadata) -> tuple[Any, ...]:
     return tuple(item)
 
 
-def _field(value: Any, folders: dict[str, int]) -> Any:
-    if type(value) in _PLAIN:
-        return value
-    if type(value) is Source:
-        fields = _SOURCE_FIELDS(value)
-        if all(map(_PLAIN.__contains__, map(type, fields))):
-            return ("source", *fields)
-    elif type(value) is metadata.EntryPoint:
-        dist = value.dist
-        number = None
-        if dist is not None:
-            where = getattr(dist, "_path", None)
-            number = folders.get(str(where)) if isinstance(where, Path) else None
-            if number is None or type(dist) is not metadata.PathDistribution:
-                raise _Uncacheable("an entry point's distribution was not stated")
-        return ("entry_point", value.name, value.value, value.group, number)
-    raise _Uncacheable(f"a {type(value).__name__} cannot be kept")
-
-
 def _decode(folders: tuple[str, ...], rows: tuple[tuple[Any, ...], ...]) -> list[Listed]:
-    # The records again; entry points of one distribution share its object,
+    # The records again, from rows _encode made (a row of another length
+    # raises ValueError); entry points of one distribution share its object,
     # as in the scan.
-    dists: dict[int, metadata.Distribution] = {}
+    entry_point_of, distribution_at = metadata.EntryPoint, metadata.PathDistribution
+    dists: list[metadata.Distribution | None] = [None] * len(folders)
     # The folders holding them, each made a Path once (a path joined to one
     # is the path the scan made from its path entry and the folder's name).
     parents: dict[str, Path] = {}
     found = []
-    for row in rows:
-        fields = []
-        for value in row:
-            if type(value) is tuple and value[0] == "source":
-                value = Source(*value[1:])
-            elif type(value) is tuple and value[0] == "entry_point":
-                _, name, text, group, number = value
-                entry_point = metadata.EntryPoint(name, text, group)
-                if number is not None:
-                    dist = dists.get(number)
-                    if dist is None:
-                        parent, _, name = folders[number].rpartition(os.sep)
-                        base = parents.get(parent) or parents.setdefault(parent, Path(parent))
-                        dist = dists[number] = metadata.PathDistribution(base / name)
-                    entry_point = entry_point._for(dist)  # type: ignore[attr-defined]
-                value = entry_point
-            elif type(value) not in _PLAIN:
-                raise ValueError("not a field of a record")
-            fields.append(value)
-        found.append(Listed(*fields))
+    for name, text, group, number, *source, distribution in rows:
+        entry_point = entry_point_of(name, text, group)
+        if number is not None:
+            dist = dists[number]
+            if dist is None:
+                parent, _, folder_name = folders[number].rpartition(os.sep)
+                base = parents.get(parent) or parents.setdefault(parent, Path(parent))
+                dist = dists[number] = distribution_at(base / folder_name)
+            entry_point = entry_point._for(dist)  # type: ignore[attr-defined]
+        found.append(Listed(entry_point, Source(*source), distribution))
     return found
