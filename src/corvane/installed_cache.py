@@ -48,6 +48,7 @@ matching, findings and messages are the same with and without the cache;
 
 from __future__ import annotations
 
+import itertools
 import marshal
 import operator
 import os
@@ -266,9 +267,40 @@ def _state(path: str) -> tuple[int, ...] | None:
         return None
 
 
+def _unchanged(paths: tuple[str, ...], values: tuple[int, ...]) -> bool:
+    # Whether every path has the state noted, as _flat_states lays them out
+    # (_state inlined: a load checks thousands).
+    if len(values) != _STATE_WIDTH * len(paths):
+        raise ValueError("not the states of the paths")
+    stat_of, fields = os.stat, _STATE_FIELDS
+    each = iter(values)
+    for path, state in zip(paths, zip(*[each] * _STATE_WIDTH)):
+        try:
+            now = fields(stat_of(path))
+        except (OSError, ValueError):
+            now = _NO_STATE
+        if now != state:
+            return False
+    return True
+
+
+def _flat_states(
+    states: list[tuple[str, tuple[int, ...] | None]],
+) -> tuple[tuple[str, ...], tuple[int, ...]]:
+    # The paths, and their states one after another in one tuple (_NO_STATE
+    # for a path that cannot be stated): a file of thousands of small tuples
+    # would cost the collector more to read than the stats do.
+    paths = tuple([path for path, _ in states])
+    values = tuple(itertools.chain.from_iterable([state or _NO_STATE for _, state in states]))
+    return paths, values
+
+
 _STATE_FIELDS = operator.attrgetter(
     "st_dev", "st_ino", "st_size", "st_mode", "st_mtime_ns", "st_ctime_ns"
 )
+_STATE_WIDTH = 6
+# No stat gives it.
+_NO_STATE = (-1,) * _STATE_WIDTH
 
 
 def _header() -> bytes:
@@ -307,12 +339,11 @@ def _load(path: Path, key: tuple[Any, ...]) -> tuple[Found | None, str]:
     if checksum != b"%08x" % zlib.crc32(payload):
         return None, "the cache is malformed"
     try:
-        cached_key, states, folders, rows, unreadable = marshal.loads(payload)
+        cached_key, paths, values, folders, rows, unreadable = marshal.loads(payload)
         if cached_key != key:
             return None, "the cache was kept for another interpreter or path"
-        for checked, state in states:
-            if _state(checked) != state:
-                return None, "the installed metadata changed"
+        if not _unchanged(paths, values):
+            return None, "the installed metadata changed"
         return (_decode(folders, rows), [UnreadableMetadata(*row) for row in unreadable]), ""
     except Exception:
         # Whatever it holds, a file that does not decode is not trusted.
@@ -393,7 +424,7 @@ def _store(
     try:
         rows = _encode(found[0], folders)
         unreadable = tuple(_unreadable_row(item) for item in found[1])
-        payload = marshal.dumps((key, states, tuple(folders), rows, unreadable))
+        payload = marshal.dumps((key, *_flat_states(states), tuple(folders), rows, unreadable))
     except (_Uncacheable, ValueError) as error:
         return f"not written: {error}"
     data = _header() + b"%08x\n" % zlib.crc32(payload) + payload
@@ -425,12 +456,12 @@ def _folder(folder: Path) -> None:
         os.chmod(folder, 0o700)
 
 
-def _encode(listed: list[Listed], folders: dict[str, int]) -> tuple[tuple[Any, ...], ...]:
-    # Each record as one flat row of plain values: its entry point's name,
-    # value, group and the number of its distribution's folder (None for
-    # none), its source's fields, and its distribution's name. A record of
-    # another make is not kept.
-    rows = []
+def _encode(listed: list[Listed], folders: dict[str, int]) -> tuple[Any, ...]:
+    # Each record as _ROW plain values, the records one after another in one
+    # tuple: its entry point's name, value, group and the number of its
+    # distribution's folder (None for none), its source's fields, and its
+    # distribution's name. A record of another make is not kept.
+    rows: list[Any] = []
     for item in listed:
         if type(item) is not Listed:
             raise _Uncacheable(f"a {type(item).__name__} cannot be kept")
@@ -452,15 +483,17 @@ def _encode(listed: list[Listed], folders: dict[str, int]) -> tuple[tuple[Any, .
             *_SOURCE_FIELDS(source),
             distribution,
         )
-        if not all(map(_PLAIN.__contains__, map(type, row))):
+        if len(row) != _ROW or not all(map(_PLAIN.__contains__, map(type, row))):
             raise _Uncacheable("a record's field cannot be kept")
-        rows.append(row)
+        rows += row
     return tuple(rows)
 
 
 _PLAIN = (str, int, float, bool, type(None))
 _LISTED_FIELDS = operator.attrgetter(*Listed.__match_args__)
 _SOURCE_FIELDS = operator.attrgetter(*Source.__match_args__)
+# The values of a record's row.
+_ROW = 4 + len(Source.__match_args__) + 1
 
 
 def _unreadable_row(item: UnreadableMetadata) -> tuple[Any, ...]:
@@ -469,17 +502,20 @@ def _unreadable_row(item: UnreadableMetadata) -> tuple[Any, ...]:
     return tuple(item)
 
 
-def _decode(folders: tuple[str, ...], rows: tuple[tuple[Any, ...], ...]) -> list[Listed]:
-    # The records again, from rows _encode made (a row of another length
-    # raises ValueError); entry points of one distribution share its object,
-    # as in the scan.
+def _decode(folders: tuple[str, ...], rows: tuple[Any, ...]) -> list[Listed]:
+    # The records again, from the rows _encode made; entry points of one
+    # distribution share its object, as in the scan.
+    if len(rows) % _ROW:
+        raise ValueError("not rows of records")
     entry_point_of, distribution_at = metadata.EntryPoint, metadata.PathDistribution
     dists: list[metadata.Distribution | None] = [None] * len(folders)
     # The folders holding them, each made a Path once (a path joined to one
     # is the path the scan made from its path entry and the folder's name).
     parents: dict[str, Path] = {}
     found = []
-    for name, text, group, number, *source, distribution in rows:
+    each = iter(rows)
+    for row in zip(*[each] * _ROW):
+        name, text, group, number, kind, module, called, value, named, version, distribution = row
         entry_point = entry_point_of(name, text, group)
         if number is not None:
             dist = dists[number]
@@ -488,5 +524,6 @@ def _decode(folders: tuple[str, ...], rows: tuple[tuple[Any, ...], ...]) -> list
                 base = parents.get(parent) or parents.setdefault(parent, Path(parent))
                 dist = dists[number] = distribution_at(base / folder_name)
             entry_point = entry_point._for(dist)  # type: ignore[attr-defined]
-        found.append(Listed(entry_point, Source(*source), distribution))
+        source = Source(kind, module, called, value, named, version)
+        found.append(Listed(entry_point, source, distribution))
     return found
