@@ -274,7 +274,7 @@ def _unchanged(paths: tuple[str, ...], values: tuple[int, ...]) -> bool:
         raise ValueError("not the states of the paths")
     stat_of, fields = os.stat, _STATE_FIELDS
     each = iter(values)
-    for path, state in zip(paths, zip(*[each] * _STATE_WIDTH)):
+    for path, state in zip(paths, zip(*[each] * _STATE_WIDTH, strict=True), strict=True):
         try:
             now = fields(stat_of(path))
         except (OSError, ValueError):
@@ -514,7 +514,7 @@ def _decode(folders: tuple[str, ...], rows: tuple[Any, ...]) -> list[Listed]:
     parents: dict[str, Path] = {}
     found = []
     each = iter(rows)
-    for row in zip(*[each] * _ROW):
+    for row in zip(*[each] * _ROW, strict=True):
         name, text, group, number, kind, module, called, value, named, version, distribution = row
         entry_point = entry_point_of(name, text, group)
         if number is not None:
