@@ -262,7 +262,7 @@ def _key() -> tuple[Any, ...]:
 def _state(path: str) -> tuple[int, ...] | None:
     # What a check compares: None for a path that cannot be stated.
     try:
-        return _STATE_FIELDS(os.stat(path))  # type: ignore[no-any-return]
+        return _STATE_FIELDS(os.stat(path))
     except (OSError, ValueError):
         return None
 
