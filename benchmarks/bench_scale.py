@@ -225,7 +225,7 @@ class Size:
 
     def ratio(self, table: str, key: str, base: str) -> float | None:
         """Return the ratio of two medians of one table, or None when one is missing."""
-        values = {"library": self.library, "process": self.process}.get(table, self.instructions)
+        values = getattr(self, table)
         if key not in values or base not in values or not values[base]:
             return None
         return values[key] / values[base]
@@ -323,38 +323,36 @@ def fmt(value: float | None, digits: int = 2) -> str:
     return "-" if value is None else f"{value:.{digits}f}"
 
 
+def print_library_table(sizes: list[Size], header: list[str], kind: str, scale: float) -> None:
+    """Print the in-process configurations' figures of ``kind`` ("library",
+    seconds, or "instructions"), each times ``scale``, with the ratio to the
+    bare loop."""
+    print("| " + " | ".join(header) + " |")
+    print("|---" + "|---:" * len(sizes) + "|")
+    for key, label in LIBRARY_LABELS.items():
+        cells = []
+        for size in sizes:
+            figures = getattr(size, kind)
+            if key not in figures:
+                cells.append("-")
+                continue
+            ratio = size.ratio(kind, key, "bare")
+            cells.append(f"{figures[key] * scale:.1f} ({fmt(ratio)}x)")
+        print(f"| {label} | " + " | ".join(cells) + " |")
+
+
 def print_tables(sizes: list[Size], repeats: int) -> None:
     print(f"Medians of {repeats} repeats, each configuration in a fresh process.")
     print()
     print("In the process, the call alone (ms; ratio to the bare import loop of the same size):")
     print()
     header = ["configuration", *(f"N = {size.count:,}" for size in sizes)]
-    print("| " + " | ".join(header) + " |")
-    print("|---" + "|---:" * len(sizes) + "|")
-    for key, label in LIBRARY_LABELS.items():
-        cells = []
-        for size in sizes:
-            if key not in size.library:
-                cells.append("-")
-                continue
-            ratio = size.ratio("library", key, "bare")
-            cells.append(f"{size.library[key] * 1e3:.1f} ({fmt(ratio)}x)")
-        print(f"| {label} | " + " | ".join(cells) + " |")
+    print_library_table(sizes, header, "library", 1e3)
     if any(size.instructions for size in sizes):
         print()
         print("The call alone, instructions (millions; ratio to the bare import loop):")
         print()
-        print("| " + " | ".join(header) + " |")
-        print("|---" + "|---:" * len(sizes) + "|")
-        for key, label in LIBRARY_LABELS.items():
-            cells = []
-            for size in sizes:
-                if key not in size.instructions:
-                    cells.append("-")
-                    continue
-                ratio = size.ratio("instructions", key, "bare")
-                cells.append(f"{size.instructions[key] / 1e6:.1f} ({fmt(ratio)}x)")
-            print(f"| {label} | " + " | ".join(cells) + " |")
+        print_library_table(sizes, header, "instructions", 1e-6)
     print()
     print(
         "Whole processes (ms; ratio to the import of the extension; "
