@@ -406,6 +406,15 @@ CORVANE_ALWAYS_INLINE Ref dict_item(PyObject* node, PyObject* key) {
     return value;
 }
 
+// `{}`: a new node of the tree, noted as made here (proofs.hpp).
+inline Ref new_node() {
+    Ref node = Ref::steal(PyDict_New());
+    if (node) {
+        note_made(node.get());
+    }
+    return node;
+}
+
 // `node[key] = value` and `del node[key]`: 0, or -1 on error. Either may
 // drop the last reference to what the node held, and so run its finaliser.
 inline int node_store(Call& call, PyObject* node, PyObject* key, PyObject* value) {
@@ -480,7 +489,7 @@ inline Ref node_child(Call& call, PyObject* node, PyObject* key) {
             return child;
         }
         CollectorPaused paused;
-        child = Ref::steal(PyDict_New());
+        child = new_node();
         return child && insert_proven(node, key, child.get()) == 0 ? std::move(child) : Ref();
     }
     const int present = node_contains(call, node, key);
@@ -488,7 +497,7 @@ inline Ref node_child(Call& call, PyObject* node, PyObject* key) {
         return Ref();
     }
     if (!present) {
-        Ref child = Ref::steal(PyDict_New());
+        Ref child = new_node();
         if (!child || node_store(call, node, key, child.get()) < 0) {
             return Ref();
         }

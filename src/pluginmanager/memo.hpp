@@ -3,9 +3,12 @@
 //
 // A lookup whose every step took its shortcut read only exact dicts whose
 // keys are proven exact strs (proofs.hpp), and from 3.12 on every such dict
-// is watched. While the watcher has been told of no change to any watched
-// dict since, the same description in the same tree walks the same way to
-// the same class: the walk is a function of those dicts alone. So each
+// is watched. When every one of them was also made by the module (a tree
+// that register_plugin built), whose values no object shares, the watcher
+// is told of every change to them too. While it has been told of no change
+// to any watched dict since, the same description in the same tree walks
+// the same way to the same class: the walk is a function of those dicts
+// alone. So each
 // answer is kept with the count of watched changes it was found at, and
 // serves only while that count stands still.
 //

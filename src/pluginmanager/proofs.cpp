@@ -179,6 +179,20 @@ bool prove_watched(PyObject* dict) {
     return all_str;
 }
 
+void note_made_watched(PyObject* dict) {
+    if (g_watcher < 0) {
+        return;
+    }
+    if (Keys* known = g_watched.find(dict)) {
+        *known = Keys::made;
+        return;
+    }
+    // Without room to note it, it is not noted: lookups in it are not kept.
+    if (PyDict_Watch(g_watcher, dict) < 0 || g_watched.add(dict, Keys::made) < 0) {
+        PyErr_Clear();
+    }
+}
+
 int attach_proofs() {
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(on_dict_change);

@@ -22,8 +22,11 @@
 // forgetting a dict changes its entry in place. Where there is no room to
 // enter a scan, the dict is not proven and the written steps serve.
 //
-// Only plain dicts are proven: an instance's __dict__ may share its values
-// with the instance, which changes them without a word to a watcher.
+// Only plain dicts are proven. From 3.13 on, an instance's __dict__ may
+// share its values with the instance, which changes them without a word to
+// a watcher: keys are still told of, values are not. What rests on values
+// staying put (the lookups remembered, memo.hpp) takes only dicts the
+// module made itself (note_made), whose values no object shares.
 #pragma once
 
 #include <cstdint>
@@ -145,7 +148,8 @@ bool prove_by_tag(PyObject* dict, TagSet& set);
 #elif !defined(Py_GIL_DISABLED)
 #define CORVANE_WATCHED_PROOFS 1
 
-enum class Keys : unsigned char { proven, refuted };
+// made: proven, and made by the module (note_made).
+enum class Keys : unsigned char { proven, refuted, made };
 
 // The watched dicts and what their scan found: a table of addresses,
 // open-addressed and probed linearly, with no tombstones (a removal shifts
@@ -198,6 +202,8 @@ extern WatchedDicts g_watched;
 // Scans a dict the table does not hold, watches it and enters what the scan
 // found.
 bool prove_watched(PyObject* dict);
+// Watches a dict the module just made and enters it as made there.
+void note_made_watched(PyObject* dict);
 #endif
 
 #if defined(CORVANE_WATCHED_PROOFS)
@@ -257,6 +263,27 @@ class WatchedChanges {
     uint64_t count_ = 0;
 };
 
+// Notes `dict`, just made by the module (PyDict_New) and holding only
+// exact-str keys, as made here: its values are its own, so a watcher hears
+// of every change to them.
+// Where it cannot be noted (no room, no watcher, 3.11), it is not.
+CORVANE_ALWAYS_INLINE void note_made([[maybe_unused]] PyObject* dict) {
+#if defined(CORVANE_WATCHED_PROOFS)
+    note_made_watched(dict);
+#endif
+}
+
+// Whether `dict` was made by the module and has had only exact-str keys
+// since (note_made).
+CORVANE_ALWAYS_INLINE bool made_here([[maybe_unused]] PyObject* dict) {
+#if defined(CORVANE_WATCHED_PROOFS)
+    const Keys* known = g_watched.find(dict);
+    return known != nullptr && *known == Keys::made;
+#else
+    return false;
+#endif
+}
+
 // Whether every key of `dict`, an exact dict, is proven an exact str. False
 // where it cannot be known.
 CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
@@ -270,7 +297,7 @@ CORVANE_ALWAYS_INLINE bool str_keys_proven([[maybe_unused]] PyObject* dict) {
     return prove_by_tag(dict, set);
 #elif defined(CORVANE_WATCHED_PROOFS)
     const Keys* known = g_watched.find(dict);
-    return known == nullptr ? prove_watched(dict) : *known == Keys::proven;
+    return known == nullptr ? prove_watched(dict) : *known != Keys::refuted;
 #else
     return false;
 #endif

@@ -183,6 +183,8 @@ Ref make_leaf_record(PyObject* cls, PyObject* file) {
         PyDict_SetItem(leaf.get(), names.path, file) < 0) {
         return Ref();
     }
+    // Noted once filled, with two exact-str keys: no watcher is told of it.
+    note_made(leaf.get());
     return leaf;
 }
 
@@ -209,7 +211,7 @@ PyObject* remembered(Call& call, const Description& description) {
 PyObject* manager_init(Call& call) {
     call.written<Step::init>();
     PyObject* self = call.self();
-    Ref tree = Ref::steal(PyDict_New());
+    Ref tree = new_node();
     if (!tree || PyObject_SetAttr(self, names._plugins, tree.get()) < 0) {
         return nullptr;
     }
@@ -281,7 +283,7 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
         return none();
     }
     Ref leaf = make_leaf_record(cls, file.get());
-    Ref new_map = leaf ? Ref::steal(PyDict_New()) : Ref();
+    Ref new_map = leaf ? new_node() : Ref();
     if (!new_map || PyDict_SetItem(new_map.get(), chassis_type, leaf.get()) < 0 ||
         node_store(call, node.get(), names.data, new_map.get()) < 0) {
         return nullptr;
@@ -346,6 +348,9 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
     if (PyObject* cls = remembered(call, description)) {
         return Py_NewRef(cls);
     }
+    // Whether every dict the walk reads was made here, whose values change
+    // only as a watcher is told (proofs.hpp): only such a walk is kept.
+    bool made = description.kept() && made_here(node.get());
     for (PyObject* key : key_path) {
         // Unregistered keys are skipped, and so is "data", which names the
         // chassis map rather than a child.
@@ -363,6 +368,7 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
         }
         if (found) {
             node = std::move(child);
+            made = made && made_here(node.get());
         }
     }
     // if "data" in node.keys() and chassis_type in node["data"].keys():
@@ -383,7 +389,8 @@ PyObject* get_plugin(Call& call, PyObject* os, PyObject* platform, PyObject* mod
         Ref cls = leaf ? node_item(call, leaf.get(), names.cls) : Ref();
         // Found on shortcut steps only (own() stays 1 only while the call is
         // on its fast path): every dict it read is watched.
-        if (cls && call.bound_at_once() && call.own() == 1) {
+        if (cls && made && made_here(chassis_map.get()) && made_here(leaf.get()) &&
+            call.bound_at_once() && call.own() == 1) {
             remember_lookup(description, cls.get());
         }
         return cls.release();
