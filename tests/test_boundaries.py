@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import model
+from corvane import plugins
 from corvane.core import pluginmanager
 
 SENTINEL = getattr(pluginmanager, "_sentinel", None)
@@ -297,9 +298,15 @@ def asked_after(events, starved=False):
     lookup failing, which are the proofs it enters, and the first of each
     change, which is then made again if it failed)."""
     initial, changes = EVENTS[events]
-    manager, Asks.fail_at = pluginmanager.PluginManager(), 0
-    root = manager._plugins = {"generic": dict(initial)}
-    vars(manager)  # made now, not by the first lookup
+    # Its state set as __init__ sets it, but for the tree, which __init__
+    # would enter among the proofs: the first lookup's are the first.
+    manager, Asks.fail_at = pluginmanager.PluginManager.__new__(pluginmanager.PluginManager), 0
+    root = {"generic": dict(initial)}
+    vars(manager).update(
+        _plugins=root,
+        chassis_type_list=plugins.supported_chassis,
+        supported_os=plugins.supported_os,
+    )
 
     def lookup():
         try:
@@ -441,8 +448,14 @@ class Level(dict):
 
 
 def remembering_tree(cls=ConnA, node=dict):
-    leaf = {"cls": cls, "path": "f"}
-    return {"generic": {"data": {"single_rp": dict(leaf)}, "p": node(data={"single_rp": leaf})}}
+    # Built by registration: lookups are remembered only in dicts the module made.
+    maker = pluginmanager.PluginManager()
+    maker.register_plugin(cls, "generic")
+    maker.register_plugin(cls, "generic", "p")
+    tree = maker._plugins
+    if node is not dict:
+        tree["generic"]["p"] = node(tree["generic"]["p"])
+    return tree
 
 
 def replaced_at_its_address(manager, stranger):
@@ -528,6 +541,24 @@ def test_lookups_remembered_in_many_trees_and_of_many_descriptions():
             if platform.startswith("p") and number:
                 cls = manager._plugins["generic"][platform]["data"]["single_rp"]["cls"]
                 assert manager.get_plugin("generic", platform) is cls
+
+
+class Attributes:
+    """Its __dict__ shares its values with it from 3.13 on: an attribute set
+    changes them with no word to a dict watcher."""
+
+
+def test_a_lookup_through_an_instance_dict_is_not_remembered():
+    manager = pluginmanager.PluginManager()
+    manager._plugins = remembering_tree()
+    holder = Attributes()
+    holder.cls, holder.path = ConnA, "f"
+    path(manager)["data"]["single_rp"] = vars(holder)
+    # Set again and again: the interpreter specialises the store.
+    for cls in (ConnC, ConnA) * 4:
+        assert manager.get_plugin("generic", "p", "m") is manager.get_plugin("generic", "p", "m")
+        holder.cls = cls
+        assert manager.get_plugin("generic", "p", "m") is cls
 
 
 @pytest.mark.skipif(SENTINEL is None, reason="built without the sentinel")

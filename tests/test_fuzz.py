@@ -475,6 +475,12 @@ def starved(case, manager, args):
 
 
 # What the plan's specs build, on one side.
+def made_dict():
+    # An empty dict the module made (a new manager's tree), as the nodes
+    # register_plugin makes: lookups through such dicts may be remembered.
+    return pluginmanager.PluginManager()._plugins
+
+
 def build(case, spec):
     kind, *rest = spec
     if kind in ("s", "x"):
@@ -498,7 +504,7 @@ def build(case, spec):
     if kind == "list":
         return [build(case, item) for item in rest[0]]
     acts, entries = rest  # a node
-    node = {} if acts is None else D()
+    node = made_dict() if acts is None else D()
     if acts is not None:
         node.setup(case, acts)
     for key, value in entries:

@@ -280,12 +280,25 @@ def interrupt(manager, tree):
     raise KeyboardInterrupt
 
 
+class Finalised:
+    def __del__(self):
+        pass
+
+
+def delete_with_finaliser(manager, tree):
+    # The last holder of its value gone, its finaliser runs: at once in the
+    # written rule, and never on the fast path of the render under way.
+    tree["d"]["e"]["f"]["h"] = Finalised()
+    tree.pop("d")
+
+
 # What a signal's handler does to the render under way.
 HANDLERS = {
     "nothing": lambda manager, tree: None,
     "raises": interrupt,
     "replaces every root value": lambda manager, tree: tree.update(dict.fromkeys(tree, "gone")),
     "deletes keys to come": lambda manager, tree: (tree.pop("d"), tree["b"].pop("q")),
+    "deletes a value with a finaliser": delete_with_finaliser,
     "adds keys": lambda manager, tree: tree.update(zz={"new": "x"}),
     "clears a chassis map": lambda manager, tree: tree["b"]["p"]["data"].clear(),
     "adds a key of another kind": lambda manager, tree: tree["d"]["e"].update({1: "int"}),

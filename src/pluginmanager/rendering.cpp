@@ -551,6 +551,9 @@ int FastRenderer::safe_point(WrittenRenderer& written) {
     if (own && unchanged()) {
         return 0;
     }
+    // Off the fast path again: letting go of the values under way may run
+    // their finalisers.
+    call_.written<Step::signals>();
     if (hand_over(written) < 0) {
         return -1;
     }
