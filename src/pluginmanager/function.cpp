@@ -387,7 +387,7 @@ int FunctionFactory::ready(const MemberSpec* specs, int count, PyObject* module_
     for (int i = 0; i < count; ++i) {
         wanted[specs[i].nparams] = true;
     }
-    char source[kBinderSource];
+    char source[kBinderSource] = "";
     size_t used = 0;
     for (int nparams = 0; nparams <= kMaxParams; ++nparams) {
         if (wanted[nparams] && append_binder_source(source, &used, nparams) < 0) {
