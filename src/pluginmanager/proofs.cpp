@@ -180,14 +180,12 @@ bool prove_watched(PyObject* dict) {
 }
 
 void note_made_watched(PyObject* dict) {
+    // A dict just made has no entry: a watched dict's goes when it is
+    // deallocated, before its memory can be another's. Without room to note
+    // it, it is not noted: lookups in it are not kept.
     if (g_watcher < 0) {
         return;
     }
-    if (Keys* known = g_watched.find(dict)) {
-        *known = Keys::made;
-        return;
-    }
-    // Without room to note it, it is not noted: lookups in it are not kept.
     if (PyDict_Watch(g_watcher, dict) < 0 || g_watched.add(dict, Keys::made) < 0) {
         PyErr_Clear();
     }

@@ -283,9 +283,15 @@ PyObject* register_plugin(Call& call, PyObject* cls, PyObject* os, PyObject* pla
         return none();
     }
     Ref leaf = make_leaf_record(cls, file.get());
-    Ref new_map = leaf ? new_node() : Ref();
-    if (!new_map || PyDict_SetItem(new_map.get(), chassis_type, leaf.get()) < 0 ||
-        node_store(call, node.get(), names.data, new_map.get()) < 0) {
+    Ref new_map = leaf ? Ref::steal(PyDict_New()) : Ref();
+    if (!new_map || PyDict_SetItem(new_map.get(), chassis_type, leaf.get()) < 0) {
+        return nullptr;
+    }
+    // Noted once filled, when its one key is an exact str.
+    if (PyUnicode_CheckExact(chassis_type)) {
+        note_made(new_map.get());
+    }
+    if (node_store(call, node.get(), names.data, new_map.get()) < 0) {
         return nullptr;
     }
     return none();
