@@ -561,6 +561,26 @@ def test_a_lookup_through_an_instance_dict_is_not_remembered():
         assert manager.get_plugin("generic", "p", "m") is cls
 
 
+class Chassis(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+@pytest.mark.skipif(SENTINEL is None, reason="built without the sentinel")
+def test_a_chassis_map_made_with_a_key_of_another_kind_is_not_taken_for_proven():
+    manager = pluginmanager.PluginManager()
+    manager.register_plugin(ConnA, "generic", chassis_type=Chassis("single_rp"))
+    SENTINEL.take()
+    SENTINEL.arm()
+    try:
+        found = manager.get_plugin("generic")
+    finally:
+        SENTINEL.disarm()
+    assert (found, SENTINEL.take()) == (ConnA, [])
+
+
 @pytest.mark.skipif(SENTINEL is None, reason="built without the sentinel")
 def test_a_lookup_is_remembered_from_3_12_on():
     manager = pluginmanager.PluginManager()
